@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what the project needs on Debian 12 and skips what is already there.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build ccache pkg-config
+    qt6-base-dev qt6-base-dev-tools libgl-dev
+    libgtest-dev libgmock-dev
+    xvfb xauth
+    fonts-liberation fonts-wqy-microhei
+    libudev1
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+echo "Installing: ${missing[*]}"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

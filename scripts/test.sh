@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole test suite: a normal
+# build with warnings as errors, the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
+# --quick runs only the normal build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/deps.sh
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+
+run_suite() {
+    local dir=$1 label=$2; shift 2
+    echo "=== $label ==="
+    cmake -S . -B "$dir" -G Ninja -DQUORVI_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" ${CTEST_ARGS:-}
+}
+
+run_suite build/ci-release "normal build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+[ "${1:-}" = "--quick" ] && exit 0
+
+run_suite build/ci-asan "AddressSanitizer + UndefinedBehaviorSanitizer" \
+    -DCMAKE_BUILD_TYPE=Debug -DQUORVI_SANITIZE=ON -DQUORVI_BUILD_BENCH=OFF
+
+echo "=== ThreadSanitizer (threaded tests) ==="
+cmake -S . -B build/ci-tsan -G Ninja -DQUORVI_WERROR=ON -DCMAKE_BUILD_TYPE=Debug -DQUORVI_TSAN=ON \
+    -DQUORVI_BUILD_BENCH=OFF >/dev/null
+cmake --build build/ci-tsan -j "$jobs" --target tsan_tests
+ctest --test-dir build/ci-tsan --output-on-failure -L threads
