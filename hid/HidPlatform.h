@@ -201,6 +201,7 @@ public:
     // devices without numbered reports). The request must outlive the read.
     virtual std::unique_ptr<HidReadRequest> createReadRequest() = 0;
     virtual bool beginRead(HidHandle handle, HidReadRequest& request, quint8* buffer, quint32 length) = 0;
+    // With no read outstanding it only waits for interrupt() or the slice's end.
     virtual HidReadWait awaitRead(HidReadRequest& request, int sliceMs) = 0;
     // Byte count of the finished read; false when it failed (lastError()).
     virtual bool completedReadLength(HidReadRequest& request, quint32& bytes) = 0;
@@ -215,4 +216,9 @@ public:
     // live on the main thread; remove a sink before destroying it.
     virtual void addNotificationSink(QObject* sink) = 0;
     virtual void removeNotificationSink(QObject* sink) = 0;
+
+protected:
+    // Per-thread error slot shared by the bindings.
+    static void setThreadLastError(quint32 error);
+    static quint32 threadLastError();
 };

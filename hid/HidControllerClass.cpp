@@ -1,0 +1,746 @@
+#include "HidControllerClass.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QEvent>
+#include <QMetaMethod>
+
+#include <algorithm>
+#include <cerrno>
+#include <exception>
+
+namespace {
+
+const QUuid StandardHidClassGuid(0x4D1E55B2, 0xF16F, 0x11CF, 0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30);
+
+QEvent::Type deliveryEventType() {
+    static const int type = QEvent::registerEventType();
+    return QEvent::Type(type);
+}
+
+template <typename T> T propertyOr(const HidPropertyMap& map, HidProperty::Code code, T preset) {
+    const auto it = map.constFind(code);
+    if (it == map.constEnd() || !it->template canConvert<T>())
+        return preset;
+    return it->template value<T>();
+}
+
+// Sets a flag for the lifetime of a scope, also when a handler raises.
+class FlagScope {
+public:
+    explicit FlagScope(std::atomic<bool>& flag) : m_flag(flag) { m_flag = true; }
+    ~FlagScope() { m_flag = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    std::atomic<bool>& m_flag;
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// THidPnPInfo
+
+THidPnPInfo::THidPnPInfo(const HidInterfaceDetail& detail)
+    : InstanceNumber(detail.instanceNumber), InterfacePath(detail.path) {
+    using namespace HidProperty;
+    const HidPropertyMap& p = detail.properties;
+    Capabilities = propertyOr<quint32>(p, HidProperty::Capabilities, 0);
+    ClassName = propertyOr<QString>(p, Class, {});
+    ClassGUID = propertyOr<QString>(p, ClassGuid, {});
+    CompatibleIDs = propertyOr<QStringList>(p, CompatibleIds, {});
+    ConfigFlags = propertyOr<quint32>(p, HidProperty::ConfigFlags, 0);
+    DeviceDescr = propertyOr<QString>(p, DeviceDesc, {});
+    DriverName = propertyOr<QString>(p, Driver, {});
+    FriendlyName = propertyOr<QString>(p, HidProperty::FriendlyName, {});
+    HardwareID = propertyOr<QStringList>(p, HardwareId, {});
+    LowerFilters = propertyOr<QStringList>(p, HidProperty::LowerFilters, {});
+    Mfg = propertyOr<QString>(p, HidProperty::Mfg, {});
+    UpperFilters = propertyOr<QStringList>(p, HidProperty::UpperFilters, {});
+    Service = propertyOr<QString>(p, HidProperty::Service, {});
+    Address = propertyOr<QString>(p, HidProperty::Address, {});
+    BusNumber = propertyOr<quint32>(p, HidProperty::BusNumber, 0);
+    BusType = propertyOr<QString>(p, BusTypeGuid, {});
+    Characteristics = propertyOr<QString>(p, HidProperty::Characteristics, {});
+    DeviceType = propertyOr<quint32>(p, DevType, 0);
+    EnumeratorName = propertyOr<QString>(p, HidProperty::EnumeratorName, {});
+    Exclusive = propertyOr<quint32>(p, HidProperty::Exclusive, 0);
+    LegacyBusType = propertyOr<quint32>(p, HidProperty::LegacyBusType, 0);
+    LocationInfo = propertyOr<QString>(p, LocationInformation, {});
+    PhysDevObjName = propertyOr<QString>(p, PhysicalDeviceObjectName, {});
+    Security = propertyOr<QString>(p, SecurityDescriptorString, {});
+    UINumber = propertyOr<quint32>(p, UiNumber, 0);
+    Property30 = propertyOr<QString>(p, HidProperty::Property30, {});
+}
+
+// ---------------------------------------------------------------------------
+// THidDevice
+
+THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceController* controller)
+    : m_platform(&controller->platform()), m_controller(controller), m_pnpInfo(std::move(pnpInfo)) {
+    SetDataHandler(controller->OnDeviceData());
+    m_unplugHandler = controller->OnDeviceUnplug();
+
+    m_syncHandle = openInterface(HidAccess::ReadWrite);
+    m_readWriteAccess = m_syncHandle != InvalidHidHandle;
+    m_openError = m_readWriteAccess ? 0 : m_platform->lastError();
+    if (!m_readWriteAccess)
+        m_syncHandle = openInterface(HidAccess::None);
+    if (m_syncHandle == InvalidHidHandle)
+        throw EControllerError("device cannot be opened");
+
+    m_attributes.Size = sizeof(HIDD_ATTRIBUTES);
+    if (!m_platform->getAttributes(m_syncHandle, m_attributes)) {
+        CloseSync();
+        throw EControllerError("device cannot be identified");
+    }
+    CloseSync();
+}
+
+THidDevice::~THidDevice() {
+    const THidDataEvent dataHandler = m_dataHandler;
+    const THidPlugEvent unplugHandler = m_unplugHandler;
+    SetDataHandler({});
+    m_unplugHandler = {};
+    CloseSync();
+    CloseRead();
+    if (m_preparsedData) {
+        m_platform->freePreparsedData(m_preparsedData);
+        m_preparsedData = nullptr;
+    }
+
+    THidDeviceController* controller = m_controller;
+    if (!controller)
+        return;
+    const int position = int(controller->m_devices.indexOf(this));
+    if (position < 0)
+        return;
+    if (!Plugged()) {
+        controller->m_devices.removeAt(position);
+        --controller->m_unpluggedCount;
+        return;
+    }
+    THidDevice* fresh = nullptr;
+    try {
+        fresh = new THidDevice(std::move(m_pnpInfo), controller);
+    } catch (const EControllerError&) {
+        // It can no longer be opened: drop the entry rather than keep a
+        // reference to this object; a later pass finds the device again.
+        fresh = nullptr;
+    }
+    if (fresh) {
+        fresh->SetDataHandler(dataHandler);
+        fresh->m_unplugHandler = unplugHandler;
+        fresh->SetSleepTime(SleepTime());
+        controller->m_devices[position] = fresh;
+        if (CheckedOut()) {
+            --controller->m_checkedOutCount;
+            ++controller->m_checkedInCount;
+        }
+    } else {
+        controller->m_devices.removeAt(position);
+        if (CheckedOut())
+            --controller->m_checkedOutCount;
+        else
+            --controller->m_checkedInCount;
+    }
+}
+
+HidHandle THidDevice::openInterface(HidAccess access) {
+    return m_platform->open(m_pnpInfo->InterfacePath, access);
+}
+
+bool THidDevice::OpenSync() {
+    if (Accessible() && m_syncHandle == InvalidHidHandle) {
+        m_syncHandle = openInterface(HidAccess::ReadWrite);
+        m_readWriteAccess = m_syncHandle != InvalidHidHandle;
+        if (!m_readWriteAccess) {
+            m_openError = m_platform->lastError();
+            m_syncHandle = openInterface(HidAccess::None);
+        } else {
+            m_openError = 0;
+        }
+        if (m_syncHandle != InvalidHidHandle) {
+            quint32 count = 0;
+            if (m_platform->getNumInputBuffers(m_syncHandle, count))
+                m_inputBufferCount = int(count);
+        }
+    }
+    return m_syncHandle != InvalidHidHandle;
+}
+
+void THidDevice::CloseSync() {
+    if (m_syncHandle != InvalidHidHandle) {
+        m_platform->close(m_syncHandle);
+        m_syncHandle = InvalidHidHandle;
+    }
+    m_inputBufferCount = 0;
+}
+
+bool THidDevice::openReadLocked() {
+    if (!Accessible())
+        return false;
+    if (m_readHandle == InvalidHidHandle) {
+        m_readHandle = openInterface(HidAccess::Read);
+        if (m_readHandle != InvalidHidHandle) {
+            quint32 count = 0;
+            if (m_platform->getNumInputBuffers(m_readHandle, count))
+                m_readBufferCount = int(count);
+        }
+    }
+    return m_readHandle != InvalidHidHandle;
+}
+
+void THidDevice::closeReadLocked() {
+    // A read in flight keeps its own reference to the file, so closing the
+    // handle here never pulls the file out from under the read loop.
+    if (m_readHandle != InvalidHidHandle) {
+        m_platform->close(m_readHandle);
+        m_readHandle = InvalidHidHandle;
+    }
+    m_readBufferCount = 0;
+}
+
+bool THidDevice::OpenRead() {
+    std::lock_guard lock(m_readMutex);
+    return openReadLocked();
+}
+
+void THidDevice::CloseRead() {
+    std::lock_guard lock(m_readMutex);
+    closeReadLocked();
+}
+
+int THidDevice::ReadBufferCount() const {
+    std::lock_guard lock(m_readMutex);
+    return m_readBufferCount;
+}
+
+bool THidDevice::ReadHandleOpen() const {
+    std::lock_guard lock(m_readMutex);
+    return m_readHandle != InvalidHidHandle;
+}
+
+void THidDevice::SetInputBufferCount(int count) {
+    if (count == m_inputBufferCount || !OpenSync())
+        return;
+    m_platform->setNumInputBuffers(m_syncHandle, quint32(count));
+    quint32 now = 0;
+    if (m_platform->getNumInputBuffers(m_syncHandle, now))
+        m_inputBufferCount = int(now);
+}
+
+void THidDevice::SetReadBufferCount(int count) {
+    std::lock_guard lock(m_readMutex);
+    if (count == m_readBufferCount || !openReadLocked())
+        return;
+    m_platform->setNumInputBuffers(m_readHandle, quint32(count));
+    quint32 now = 0;
+    if (m_platform->getNumInputBuffers(m_readHandle, now))
+        m_readBufferCount = int(now);
+}
+
+void THidDevice::SetSleepTime(int ms) {
+    if (ms >= 10 && ms <= 10000)
+        m_sleepTime = ms;
+}
+
+void THidDevice::QueryCaps(HIDP_CAPS& caps) {
+    caps = HIDP_CAPS{};
+    if (!m_preparsedData && OpenSync()) {
+        m_preparsedData = m_platform->getPreparsedData(m_syncHandle);
+        CloseSync();
+    }
+    m_platform->getCaps(m_preparsedData, caps);
+}
+
+bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
+    written = 0;
+    if (!OpenSync() || length < 0)
+        return false;
+    return m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
+}
+
+bool THidDevice::BeginRead(quint8* buffer, quint32 length) {
+    std::lock_guard lock(m_readMutex);
+    if (!m_readRequest || !openReadLocked())
+        return false;
+    return m_platform->beginRead(m_readHandle, *m_readRequest, buffer, length);
+}
+
+quint32 THidDevice::CompletedReadLength() {
+    {
+        std::lock_guard lock(m_readMutex);
+        if (m_readHandle == InvalidHidHandle || !m_readRequest)
+            return 0;
+    }
+    quint32 bytes = 0;
+    return m_platform->completedReadLength(*m_readRequest, bytes) ? bytes : 0;
+}
+
+bool THidDevice::CancelRead() {
+    if (!m_readRequest)
+        return false;
+    // The request's own reference to the file must go even when the handle
+    // was closed meanwhile; the result still follows the handle.
+    const bool cancelled = m_platform->cancelRead(*m_readRequest);
+    std::lock_guard lock(m_readMutex);
+    return m_readHandle != InvalidHidHandle && cancelled;
+}
+
+void THidDevice::SetDataHandler(const THidDataEvent& handler) {
+    if (!handler.isSet())
+        StopReader();
+    m_dataHandler = handler;
+    StartReader();
+}
+
+void THidDevice::StartReader() {
+    if (!m_dataHandler.isSet() || !Plugged() || !CheckedOut() || !m_readWriteAccess || m_reader)
+        return;
+    m_readRequest = m_platform->createReadRequest();
+    if (!m_readRequest)
+        return;
+    m_reader = std::make_unique<THidDeviceReadThread>(this);
+    m_reader->start();
+}
+
+void THidDevice::StopReader() {
+    if (!m_reader)
+        return;
+    m_reader->stopAndWait();
+    m_reader.reset();
+    m_readRequest.reset();
+}
+
+void THidDevice::MarkUnplugged() {
+    CloseSync();
+    CloseRead();
+    m_plugged = false;
+    if (m_unplugHandler.isSet()) {
+        const THidPlugEvent handler = m_unplugHandler;
+        m_unplugHandler = {};
+        handler(this);
+    }
+    m_unplugHandler = {};
+}
+
+// ---------------------------------------------------------------------------
+// THidDeviceReadThread
+
+THidDeviceReadThread::THidDeviceReadThread(THidDevice* device) : m_device(device) {
+    HIDP_CAPS caps;
+    device->QueryCaps(caps);
+    // The length is fixed for the thread's life: the preparsed data is
+    // fetched once, so asking again in the loop could only repeat it.
+    m_inputLength = caps.InputReportByteLength;
+    ReportBuffer.assign(m_inputLength, 0);
+}
+
+THidDeviceReadThread::~THidDeviceReadThread() {
+    if (isRunning())
+        stopAndWait();
+}
+
+void THidDeviceReadThread::run() {
+    HidPlatform& platform = *m_device->m_platform;
+    HidReadRequest& request = *m_device->readRequest();
+    bool readCompleted = true;
+    while (!m_stop) {
+        readCompleted = true;
+        std::fill(ReportBuffer.begin(), ReportBuffer.end(), quint8(0));
+        if (!m_device->BeginRead(ReportBuffer.data(), m_inputLength)) {
+            LastError = platform.lastError();
+            deliver(Delivery::Error);
+            // A gone device fails every start; wait a slice (a stop ends the
+            // wait) instead of flooding the UI thread with error deliveries.
+            pauseAfterFailure(m_device->SleepTime());
+            continue;
+        }
+        readCompleted = false;
+        while (!readCompleted && !m_stop)
+            readCompleted = platform.awaitRead(request, m_device->SleepTime()) == HidReadWait::Completed;
+        if (m_stop)
+            break;
+        BytesRead = m_device->CompletedReadLength();
+        if (BytesRead > 0)
+            deliver(Delivery::Data);
+        else
+            pauseAfterFailure(m_device->SleepTime()); // a hung-up node fails at once, every time
+    }
+    if (!readCompleted)
+        m_device->CancelRead();
+    {
+        std::lock_guard lock(m_mutex);
+        m_finished = true;
+    }
+    m_cv.notify_all();
+}
+
+void THidDeviceReadThread::pauseAfterFailure(int ms) {
+    if (!m_stop)
+        m_device->m_platform->awaitRead(*m_device->readRequest(), ms);
+}
+
+void THidDeviceReadThread::deliver(Delivery kind) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_pending = kind;
+    }
+    QCoreApplication::postEvent(this, new QEvent(deliveryEventType()));
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [this] { return m_pending == Delivery::None; });
+}
+
+bool THidDeviceReadThread::event(QEvent* e) {
+    if (e->type() == deliveryEventType()) {
+        runPendingDelivery();
+        return true;
+    }
+    return QThread::event(e);
+}
+
+void THidDeviceReadThread::runPendingDelivery() {
+    Delivery kind;
+    {
+        std::lock_guard lock(m_mutex);
+        kind = m_pending;
+        if (kind != Delivery::Data && kind != Delivery::Error)
+            return;
+        m_pending = Delivery::Running;
+    }
+    // The reader is blocked until m_pending goes back to None, so the buffer
+    // and counters are ours here. Release it also when the handler raises.
+    struct Release {
+        THidDeviceReadThread* self;
+        ~Release() {
+            {
+                std::lock_guard lock(self->m_mutex);
+                self->m_pending = Delivery::None;
+            }
+            self->m_cv.notify_all();
+        }
+    } release{this};
+    try {
+        if (kind == Delivery::Data) {
+            const THidDataEvent& handler = m_device->m_dataHandler;
+            if (handler.isSet())
+                handler(m_device, ReportBuffer[0], ReportBuffer.data() + 1, quint16(BytesRead - 1));
+        } else {
+            const THidDataErrorEvent& handler = m_device->m_dataErrorHandler;
+            if (handler.isSet())
+                handler(m_device, LastError);
+        }
+    } catch (const std::exception& error) {
+        qWarning("HID data handler failed: %s", error.what());
+    } catch (...) {
+        qWarning("HID data handler failed");
+    }
+}
+
+void THidDeviceReadThread::stopAndWait() {
+    m_stop = true;
+    if (HidReadRequest* request = m_device->readRequest())
+        request->interrupt();
+    for (;;) {
+        {
+            std::unique_lock lock(m_mutex);
+            m_cv.wait(lock, [this] {
+                return m_finished || m_pending == Delivery::Data || m_pending == Delivery::Error;
+            });
+            if (m_finished)
+                break;
+        }
+        // QThread::wait() runs no queued calls: take the reader's pending
+        // hand-over here, or it would wait for us while we wait for it.
+        runPendingDelivery();
+    }
+    wait();
+}
+
+// ---------------------------------------------------------------------------
+// THidDeviceController
+
+class THidDeviceController::NotificationWindow : public QObject {
+public:
+    explicit NotificationWindow(THidDeviceController* controller) : m_controller(controller) {}
+
+protected:
+    bool event(QEvent* e) override {
+        if (e->type() == HidDeviceChangeEvent::eventType()) {
+            const auto* change = static_cast<HidDeviceChangeEvent*>(e);
+            m_controller->handleNotification(change->kind(), change->param());
+            return true;
+        }
+        return QObject::event(e);
+    }
+
+private:
+    THidDeviceController* m_controller;
+};
+
+THidDeviceController::THidDeviceController(QObject* owner, HidPlatform& platform)
+    : QObject(owner), m_platform(&platform) {
+    m_setupLoaded = m_platform->loadSetupLibrary();
+    if (m_setupLoaded)
+        m_platform->loadHidLibrary();
+    if (m_platform->hidLibraryLoaded()) {
+        m_hidClassGuid = m_platform->hidGuid();
+        m_notificationWindow = new NotificationWindow(this);
+        m_platform->addNotificationSink(m_notificationWindow);
+        QCoreApplication::postEvent(m_notificationWindow, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, -1));
+    } else {
+        m_hidClassGuid = StandardHidClassGuid;
+    }
+}
+
+THidDeviceController::~THidDeviceController() {
+    m_onDeviceChange = {};
+    m_onDeviceUnplug = {};
+    m_onEnumerate = {};
+    const bool hidLoaded = m_platform->hidLibraryLoaded();
+    if (m_notificationWindow) {
+        m_platform->removeNotificationSink(m_notificationWindow);
+        delete m_notificationWindow; // drops its pending notifications too
+        m_notificationWindow = nullptr;
+    }
+    const QList<THidDevice*> devices = m_devices;
+    m_devices.clear();
+    for (THidDevice* device : devices) {
+        device->m_controller = nullptr;
+        if (device->CheckedOut())
+            device->MarkUnplugged(); // the holder still releases it; its reader runs until then
+        else
+            delete device;
+    }
+    Q_UNUSED(hidLoaded);
+    // Give back our use whenever we took one, also when the HID library
+    // failed to load, so the setup library is not held for good.
+    if (m_setupLoaded)
+        m_platform->unloadSetupLibrary();
+    m_platform->unloadHidLibrary();
+}
+
+void THidDeviceController::setDevThreadSleepTime(int ms) {
+    if (ms != m_devThreadSleepTime) {
+        for (THidDevice* device : std::as_const(m_devices))
+            if (device->SleepTime() == m_devThreadSleepTime)
+                device->SetSleepTime(ms);
+    }
+    m_devThreadSleepTime = ms;
+}
+
+void THidDeviceController::setOnDeviceChange(const TNotifyEvent& handler) {
+    if (handler == m_onDeviceChange)
+        return;
+    m_onDeviceChange = handler;
+    if (!m_loading)
+        DeviceChange();
+}
+
+void THidDeviceController::setOnDeviceData(const THidDataEvent& handler) {
+    if (handler == m_onDeviceData)
+        return;
+    const QList<THidDevice*> devices = m_devices;
+    for (THidDevice* device : devices)
+        if (device->DataHandler() == m_onDeviceData)
+            device->SetDataHandler(handler);
+    m_onDeviceData = handler;
+}
+
+void THidDeviceController::setOnDeviceDataError(const THidDataErrorEvent& handler) {
+    if (handler == m_onDeviceDataError)
+        return;
+    for (THidDevice* device : std::as_const(m_devices))
+        if (device->m_dataErrorHandler == m_onDeviceDataError)
+            device->m_dataErrorHandler = handler;
+    m_onDeviceDataError = handler;
+}
+
+void THidDeviceController::setOnDeviceUnplug(const THidPlugEvent& handler) {
+    if (handler == m_onDeviceUnplug)
+        return;
+    for (THidDevice* device : std::as_const(m_devices))
+        if (device->m_unplugHandler == m_onDeviceUnplug)
+            device->m_unplugHandler = handler;
+    m_onDeviceUnplug = handler;
+}
+
+void THidDeviceController::handleNotification(int kind, qintptr param) {
+    if (kind != DBT_DEVNODES_CHANGED || m_passRunning)
+        return;
+    m_lastNotifyParam = int(param);
+    m_passRunning = true;
+    try {
+        DeviceChange();
+    } catch (const std::exception& error) {
+        // A raising handler must not leave passes blocked for good; an event
+        // handler cannot pass the error on, so report it.
+        m_passRunning = false;
+        const QString message = QString::fromLocal8Bit(error.what());
+        if (isSignalConnected(QMetaMethod::fromSignal(&THidDeviceController::handlerFailed)))
+            emit handlerFailed(message);
+        else
+            qWarning("Device-change handler failed: %s", error.what());
+        return;
+    } catch (...) {
+        m_passRunning = false;
+        emit handlerFailed(QStringLiteral("unknown error"));
+        return;
+    }
+    m_passRunning = false;
+}
+
+QList<THidDevice*> THidDeviceController::BuildDeviceList() {
+    QList<THidDevice*> list;
+    if (!m_platform->hidLibraryLoaded())
+        return list;
+    std::unique_ptr<HidDeviceSet> set = m_platform->getClassDevices(m_hidClassGuid);
+    if (!set)
+        return list;
+    for (int index = 0; set->enumInterface(index); ++index) {
+        HidInterfaceDetail detail;
+        if (!set->interfaceDetail(index, detail))
+            continue; // one unreadable interface must not stop the walk
+        try {
+            list.append(new THidDevice(std::make_unique<THidPnPInfo>(detail), this));
+        } catch (const EControllerError&) {
+            // Not openable or not identifiable now; a later pass may find it.
+        }
+    }
+    return list;
+}
+
+void THidDeviceController::DeviceChange() {
+    bool changed = m_lastNotifyParam == -1;
+    QList<THidDevice*> fresh = BuildDeviceList();
+
+    // Guard the fresh list so a raising handler does not leak it.
+    struct FreshGuard {
+        QList<THidDevice*>& list;
+        ~FreshGuard() {
+            for (THidDevice* device : list) {
+                if (device) {
+                    device->m_controller = nullptr;
+                    delete device;
+                }
+            }
+        }
+    } freshGuard{fresh};
+
+    for (int i = int(m_devices.size()) - 1; i >= 0; --i) {
+        if (i >= m_devices.size())
+            continue; // a handler released entries meanwhile
+        THidDevice* device = m_devices[i];
+        bool present = false;
+        for (int j = int(fresh.size()) - 1; j >= 0 && !present; --j)
+            present =
+                device->Plugged() && fresh[j]->PnPInfo()->InstanceNumber == device->PnPInfo()->InstanceNumber;
+        if (present)
+            continue;
+        device->MarkUnplugged();
+        if (m_onRemoval.isSet()) {
+            FlagScope inHandler(device->m_inHandler);
+            m_onRemoval(device);
+        }
+        changed = true;
+        const int position = int(m_devices.indexOf(device));
+        if (position < 0)
+            continue; // its holder released it inside the handler
+        if (!device->CheckedOut()) {
+            m_devices.removeAt(position);
+            device->m_controller = nullptr;
+            delete device;
+        }
+    }
+
+    for (THidDevice*& candidate : fresh) {
+        bool duplicate = false;
+        for (THidDevice* device : std::as_const(m_devices)) {
+            if (device->PnPInfo()->InstanceNumber == candidate->PnPInfo()->InstanceNumber &&
+                device->Plugged()) {
+                duplicate = true;
+                break;
+            }
+        }
+        if (duplicate) {
+            candidate->m_controller = nullptr;
+            delete candidate;
+            candidate = nullptr;
+        }
+    }
+
+    for (THidDevice*& candidate : fresh) {
+        if (!candidate)
+            continue;
+        THidDevice* device = candidate;
+        candidate = nullptr; // the list owns it from here
+        m_devices.append(device);
+        changed = true;
+        if (m_onArrival.isSet()) {
+            FlagScope inHandler(device->m_inHandler);
+            m_onArrival(device);
+        }
+    }
+
+    m_checkedInCount = 0;
+    m_unpluggedCount = 0;
+    int checkedOut = 0;
+    for (THidDevice* device : std::as_const(m_devices)) {
+        if (device->CheckedOut())
+            ++checkedOut;
+        else
+            ++m_checkedInCount;
+        if (!device->Plugged())
+            ++m_unpluggedCount;
+    }
+    m_checkedOutCount = checkedOut - m_unpluggedCount;
+
+    if (changed && m_onDeviceChange.isSet())
+        m_onDeviceChange(this);
+}
+
+bool THidDeviceController::CheckOutAt(THidDevice*& device, int position) {
+    THidDevice* entry = m_devices.value(position);
+    if (!entry || entry->CheckedOut())
+        return false;
+    entry->m_checkedOut = true;
+    ++m_checkedOutCount;
+    --m_checkedInCount;
+    entry->StartReader();
+    device = entry;
+    return true;
+}
+
+bool THidDeviceController::CheckOutNext(THidDevice*& device) {
+    device = nullptr;
+    for (int position = 0; position < m_devices.size(); ++position)
+        if (CheckOutAt(device, position))
+            return true;
+    return false;
+}
+
+int THidDeviceController::EnumerateDevices() {
+    int count = 0;
+    for (int position = 0; position < m_devices.size(); ++position) {
+        THidDevice* device = m_devices[position];
+        if (!device->Plugged())
+            continue;
+        ++count;
+        if (!m_onEnumerate.isSet())
+            break;
+        bool goOn;
+        {
+            FlagScope inHandler(device->m_inHandler);
+            goOn = m_onEnumerate(device, position);
+        }
+        if (!device->CheckedOut()) {
+            device->CloseSync();
+            device->CloseRead();
+        }
+        if (!goOn)
+            break;
+    }
+    return count;
+}

@@ -1,0 +1,345 @@
+#pragma once
+
+// The HID device controller, the device objects it lends out, their PnP
+// information and the read thread that hands input reports to the UI thread.
+//
+// Ownership: the controller owns every device in its list that is not checked
+// out. CheckOutNext/CheckOutAt hand out a raw pointer; the holder then owns
+// that object and gives it back by deleting it (the check-in): the controller
+// puts a fresh object for the same device into the list slot, or drops the
+// entry when the device is gone. The platform passed to the controller must
+// outlive the controller and every device still checked out.
+//
+// Threads: everything runs on the UI thread except the read loop. A report is
+// handed to the UI thread synchronously (the reader waits until the data
+// handler returned), so the handler must copy what it needs. A data handler
+// must not delete its own device or clear its own data handler.
+
+#include "HidPlatform.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <QUuid>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <typeinfo>
+#include <vector>
+
+class THidDevice;
+class THidDeviceController;
+class THidDeviceReadThread;
+
+// Raised only while a device object is created; the enumeration swallows it.
+class EControllerError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An object-bound callback. It counts as set when its function part is
+// present; two handlers compare equal when their function parts do, whatever
+// object they are bound to.
+template <typename Signature> class THidHandler;
+
+template <typename R, typename... Args> class THidHandler<R(Args...)> {
+public:
+    using Function = std::function<R(Args...)>;
+
+    THidHandler() = default;
+    THidHandler(std::nullptr_t) {}
+
+    // A member function bound to an object: the usual form.
+    template <typename Obj>
+    THidHandler(Obj* object, R (Obj::*method)(Args...))
+        : m_object(object), m_fn([object, method](Args... args) -> R { return (object->*method)(args...); }) {
+        static_assert(sizeof(method) <= sizeof(Key::bytes));
+        m_key.type = &typeid(method);
+        std::memcpy(m_key.bytes.data(), &method, sizeof(method));
+    }
+
+    // Any callable under an explicit key that stands for its function part
+    // (e.g. the address of a static function or a tag object).
+    THidHandler(const void* key, Function fn, void* object = nullptr)
+        : m_object(object), m_fn(std::move(fn)) {
+        if (!key || !m_fn)
+            return;
+        m_key.type = &typeid(const void*);
+        std::memcpy(m_key.bytes.data(), &key, sizeof(key));
+    }
+
+    bool isSet() const { return m_key.type != nullptr; }
+    explicit operator bool() const { return isSet(); }
+    void* object() const { return m_object; }
+
+    R operator()(Args... args) const { return m_fn(args...); }
+
+    friend bool operator==(const THidHandler& a, const THidHandler& b) { return a.m_key == b.m_key; }
+
+private:
+    struct Key {
+        const std::type_info* type = nullptr;
+        std::array<unsigned char, 2 * sizeof(void*)> bytes{};
+        bool operator==(const Key& other) const {
+            if (!type || !other.type)
+                return type == other.type;
+            return *type == *other.type && bytes == other.bytes;
+        }
+    };
+    Key m_key;
+    void* m_object = nullptr;
+    Function m_fn;
+};
+
+using THidDataEvent =
+    THidHandler<void(THidDevice* HidDev, quint8 ReportID, const quint8* Data, quint16 Size)>;
+using THidPlugEvent = THidHandler<void(THidDevice* HidDev)>;
+using THidEnumerateEvent = THidHandler<bool(THidDevice* HidDev, int Idx)>;
+using THidDataErrorEvent = THidHandler<void(THidDevice* HidDev, quint32 Error)>;
+using TNotifyEvent = THidHandler<void(QObject* Sender)>;
+
+// What the enumeration learned about one interface. Owned by its device.
+class THidPnPInfo {
+public:
+    explicit THidPnPInfo(const HidInterfaceDetail& detail);
+
+    quint32 InstanceNumber = 0;
+    QString InterfacePath;
+
+    quint32 Capabilities = 0;
+    QString ClassName;
+    QString ClassGUID;
+    QStringList CompatibleIDs;
+    quint32 ConfigFlags = 0;
+    QString DeviceDescr;
+    QString DriverName;
+    QString FriendlyName;
+    QStringList HardwareID;
+    QStringList LowerFilters;
+    QString Mfg;
+    QStringList UpperFilters;
+    QString Service;
+    QString Address;
+    quint32 BusNumber = 0;
+    QString BusType;
+    QString Characteristics;
+    quint32 DeviceType = 0;
+    QString EnumeratorName;
+    quint32 Exclusive = 0;
+    quint32 LegacyBusType = 0;
+    QString LocationInfo;
+    QString PhysDevObjName;
+    QString Security;
+    quint32 UINumber = 0;
+    QString Property30;
+};
+
+class THidDevice {
+public:
+    // Opens and identifies the interface; throws EControllerError ("device
+    // cannot be opened" / "device cannot be identified"). Leaves no handle open.
+    THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceController* controller);
+    // The release: stops the reader, closes handles and, for a device still in
+    // its controller's list, performs the check-in (see the file comment).
+    ~THidDevice();
+    THidDevice(const THidDevice&) = delete;
+    THidDevice& operator=(const THidDevice&) = delete;
+
+    bool OpenSync();
+    void CloseSync();
+    bool OpenRead();
+    void CloseRead();
+    void SetInputBufferCount(int count);
+    void SetReadBufferCount(int count);
+    void SetSleepTime(int ms); // kept only within 10..10000
+    void QueryCaps(HIDP_CAPS& caps);
+    bool WriteReport(const void* buffer, int length, quint32& written);
+    bool BeginRead(quint8* buffer, quint32 length);
+    quint32 CompletedReadLength();
+    bool CancelRead();
+    void SetDataHandler(const THidDataEvent& handler);
+    void StartReader();
+    void StopReader();
+    void MarkUnplugged();
+
+    THidDeviceController* Controller() const { return m_controller; }
+    bool Plugged() const { return m_plugged.load(); }
+    bool CheckedOut() const { return m_checkedOut.load(); }
+    bool InHandler() const { return m_inHandler.load(); }
+    bool Accessible() const { return Plugged() && (CheckedOut() || InHandler()); }
+    const HIDD_ATTRIBUTES& Attributes() const { return m_attributes; }
+    const THidPnPInfo* PnPInfo() const { return m_pnpInfo.get(); }
+    int InputBufferCount() const { return m_inputBufferCount; }
+    int ReadBufferCount() const;
+    int SleepTime() const { return m_sleepTime.load(); }
+    const THidDataEvent& DataHandler() const { return m_dataHandler; }
+    const THidDataErrorEvent& DataErrorHandler() const { return m_dataErrorHandler; }
+    const THidPlugEvent& UnplugHandler() const { return m_unplugHandler; }
+    bool ReadWriteAccess() const { return m_readWriteAccess; }
+    // Error of the last failed read-write open (e.g. EACCES: the user may not
+    // open the device; the udev rule fixes that), 0 after a successful one.
+    quint32 OpenError() const { return m_openError; }
+    THidDeviceReadThread* Reader() const { return m_reader.get(); }
+    bool SyncHandleOpen() const { return m_syncHandle != InvalidHidHandle; }
+    bool ReadHandleOpen() const;
+
+    // The controller stores straight into these.
+    void setDataErrorHandler(const THidDataErrorEvent& handler) { m_dataErrorHandler = handler; }
+    void setUnplugHandler(const THidPlugEvent& handler) { m_unplugHandler = handler; }
+
+private:
+    friend class THidDeviceController;
+    friend class THidDeviceReadThread;
+
+    HidHandle openInterface(HidAccess access);
+    bool openReadLocked();
+    void closeReadLocked();
+    HidReadRequest* readRequest() const { return m_readRequest.get(); }
+
+    HidPlatform* m_platform;
+    THidDeviceController* m_controller;
+    std::atomic<bool> m_plugged{true};
+    std::atomic<bool> m_checkedOut{false};
+    std::atomic<bool> m_inHandler{false};
+    HidHandle m_syncHandle = InvalidHidHandle;
+    HidHandle m_readHandle = InvalidHidHandle; // guarded by m_readMutex
+    HIDD_ATTRIBUTES m_attributes;
+    std::unique_ptr<THidPnPInfo> m_pnpInfo;
+    HidPreparsedData* m_preparsedData = nullptr;
+    int m_inputBufferCount = 0;
+    int m_readBufferCount = 0; // guarded by m_readMutex
+    std::atomic<int> m_sleepTime{100};
+    THidDataEvent m_dataHandler;
+    THidDataErrorEvent m_dataErrorHandler;
+    THidPlugEvent m_unplugHandler;
+    bool m_readWriteAccess = false;
+    quint32 m_openError = 0;
+    std::unique_ptr<THidDeviceReadThread> m_reader;
+    std::unique_ptr<HidReadRequest> m_readRequest;
+    // Serialises the read handle between the UI thread (open, close on
+    // unplug) and the read loop (open, start of a read).
+    mutable std::mutex m_readMutex;
+};
+
+class THidDeviceReadThread : public QThread {
+    Q_OBJECT
+public:
+    explicit THidDeviceReadThread(THidDevice* device);
+    ~THidDeviceReadThread() override;
+
+    // UI thread: asks the loop to end, wakes it at once and waits for its end,
+    // running a delivery that is waiting for the UI thread meanwhile.
+    void stopAndWait();
+
+    quint32 LastError = 0;
+    quint32 BytesRead = 0;
+    std::vector<quint8> ReportBuffer;
+
+protected:
+    void run() override;
+    bool event(QEvent* e) override;
+
+private:
+    enum class Delivery { None, Data, Error, Running };
+    void deliver(Delivery kind);    // read thread: hand over and wait
+    void runPendingDelivery();      // UI thread
+    void pauseAfterFailure(int ms); // read thread: interruptible
+
+    THidDevice* m_device;
+    quint16 m_inputLength = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    Delivery m_pending = Delivery::None;
+    bool m_finished = false;
+    std::atomic<bool> m_stop{false};
+};
+
+class THidDeviceController : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(int DevThreadSleepTime READ DevThreadSleepTime WRITE setDevThreadSleepTime)
+    Q_PROPERTY(QString Version READ Version WRITE setVersion STORED false)
+public:
+    // The real program passes the Linux binding; tests and the demo the
+    // virtual bus. The platform must outlive the controller.
+    THidDeviceController(QObject* owner, HidPlatform& platform);
+    ~THidDeviceController() override;
+
+    int DevThreadSleepTime() const { return m_devThreadSleepTime; }
+    void setDevThreadSleepTime(int ms);
+    QString Version() const { return QStringLiteral("1.0.34"); }
+    void setVersion(const QString&) {}
+
+    const THidPlugEvent& OnArrival() const { return m_onArrival; }
+    void setOnArrival(const THidPlugEvent& handler) { m_onArrival = handler; }
+    const THidEnumerateEvent& OnEnumerate() const { return m_onEnumerate; }
+    void setOnEnumerate(const THidEnumerateEvent& handler) { m_onEnumerate = handler; }
+    const TNotifyEvent& OnDeviceChange() const { return m_onDeviceChange; }
+    void setOnDeviceChange(const TNotifyEvent& handler);
+    const THidDataEvent& OnDeviceData() const { return m_onDeviceData; }
+    void setOnDeviceData(const THidDataEvent& handler);
+    const THidDataErrorEvent& OnDeviceDataError() const { return m_onDeviceDataError; }
+    void setOnDeviceDataError(const THidDataErrorEvent& handler);
+    const THidPlugEvent& OnDeviceUnplug() const { return m_onDeviceUnplug; }
+    void setOnDeviceUnplug(const THidPlugEvent& handler);
+    const THidPlugEvent& OnRemoval() const { return m_onRemoval; }
+    void setOnRemoval(const THidPlugEvent& handler) { m_onRemoval = handler; }
+
+    // While true, setting OnDeviceChange runs no pass (as during form loading).
+    void setLoading(bool loading) { m_loading = loading; }
+
+    // One full device-change pass. UI thread only.
+    void DeviceChange();
+    bool CheckOutNext(THidDevice*& device);
+    bool CheckOutAt(THidDevice*& device, int position);
+    int EnumerateDevices();
+
+    QUuid HidClassGuid() const { return m_hidClassGuid; }
+    int CheckedInCount() const { return m_checkedInCount; }
+    int CheckedOutCount() const { return m_checkedOutCount; }
+    int UnpluggedCount() const { return m_unpluggedCount; }
+    bool PassRunning() const { return m_passRunning; }
+    int LastNotifyParam() const { return m_lastNotifyParam; }
+    int count() const { return int(m_devices.size()); }
+    THidDevice* deviceAt(int position) const { return m_devices.value(position); }
+    HidPlatform& platform() const { return *m_platform; }
+
+signals:
+    // A handler raised inside a notification-started pass; the pass ended
+    // there and the next notification starts a new one.
+    void handlerFailed(const QString& message);
+
+private:
+    friend class THidDevice;
+    class NotificationWindow;
+
+    QList<THidDevice*> BuildDeviceList();
+    void handleNotification(int kind, qintptr param);
+
+    HidPlatform* m_platform;
+    QUuid m_hidClassGuid;
+    THidPlugEvent m_onArrival;
+    TNotifyEvent m_onDeviceChange;
+    THidEnumerateEvent m_onEnumerate;
+    THidDataEvent m_onDeviceData;
+    THidDataErrorEvent m_onDeviceDataError;
+    THidPlugEvent m_onDeviceUnplug;
+    THidPlugEvent m_onRemoval;
+    int m_devThreadSleepTime = 100;
+    QList<THidDevice*> m_devices;
+    int m_checkedInCount = 0;
+    int m_checkedOutCount = 0;
+    int m_unpluggedCount = 0;
+    bool m_passRunning = false;
+    int m_lastNotifyParam = 0;
+    bool m_loading = false;
+    bool m_setupLoaded = false;
+    QObject* m_notificationWindow = nullptr;
+};
