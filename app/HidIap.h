@@ -1,9 +1,154 @@
 #pragma once
 
-#include <QWidget>
+#include "FirmwareImage.h"
 
+#include <QList>
+#include <QPixmap>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QTimer;
+class SkinMessage;
+class ShapeWidget;
+class TabSheet;
+
+// The main window: Home, Update and service pages, the bottom strip with the
+// link lamp, the automatic-update status panel and the built-in version.
+// Its implementation is split by subsystem: creation, events and status in
+// HidIap.cpp, controls in MainWindowLayout.cpp, texts in FixedTexts.cpp, the
+// skin calls in SkinSetUp.cpp.
 class TfrmMain : public QWidget {
     Q_OBJECT
 public:
     explicit TfrmMain(QWidget* parent = nullptr);
+    // Loads the firmware image from the APP resource of the given name instead of "appbin".
+    explicit TfrmMain(const QString& firmwareResource, QWidget* parent = nullptr);
+    ~TfrmMain() override;
+
+    // Puts the text on the status line, but only while the status panel is up;
+    // a text sent while it is hidden is dropped, not kept for later.
+    void ShowStatus(const QString& text);
+    // Link lamp: 0 green (a hub is selected), 1 red (none).
+    void SetIndicator(int index);
+
+    const FirmwareImage& firmwareImage() const { return m_firmwareImage; }
+
+    // Controls (names as in the form description).
+    QFrame* pnlPages = nullptr;
+    QTabWidget* pgcMain = nullptr;
+    TabSheet* tbshtHome = nullptr;
+    TabSheet* tbshtUpdate = nullptr;
+    TabSheet* tbshtTool = nullptr;
+
+    QLabel* lblHead = nullptr;
+    QFrame* pnlHelp = nullptr;
+    QLabel* lblHelp = nullptr;
+    QFrame* pnlReleaseNotes = nullptr;
+    QPlainTextEdit* mmoReleaseNotes = nullptr;
+
+    QComboBox* cbbPort = nullptr;
+    QFrame* pnlUpdate = nullptr;
+    QPushButton* btnConnect = nullptr;
+    QPushButton* btnUpdate = nullptr;
+    QGroupBox* grpFirmware = nullptr;
+    QLabel* lblDeviceVersion = nullptr;
+    QLabel* lblUpdateAvail = nullptr;
+    QLabel* lblThisVersion = nullptr;
+    QCheckBox* chkAutoPRG = nullptr;
+    QLabel* lblLog = nullptr;
+    QPlainTextEdit* mmoUplog = nullptr;
+    QProgressBar* pbProgram = nullptr;
+
+    QGroupBox* grpRunData = nullptr;
+    QLineEdit* edtVolt = nullptr;
+    QLineEdit* edtCurr = nullptr;
+    QLineEdit* edtChannel = nullptr;
+    QLineEdit* edtState = nullptr;
+    QLineEdit* edtCyc1 = nullptr;
+    QLineEdit* edtCyc2 = nullptr;
+    QLineEdit* edtCyc3 = nullptr;
+    ShapeWidget* shp0 = nullptr;
+    ShapeWidget* shp1 = nullptr;
+    ShapeWidget* shp2 = nullptr;
+    ShapeWidget* shp3 = nullptr;
+    ShapeWidget* shp4 = nullptr;
+    ShapeWidget* shp5 = nullptr;
+    QPushButton* btnRead = nullptr;
+    QCheckBox* chkRefresh = nullptr;
+
+    QGroupBox* grpLedAdjust = nullptr;
+    // Each track bar carries its channel number as the "Tag" property.
+    QSlider* trkLed1 = nullptr;
+    QSlider* trkLed2 = nullptr;
+    QSlider* trkLed3 = nullptr;
+    QSlider* trkLed4 = nullptr;
+    QSlider* trkLed5 = nullptr;
+    QSlider* trkLed6 = nullptr;
+    QSlider* trkLed7 = nullptr;
+    QSlider* trkLed8 = nullptr;
+    QPushButton* btnStartAdj = nullptr;
+    QPushButton* btnEndAdj = nullptr;
+
+    QFrame* pnl1 = nullptr;
+    QLabel* imgIndicator = nullptr;
+    QFrame* pnl2 = nullptr;
+    QLabel* lbl23 = nullptr;
+    QProgressBar* pbMsg = nullptr;
+    QLabel* lblMsg = nullptr;
+    QLabel* lbl10 = nullptr;
+
+    QTimer* tmrAuto = nullptr;
+    QTimer* tmrRefresh = nullptr;
+    QList<QPixmap> ilLED; // 0 green lamp, 1 red lamp
+
+    // trkLed1..trkLed8 in channel order.
+    std::array<QSlider*, 8> trackBars() const;
+    // Channel number that a track bar sends to the hub.
+    static int trackBarTag(const QSlider* bar);
+
+protected:
+    bool event(QEvent* event) override;
+
+    // Stand-ins for the skin form's operations until the window is drawn by
+    // it; they do nothing here.
+    virtual void SetBackground(const QString& name, const QString& type, int x, int y, int w, int h);
+    virtual void AddModule(int id, const QString& caption, const QString& pictureName,
+                           const QString& pictureType);
+    virtual void SelectModule(int id);
+
+private:
+    void BuildLayout();
+    void ConnectHandlers();
+    void FormCreate();
+    void FormDestroy();
+    void SetFixedTexts();
+    void SetUpSkin();
+    void WMModule(const SkinMessage& message);
+
+    // Hub link: the HID device controller and the first hub discovery pass
+    // (creation), and its release at the end. Empty until the HID layer exists.
+    void CreateController();
+    void ReleaseController();
+
+    QString m_firmwareResource;
+    FirmwareImage m_firmwareImage;
+
+    // Program-wide state of the hub link and the update.
+    std::array<std::uint8_t, 64> m_replyBuffer{};
+    bool m_autoUpdateArmed = false;
+    int m_armingDelay = 0;
+    bool m_updateInProgress = false;
+    bool m_calibrationHeld = false;
 };

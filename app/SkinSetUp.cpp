@@ -1,0 +1,18 @@
+// Everything the window asks of its skin: the background, the module bar and
+// the module selection.
+#include "HidIap.h"
+
+void TfrmMain::SetUpSkin() {
+    SetBackground(QStringLiteral("BkImage1_jpg"), QStringLiteral("Skin"), 255, 150, 60, 60);
+    AddModule(100, QStringLiteral("Home"), QStringLiteral("Module_Home_png"), QStringLiteral("Skin"));
+    AddModule(101, QStringLiteral("Update"), QStringLiteral("Module_protec_png"), QStringLiteral("Skin"));
+    SelectModule(100);
+}
+
+// Until the window derives from the skin form, which provides these three,
+// there is no skin to draw: they do nothing.
+void TfrmMain::SetBackground(const QString&, const QString&, int, int, int, int) {}
+
+void TfrmMain::AddModule(int, const QString&, const QString&, const QString&) {}
+
+void TfrmMain::SelectModule(int) {}
