@@ -302,6 +302,9 @@ void THidDevice::StartReader() {
     m_readRequest = m_platform->createReadRequest();
     if (!m_readRequest)
         return;
+    // Open the read handle now rather than in the loop, so that a report the
+    // device sends in answer to a write right after this call is not missed.
+    OpenRead();
     m_reader = std::make_unique<THidDeviceReadThread>(this);
     m_reader->start();
 }

@@ -248,6 +248,18 @@ int VirtualHidBus::openHandleCount(VirtualDeviceId id) const {
     return count;
 }
 
+int VirtualHidBus::queuedInputCount(VirtualDeviceId id) const {
+    std::lock_guard lock(d->shared->mutex);
+    const auto it = d->devices.find(id);
+    if (it == d->devices.end())
+        return 0;
+    int count = 0;
+    for (const auto& weak : it->second.files)
+        if (const auto file = weak.lock())
+            count += int(file->queue.size());
+    return count;
+}
+
 void VirtualHidBus::setLibrariesAvailable(bool available) {
     std::lock_guard lock(d->shared->mutex);
     d->librariesAvailable = available;

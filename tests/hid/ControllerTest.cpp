@@ -1,0 +1,391 @@
+#include "HidFixtures.h"
+#include "TestSupport.h"
+
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+using namespace hidtest;
+
+namespace {
+
+class ControllerTest : public ::testing::Test {
+protected:
+    void install(THidDeviceController& c) {
+        c.setOnArrival({&rec, &Recorder::onArrival});
+        c.setOnRemoval({&rec, &Recorder::onRemoval});
+        c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
+        c.setOnDeviceChange({&rec, &Recorder::onChange});
+    }
+    VirtualHidBus bus;
+    Recorder rec;
+};
+
+TEST_F(ControllerTest, PassSequencingFollowsTheNotificationParameter) {
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    EXPECT_EQ(c.LastNotifyParam(), 0);
+    EXPECT_EQ(c.count(), 0);
+
+    install(c); // the first pass runs at once
+    EXPECT_EQ(c.count(), 1);
+    EXPECT_EQ(rec.arrivals.size(), 1u);
+    EXPECT_EQ(rec.changes, 1);
+
+    c.setOnDeviceChange({&rec, &Recorder::onChange}); // same function: no pass
+    EXPECT_EQ(rec.changes, 1);
+    c.DeviceChange(); // nothing changed, parameter still 0
+    EXPECT_EQ(rec.changes, 1);
+
+    // The self-posted notification: a pass that fires although nothing changed.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.changes == 2; }));
+    EXPECT_EQ(c.LastNotifyParam(), -1);
+    EXPECT_EQ(rec.arrivals.size(), 1u);
+    c.DeviceChange(); // still -1: fires again
+    EXPECT_EQ(rec.changes, 3);
+
+    // A real broadcast sets the parameter to 0; afterwards only changes fire.
+    bus.plug(keyboardSpec());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.changes == 4; }));
+    EXPECT_EQ(c.LastNotifyParam(), 0);
+    EXPECT_EQ(c.count(), 2);
+    EXPECT_FALSE(c.PassRunning());
+    c.DeviceChange();
+    EXPECT_EQ(rec.changes, 4);
+}
+
+TEST_F(ControllerTest, RemovalOfFreeAndCheckedOutDevices) {
+    const VirtualDeviceId hub = bus.plug(hubSpec());
+    const VirtualDeviceId kbd = bus.plug(keyboardSpec());
+    THidDeviceController c(nullptr, bus);
+    install(c);
+    ASSERT_EQ(c.count(), 2);
+    THidDevice* held = nullptr;
+    ASSERT_TRUE(c.CheckOutAt(held, 0));
+    const int changesBefore = rec.changes;
+
+    // Free device: removed once, OnDeviceChange once.
+    bus.unplug(kbd);
+    c.DeviceChange();
+    EXPECT_EQ(rec.removals.size(), 1u);
+    EXPECT_EQ(c.count(), 1);
+    EXPECT_EQ(rec.changes, changesBefore + 1);
+    EXPECT_TRUE(rec.unplugs.size() == 1 && rec.unplugs[0] != held);
+
+    // Checked-out device: unplug handler once, OnRemoval every pass until released.
+    bus.unplug(hub);
+    c.DeviceChange();
+    c.DeviceChange();
+    EXPECT_EQ(std::count(rec.unplugs.begin(), rec.unplugs.end(), held), 1);
+    EXPECT_EQ(std::count(rec.removals.begin(), rec.removals.end(), held), 2);
+    EXPECT_EQ(c.count(), 1);
+    EXPECT_FALSE(held->Plugged());
+    EXPECT_EQ(c.UnpluggedCount(), 1);
+    EXPECT_EQ(c.CheckedOutCount(), 0);
+
+    delete held; // check-in of a gone device drops its entry
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(c.UnpluggedCount(), 0);
+    const size_t removals = rec.removals.size();
+    c.DeviceChange();
+    EXPECT_EQ(rec.removals.size(), removals);
+}
+
+TEST_F(ControllerTest, DuplicatesAreDroppedAndReenumerationIsANewDevice) {
+    const VirtualDeviceId hub = bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    install(c);
+    THidDevice* first = c.deviceAt(0);
+    c.DeviceChange();
+    c.DeviceChange();
+    EXPECT_EQ(c.count(), 1);
+    EXPECT_EQ(c.deviceAt(0), first);
+    EXPECT_EQ(rec.arrivals.size(), 1u);
+
+    const quint32 oldInstance = first->PnPInfo()->InstanceNumber;
+    bus.reenumerate(hub);
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 1);
+    EXPECT_EQ(rec.removals.size(), 1u);
+    EXPECT_EQ(rec.arrivals.size(), 2u);
+    EXPECT_NE(c.deviceAt(0)->PnPInfo()->InstanceNumber, oldInstance);
+    EXPECT_EQ(c.deviceAt(0)->PnPInfo()->InstanceNumber, bus.instanceNumber(hub));
+}
+
+TEST_F(ControllerTest, CheckOutHandsOutEachFreeEntryOnceInListOrder) {
+    bus.plug(hubSpec());
+    bus.plug(keyboardSpec());
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 3);
+    for (int i = 0; i < 3; ++i) {
+        THidDevice* d = nullptr;
+        ASSERT_TRUE(c.CheckOutNext(d));
+        EXPECT_EQ(d, c.deviceAt(i));
+        EXPECT_TRUE(d->CheckedOut());
+    }
+    EXPECT_EQ(c.CheckedOutCount(), 3);
+    EXPECT_EQ(c.CheckedInCount(), 0);
+    THidDevice* none = reinterpret_cast<THidDevice*>(&rec);
+    EXPECT_FALSE(c.CheckOutAt(none, 1));
+    EXPECT_EQ(none, reinterpret_cast<THidDevice*>(&rec)); // untouched on failure
+    EXPECT_FALSE(c.CheckOutNext(none));
+    EXPECT_EQ(none, nullptr);
+    for (int i = 0; i < 3; ++i)
+        delete c.deviceAt(i); // check everything back in
+    EXPECT_EQ(c.CheckedInCount(), 3);
+}
+
+TEST_F(ControllerTest, ReleaseOfAPluggedDevicePutsAFreshObjectInItsSlot) {
+    bus.plug(keyboardSpec());
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
+    c.DeviceChange();
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutAt(d, 1));
+    d->SetDataHandler({&rec, &Recorder::onData});
+    d->SetSleepTime(50);
+    const quint32 instance = d->PnPInfo()->InstanceNumber;
+    delete d;
+
+    ASSERT_EQ(c.count(), 2);
+    THidDevice* fresh = c.deviceAt(1);
+    EXPECT_FALSE(fresh->CheckedOut());
+    EXPECT_TRUE(fresh->Plugged());
+    EXPECT_EQ(fresh->PnPInfo()->InstanceNumber, instance);
+    EXPECT_TRUE(fresh->DataHandler() == THidDataEvent(&rec, &Recorder::onData));
+    EXPECT_TRUE(fresh->UnplugHandler() == THidPlugEvent(&rec, &Recorder::onUnplug));
+    EXPECT_EQ(fresh->SleepTime(), 50);
+    EXPECT_EQ(fresh->Reader(), nullptr);
+    EXPECT_EQ(c.CheckedInCount(), 2);
+    EXPECT_EQ(c.CheckedOutCount(), 0);
+
+    // The inherited handler starts the reader at the next check-out.
+    THidDevice* again = nullptr;
+    ASSERT_TRUE(c.CheckOutAt(again, 1));
+    EXPECT_NE(again->Reader(), nullptr);
+    delete again;
+}
+
+TEST_F(ControllerTest, ReleaseWhenTheDeviceCanNoLongerBeOpenedDropsTheEntry) {
+    const VirtualDeviceId hub = bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    bus.unplug(hub); // gone, but no pass has seen it yet
+    delete d;
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(c.CheckedOutCount(), 0);
+    bus.replug(hub);
+    c.DeviceChange();
+    EXPECT_EQ(c.count(), 1);
+}
+
+TEST_F(ControllerTest, EnumerateDevices) {
+    bus.plug(hubSpec());
+    bus.plug(keyboardSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    EXPECT_EQ(c.EnumerateDevices(), 1); // no handler: stops after the first
+
+    c.setOnEnumerate({&rec, &Recorder::onEnumerate});
+    EXPECT_EQ(c.EnumerateDevices(), 2);
+    EXPECT_EQ(rec.enumerated.size(), 2u);
+    EXPECT_FALSE(c.deviceAt(0)->SyncHandleOpen());
+    rec.enumerateResult = false;
+    EXPECT_EQ(c.EnumerateDevices(), 1);
+
+    // InHandler makes the device accessible inside the handler only.
+    bool openedInside = false;
+    c.setOnEnumerate(THidEnumerateEvent(&openedInside, [&](THidDevice* d, int) {
+        openedInside = d->InHandler() && d->OpenSync();
+        return false;
+    }));
+    c.EnumerateDevices();
+    EXPECT_TRUE(openedInside);
+    EXPECT_FALSE(c.deviceAt(0)->SyncHandleOpen());
+    EXPECT_FALSE(c.deviceAt(0)->InHandler());
+    EXPECT_FALSE(c.deviceAt(0)->OpenSync());
+}
+
+TEST_F(ControllerTest, DevThreadSleepTimeFollowsOnlyDevicesAtTheOldValue) {
+    bus.plug(hubSpec());
+    bus.plug(keyboardSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    c.deviceAt(1)->SetSleepTime(300);
+    c.setDevThreadSleepTime(50);
+    EXPECT_EQ(c.DevThreadSleepTime(), 50);
+    EXPECT_EQ(c.deviceAt(0)->SleepTime(), 50);
+    EXPECT_EQ(c.deviceAt(1)->SleepTime(), 300);
+    c.setDevThreadSleepTime(5); // stored, but out of the devices' range
+    EXPECT_EQ(c.DevThreadSleepTime(), 5);
+    EXPECT_EQ(c.deviceAt(0)->SleepTime(), 50);
+
+    THidDevice* d = c.deviceAt(0);
+    d->SetSleepTime(9);
+    d->SetSleepTime(10001);
+    EXPECT_EQ(d->SleepTime(), 50);
+    d->SetSleepTime(10);
+    EXPECT_EQ(d->SleepTime(), 10);
+    d->SetSleepTime(10000);
+    EXPECT_EQ(d->SleepTime(), 10000);
+}
+
+TEST_F(ControllerTest, OnDeviceDataIsATemplateForDevicesStillOnTheOldOne) {
+    bus.plug(hubSpec());
+    bus.plug(keyboardSpec());
+    THidDeviceController c(nullptr, bus);
+    c.setOnDeviceData({&rec, &Recorder::onData});
+    c.DeviceChange(); // new devices take the template
+    EXPECT_TRUE(c.deviceAt(0)->DataHandler() == THidDataEvent(&rec, &Recorder::onData));
+
+    Recorder other;
+    c.deviceAt(1)->SetDataHandler({&rec, &Recorder::onOtherData});
+    // Comparison is by function only: a different object, same function, is equal.
+    c.setOnDeviceData({&other, &Recorder::onData});
+    EXPECT_EQ(c.deviceAt(0)->DataHandler().object(), &rec);
+
+    c.setOnDeviceData({&rec, &Recorder::onOtherData});
+    EXPECT_TRUE(c.deviceAt(0)->DataHandler() == THidDataEvent(&rec, &Recorder::onOtherData));
+    c.setOnDeviceData({});
+    EXPECT_FALSE(c.deviceAt(0)->DataHandler().isSet());
+    EXPECT_FALSE(c.deviceAt(1)->DataHandler().isSet()); // it was on the template's function too
+
+    c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
+    EXPECT_TRUE(c.deviceAt(0)->UnplugHandler() == THidPlugEvent(&rec, &Recorder::onUnplug));
+    c.setOnDeviceDataError({&rec, &Recorder::onError});
+    EXPECT_TRUE(c.deviceAt(1)->DataErrorHandler() == THidDataErrorEvent(&rec, &Recorder::onError));
+}
+
+TEST_F(ControllerTest, MissingLibrariesMeanNoDevicesAndNoNotifications) {
+    bus.plug(hubSpec());
+    bus.setLibrariesAvailable(false);
+    THidDeviceController c(nullptr, bus);
+    EXPECT_EQ(c.HidClassGuid(), QUuid("{4D1E55B2-F16F-11CF-88CB-001111000030}"));
+    install(c);
+    testsupport::pumpFor(20);
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(rec.changes, 0);
+    EXPECT_EQ(c.LastNotifyParam(), 0);
+    THidDevice* d = nullptr;
+    EXPECT_FALSE(c.CheckOutNext(d));
+}
+
+TEST_F(ControllerTest, AHubWithoutPermissionIsListedWithoutReadWriteAccess) {
+    const VirtualDeviceId hub = bus.plug(hubSpec(false));
+    THidDeviceController c(nullptr, bus);
+    c.setOnDeviceData({&rec, &Recorder::onData});
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 1);
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    EXPECT_EQ(d->Attributes().VendorID, 0xFFF0);
+    EXPECT_EQ(d->Attributes().ProductID, 0x0018);
+    EXPECT_FALSE(d->ReadWriteAccess());
+    EXPECT_EQ(d->OpenError(), quint32(EACCES));
+    EXPECT_EQ(d->Reader(), nullptr);
+    quint32 written = 99;
+    const QByteArray report(65, '\0');
+    EXPECT_FALSE(d->WriteReport(report.constData(), 65, written));
+    EXPECT_EQ(written, 0u);
+
+    // Once the rule grants access, the next open has it.
+    bus.setAccess(hub, true);
+    d->CloseSync();
+    ASSERT_TRUE(d->OpenSync());
+    EXPECT_TRUE(d->ReadWriteAccess());
+    EXPECT_EQ(d->OpenError(), 0u);
+    delete d;
+}
+
+TEST_F(ControllerTest, AnUnreadableInterfaceDoesNotStopTheWalk) {
+    bus.plug(keyboardSpec());
+    bus.plug(hubSpec());
+    bus.setUnreadableDetailIndex(0);
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 1);
+    EXPECT_EQ(c.deviceAt(0)->Attributes().VendorID, 0xFFF0);
+}
+
+TEST_F(ControllerTest, ARaisingHandlerDoesNotLeaveNotificationsBlocked) {
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    QSignalSpy failed(&c, &THidDeviceController::handlerFailed);
+    rec.throwOnChange = true;
+    EXPECT_THROW(install(c), std::runtime_error); // direct pass: the error reaches the caller
+    // The self-posted notification's pass raises too, and is reported.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return failed.count() == 1; }));
+    EXPECT_FALSE(c.PassRunning());
+    rec.throwOnChange = false;
+    const int changes = rec.changes;
+    bus.plug(keyboardSpec()); // the next notification starts a pass again
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.changes == changes + 1; }));
+    EXPECT_EQ(c.count(), 2);
+}
+
+TEST_F(ControllerTest, DeviceOperationsWithoutAccessReportFailure) {
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    THidDevice* free = c.deviceAt(0); // not checked out: not accessible
+    EXPECT_FALSE(free->Accessible());
+    HIDP_CAPS caps;
+    std::memset(static_cast<void*>(&caps), 0xAB, sizeof(caps));
+    free->QueryCaps(caps);
+    const HIDP_CAPS zeros{};
+    EXPECT_EQ(std::memcmp(&caps, &zeros, sizeof(caps)), 0);
+    quint32 written = 0;
+    EXPECT_FALSE(free->WriteReport("\0", 1, written));
+    free->SetInputBufferCount(128);
+    EXPECT_EQ(free->InputBufferCount(), 0);
+    EXPECT_FALSE(free->OpenRead());
+
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    d->QueryCaps(caps);
+    EXPECT_EQ(caps.InputReportByteLength, 65);
+    EXPECT_EQ(caps.OutputReportByteLength, 65);
+    EXPECT_EQ(caps.UsagePage, 0xFF00);
+    EXPECT_FALSE(d->SyncHandleOpen()); // the fetch closes it again
+
+    const int calls = bus.setNumInputBuffersCalls();
+    d->SetInputBufferCount(128);
+    d->SetInputBufferCount(128);
+    EXPECT_EQ(bus.setNumInputBuffersCalls(), calls + 1);
+    EXPECT_EQ(d->InputBufferCount(), 128);
+    d->CloseSync(); // a close forgets the count
+    EXPECT_EQ(d->InputBufferCount(), 0);
+    d->SetInputBufferCount(128);
+    EXPECT_EQ(bus.setNumInputBuffersCalls(), calls + 2);
+    d->SetReadBufferCount(128);
+    EXPECT_EQ(d->ReadBufferCount(), 128);
+    EXPECT_TRUE(d->ReadHandleOpen());
+    delete d;
+}
+
+TEST_F(ControllerTest, MarkUnpluggedCallsTheUnplugHandlerOnce) {
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
+    c.DeviceChange();
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    ASSERT_TRUE(d->OpenSync());
+    d->MarkUnplugged();
+    d->MarkUnplugged();
+    EXPECT_EQ(rec.unplugs.size(), 1u);
+    EXPECT_FALSE(d->UnplugHandler().isSet());
+    EXPECT_FALSE(d->SyncHandleOpen());
+    EXPECT_FALSE(d->OpenSync());
+    delete d;
+    EXPECT_EQ(c.count(), 0);
+}
+
+} // namespace
