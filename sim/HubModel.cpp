@@ -73,9 +73,9 @@ HubModel::Answer HubModel::serve(std::uint8_t command, const Bytes& payload, Hub
             m_flashAfterRestart = writeSucceeded();
             // A half-written application cannot run: the bootloader stays.
             next = (untouched || m_flashAfterRestart) ? HubMode::Application : HubMode::Bootloader;
-            if (m_faults.stayInBootloaderAfterReboot)
-                next = HubMode::Bootloader;
         }
+        if (m_faults.stayInBootloaderAfterReboot)
+            next = HubMode::Bootloader;
         restartInto(next, m_rebootDelayMs, response);
         if (m_faults.neverReturnAfterReboot)
             response.then = HubResponse::Then::Leave;

@@ -1,0 +1,66 @@
+#include "SimScheduler.h"
+
+namespace hubsim {
+
+SimScheduler::SimScheduler() : m_thread([this] { run(); }) {}
+
+SimScheduler::~SimScheduler() {
+    shutdown();
+}
+
+void SimScheduler::shutdown() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+        m_pending.clear();
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable() && !isSchedulerThread())
+        m_thread.join();
+}
+
+void SimScheduler::at(Clock::time_point due, std::function<void()> action) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_stopping)
+            return;
+        // multimap inserts after equal keys: same-time actions keep their order.
+        m_pending.emplace(due, std::move(action));
+    }
+    m_wake.notify_all();
+}
+
+void SimScheduler::after(std::chrono::microseconds delay, std::function<void()> action) {
+    at(Clock::now() + delay, std::move(action));
+}
+
+void SimScheduler::cancelAll() {
+    std::lock_guard lock(m_mutex);
+    m_pending.clear();
+}
+
+bool SimScheduler::isSchedulerThread() const {
+    return std::this_thread::get_id() == m_thread.get_id();
+}
+
+void SimScheduler::run() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stopping) {
+        if (m_pending.empty()) {
+            m_wake.wait(lock);
+            continue;
+        }
+        auto first = m_pending.begin();
+        if (first->first > Clock::now()) {
+            m_wake.wait_until(lock, first->first);
+            continue;
+        }
+        std::function<void()> action = std::move(first->second);
+        m_pending.erase(first);
+        lock.unlock();
+        action();
+        lock.lock();
+    }
+}
+
+} // namespace hubsim
