@@ -19,6 +19,16 @@ void ShapeWidget::paintEvent(QPaintEvent*) {
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
+RoundedPanel::RoundedPanel(QWidget* parent) : QWidget(parent) {}
+
+void RoundedPanel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(0xA0, 0xA0, 0xA0), 1));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 5, 5);
+}
+
 TabSheet::TabSheet(QWidget* parent) : QWidget(parent) {
     setAutoFillBackground(true);
     QPalette pal = palette();

@@ -23,6 +23,16 @@ private:
     QColor m_brushColor = Qt::white;
 };
 
+// A panel with a flat, rounded one-pixel border.
+class RoundedPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit RoundedPanel(QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
 // One page of the page control. Page switches are announced as shown() and
 // hidden(), so a page can drive other parts of the window while it is up.
 // Hiding or showing caused by the window system (minimising) is not a page switch.

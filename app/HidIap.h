@@ -53,9 +53,9 @@ public:
     TabSheet* tbshtTool = nullptr;
 
     QLabel* lblHead = nullptr;
-    QFrame* pnlHelp = nullptr;
+    QWidget* pnlHelp = nullptr;
     QLabel* lblHelp = nullptr;
-    QFrame* pnlReleaseNotes = nullptr;
+    QWidget* pnlReleaseNotes = nullptr;
     QPlainTextEdit* mmoReleaseNotes = nullptr;
 
     QComboBox* cbbPort = nullptr;

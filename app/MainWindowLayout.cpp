@@ -42,12 +42,8 @@ QLineEdit* edit(QWidget* parent, int x, int y, int width) {
     return place(new QLineEdit(parent), x, y, width, 23);
 }
 
-QFrame* roundedPanel(QWidget* parent, const QString& name, int x, int y, int width, int height) {
-    auto* panel = place(new QFrame(parent), x, y, width, height);
-    panel->setObjectName(name);
-    panel->setStyleSheet(
-        QStringLiteral("QFrame#%1 { border: 1px solid #a0a0a0; border-radius: 5px; }").arg(name));
-    return panel;
+RoundedPanel* roundedPanel(QWidget* parent, int x, int y, int width, int height) {
+    return place(new RoundedPanel(parent), x, y, width, height);
 }
 
 QFont pixelFont(const QString& family, int pixelSize, bool bold = false) {
@@ -93,6 +89,7 @@ void TfrmMain::BuildLayout() {
     fillWhite(pnlPages);
     pgcMain = place(new QTabWidget(pnlPages), 0, 0, 786, 359);
     pgcMain->setTabPosition(QTabWidget::South);
+    pgcMain->setDocumentMode(true);
     pgcMain->tabBar()->setFixedHeight(21);
     tbshtHome = new TabSheet;
     tbshtUpdate = new TabSheet;
@@ -104,10 +101,10 @@ void TfrmMain::BuildLayout() {
     // Home page.
     lblHead = label(tbshtHome, QStringLiteral("lblHead"), 40, 33, 300, 16);
     lblHead->setFont(pixelFont(font().family(), 13));
-    pnlHelp = roundedPanel(tbshtHome, QStringLiteral("pnlHelp"), 33, 56, 379, 277);
+    pnlHelp = roundedPanel(tbshtHome, 33, 56, 379, 277);
     lblHelp = label(pnlHelp, QStringLiteral("lblHelp"), 9, 9, 361, 210);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    pnlReleaseNotes = roundedPanel(tbshtHome, QStringLiteral("pnlReleaseNotes"), 426, 55, 341, 279);
+    pnlReleaseNotes = roundedPanel(tbshtHome, 426, 55, 341, 279);
     mmoReleaseNotes = place(new QPlainTextEdit(pnlReleaseNotes), 18, 24, 305, 231);
     mmoReleaseNotes->setReadOnly(true);
     mmoReleaseNotes->setFrameShape(QFrame::NoFrame);
