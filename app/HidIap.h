@@ -45,7 +45,7 @@ public:
 
     const FirmwareImage& firmwareImage() const { return m_firmwareImage; }
 
-    // Controls (names as in the form description).
+    // Controls, public like a designed form's fields so handlers in other files and tests reach them.
     QFrame* pnlPages = nullptr;
     QTabWidget* pgcMain = nullptr;
     TabSheet* tbshtHome = nullptr;
