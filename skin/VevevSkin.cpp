@@ -392,8 +392,11 @@ void TSkinForm::changeEvent(QEvent* e) {
         if (isMaximized()) {
             // The maximised window covers its screen's work area, not the
             // whole screen, where the window system has not seen to that.
-            if (QScreen* s = screen(); s && geometry() != s->availableGeometry())
-                setGeometry(s->availableGeometry());
+            // (Through the native window: QWidget::setGeometry would end the
+            // maximised state.)
+            QScreen* s = screen();
+            if (s && windowHandle() && geometry() != s->availableGeometry())
+                windowHandle()->setGeometry(s->availableGeometry());
         }
         update();
     }
