@@ -51,8 +51,10 @@ void SimScheduler::run() {
             continue;
         }
         auto first = m_pending.begin();
-        if (first->first > Clock::now()) {
-            m_wake.wait_until(lock, first->first);
+        // A copy: the wait may outlive the entry (cancelAll, shutdown).
+        const Clock::time_point due = first->first;
+        if (due > Clock::now()) {
+            m_wake.wait_until(lock, due);
             continue;
         }
         std::function<void()> action = std::move(first->second);
