@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FirmwareImage.h"
+#include "HubProtocol.h"
 
 #include <QList>
 #include <QPixmap>
@@ -23,6 +24,10 @@ class QTimer;
 class SkinMessage;
 class ShapeWidget;
 class TabSheet;
+class HidPlatform;
+class THidDevice;
+class THidDeviceController;
+class QEventLoop;
 
 // The main window: Home, Update and service pages, the bottom strip with the
 // link lamp, the automatic-update status panel and the built-in version.
@@ -118,6 +123,59 @@ public:
     // Channel number that a track bar sends to the hub.
     static int trackBarTag(const QSlider* bar);
 
+    // Time limits and pauses of the hub link and the update. Fixed in the
+    // program; tests shorten them to keep the suite fast.
+    struct Timing {
+        int replyTimeoutMs = 100; // reply wait of one attempt
+        int writePauseMs = 2;     // pause after writing a request frame
+        int modePollMs = 500;     // pause before each hub-mode poll
+        int modeWaitMs = 5000;    // limit for the hub to reach a mode
+        int ledWritePauseMs = 10; // pause after each LED level written back
+    };
+    Timing timing;
+
+    // Hub link: one request frame and its reply (HubLink.cpp).
+    int SendFrame(std::uint8_t command, const HubRequest& request);
+    int SendFrameSub(std::uint8_t command, const HubRequest& request);
+    int WaitReply();
+    void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                         std::uint16_t Size);
+    const std::array<std::uint8_t, 64>& replyBuffer() const { return m_replyBuffer; }
+
+    // Hub discovery and selection (HubDiscovery.cpp).
+    void HubDeviceChange(QObject* Sender);
+    bool RefreshHubs();
+    THidDevice* currentHub() const { return m_currentHub; }
+    THidDeviceController* controller() const { return m_controller; }
+
+    // Version check (VersionCheck.cpp).
+    void btnConnectClick();
+
+    // Update procedure (Update.cpp).
+    void btnUpdateClick();
+    int QueryHubMode(); // 0 none, 1 bootloader, 2 application
+    bool WaitForHubMode(int limitMs, int wanted);
+    bool EnterBootloader();
+
+    // Automatic update (AutoUpdate.cpp).
+    void chkAutoPRGClick();
+    void tmrAutoTimer();
+    void tbshtToolShow();
+    void tbshtToolHide();
+
+    // Service page: running data and LED calibration (ServicePage.cpp).
+    void btnReadClick();
+    void chkRefreshClick();
+    void tmrRefreshTimer();
+    void btnStartAdjClick();
+    void trkLed1Change(QSlider* Sender);
+    void btnEndAdjClick();
+
+    // Program-wide flags, read by tests.
+    bool autoUpdateArmed() const { return m_autoUpdateArmed; }
+    bool updateInProgress() const { return m_updateInProgress; }
+    bool calibrationHeld() const { return m_calibrationHeld; }
+
 protected:
     bool event(QEvent* event) override;
 
@@ -144,6 +202,13 @@ private:
 
     QString m_firmwareResource;
     FirmwareImage m_firmwareImage;
+
+    // The HID layer: the binding given at creation (not owned), the controller
+    // (owned, created in FormCreate) and the hub the window talks to (not owned).
+    HidPlatform* m_platform = nullptr;
+    THidDeviceController* m_controller = nullptr;
+    THidDevice* m_currentHub = nullptr;
+    QEventLoop* m_replyWait = nullptr; // the running reply wait, quit by HubDataReceived
 
     // Program-wide state of the hub link and the update.
     std::array<std::uint8_t, 64> m_replyBuffer{};
