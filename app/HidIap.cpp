@@ -15,7 +15,7 @@
 TfrmMain::TfrmMain(QWidget* parent) : TfrmMain(QStringLiteral("appbin"), parent) {}
 
 TfrmMain::TfrmMain(const QString& firmwareResource, QWidget* parent)
-    : QWidget(parent), m_firmwareResource(firmwareResource) {
+    : TSkinForm(parent), m_firmwareResource(firmwareResource) {
     BuildLayout();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
@@ -71,7 +71,7 @@ bool TfrmMain::event(QEvent* e) {
         errorreport::runGuarded([&] { WMModule(message); });
         return true;
     }
-    return QWidget::event(e);
+    return TSkinForm::event(e);
 }
 
 void TfrmMain::WMModule(const SkinMessage& message) {

@@ -2,6 +2,7 @@
 
 #include "FirmwareImage.h"
 #include "HubProtocol.h"
+#include "VevevSkin.h"
 
 #include <QList>
 #include <QPixmap>
@@ -34,7 +35,7 @@ class QEventLoop;
 // Its implementation is split by subsystem: creation, events and status in
 // HidIap.cpp, controls in MainWindowLayout.cpp, texts in FixedTexts.cpp, the
 // skin calls in SkinSetUp.cpp.
-class TfrmMain : public QWidget {
+class TfrmMain : public TSkinForm {
     Q_OBJECT
 public:
     explicit TfrmMain(QWidget* parent = nullptr);
@@ -178,13 +179,6 @@ public:
 
 protected:
     bool event(QEvent* event) override;
-
-    // Stand-ins for the skin form's operations until the window is drawn by
-    // it; they do nothing here.
-    virtual void SetBackground(const QString& name, const QString& type, int x, int y, int w, int h);
-    virtual void AddModule(int id, const QString& caption, const QString& pictureName,
-                           const QString& pictureType);
-    virtual void SelectModule(int id);
 
 private:
     void BuildLayout();

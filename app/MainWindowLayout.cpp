@@ -76,8 +76,6 @@ int TfrmMain::trackBarTag(const QSlider* bar) {
 void TfrmMain::BuildLayout() {
     setFixedSize(859, 587);
     setWindowTitle(QString());
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     {
         QFont f = font();
         f.setPixelSize(12);
@@ -101,6 +99,8 @@ void TfrmMain::BuildLayout() {
     // Home page.
     lblHead = label(tbshtHome, QStringLiteral("lblHead"), 40, 33, 300, 16);
     lblHead->setFont(pixelFont(font().family(), 13));
+    // The skin's title and module captions use the bold form of the header's designed font.
+    setLabelFont(pixelFont(QStringLiteral("Arial"), 13));
     pnlHelp = roundedPanel(tbshtHome, 33, 56, 379, 277);
     lblHelp = label(pnlHelp, QStringLiteral("lblHelp"), 9, 9, 361, 210);
     lblHelp->setAlignment(Qt::AlignLeft | Qt::AlignTop);

@@ -8,11 +8,3 @@ void TfrmMain::SetUpSkin() {
     AddModule(101, QStringLiteral("Update"), QStringLiteral("Module_protec_png"), QStringLiteral("Skin"));
     SelectModule(100);
 }
-
-// Until the window derives from the skin form, which provides these three,
-// there is no skin to draw: they do nothing.
-void TfrmMain::SetBackground(const QString&, const QString&, int, int, int, int) {}
-
-void TfrmMain::AddModule(int, const QString&, const QString&, const QString&) {}
-
-void TfrmMain::SelectModule(int) {}
