@@ -374,10 +374,10 @@ void THidDeviceReadThread::run() {
     }
     if (!readCompleted)
         m_device->CancelRead();
-    {
-        std::lock_guard lock(m_mutex);
-        m_finished = true;
-    }
+    // Notify under the lock: once the waiter sees m_finished, this thread no
+    // longer touches the condition variable it may destroy.
+    std::lock_guard lock(m_mutex);
+    m_finished = true;
     m_cv.notify_all();
 }
 
