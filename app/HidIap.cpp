@@ -12,10 +12,11 @@
 #include <QTabBar>
 #include <QTabWidget>
 
-TfrmMain::TfrmMain(QWidget* parent) : TfrmMain(QStringLiteral("appbin"), parent) {}
+TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
+    : TfrmMain(platform, QStringLiteral("appbin"), parent) {}
 
-TfrmMain::TfrmMain(const QString& firmwareResource, QWidget* parent)
-    : TSkinForm(parent), m_firmwareResource(firmwareResource) {
+TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidget* parent)
+    : TSkinForm(parent), m_firmwareResource(firmwareResource), m_platform(&platform) {
     BuildLayout();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());

@@ -38,9 +38,11 @@ class QEventLoop;
 class TfrmMain : public TSkinForm {
     Q_OBJECT
 public:
-    explicit TfrmMain(QWidget* parent = nullptr);
+    // The window finds its hubs through the given HID binding: the Linux one
+    // for real hubs, the virtual bus for the demo and the tests.
+    explicit TfrmMain(HidPlatform& platform, QWidget* parent = nullptr);
     // Loads the firmware image from the APP resource of the given name instead of "appbin".
-    explicit TfrmMain(const QString& firmwareResource, QWidget* parent = nullptr);
+    TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidget* parent = nullptr);
     ~TfrmMain() override;
 
     // Puts the text on the status line, but only while the status panel is up;

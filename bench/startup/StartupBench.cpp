@@ -3,6 +3,7 @@
 // first painted window, and the peak resident memory at that point.
 // Runs offscreen. Usage: bench_startup [runs]   (default 10)
 #include "HidIap.h"
+#include "LinuxHidPlatform.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -41,7 +42,8 @@ public:
 // Child: start the window like the program does and report the figures.
 int runChild(int argc, char** argv, long long startNs) {
     QApplication app(argc, argv);
-    TfrmMain frmMain;
+    LinuxHidPlatform platform; // as the program: a pass over the real HID devices
+    TfrmMain frmMain(platform);
     FirstPaint paintWatch;
     frmMain.installEventFilter(&paintWatch);
     frmMain.show();

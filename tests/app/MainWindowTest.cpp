@@ -5,6 +5,7 @@
 #include "ResourceLookup.h"
 #include "SkinMessage.h"
 #include "TestSupport.h"
+#include "VirtualHidBus.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -57,7 +58,8 @@ QString joinLines(const QStringList& lines) {
 
 TEST(MainWindowStartUp, FixedTextsAreTheExactOnes) {
     ErrorCapture errors;
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
 
     EXPECT_EQ(w.lblHead->text(), QStringLiteral("Quorvi Charging Hub"));
@@ -100,7 +102,8 @@ TEST(MainWindowStartUp, FixedTextsAreTheExactOnes) {
 
 TEST(MainWindowStartUp, StateRightAfterCreation) {
     ErrorCapture errors;
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     EXPECT_EQ(w.size(), QSize(859, 587));
     EXPECT_TRUE(w.windowTitle().isEmpty());
     EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
@@ -135,7 +138,8 @@ TEST(MainWindowStartUp, StateRightAfterCreation) {
 }
 
 TEST(MainWindowStartUp, TrackBarsCarryTheirChannel) {
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     const auto bars = w.trackBars();
     for (int i = 0; i < 8; ++i) {
         ASSERT_NE(bars[i], nullptr);
@@ -152,7 +156,8 @@ TEST(MainWindowStartUp, TrackBarsCarryTheirChannel) {
 
 TEST(MainWindowStartUp, MissingFirmwareStopsCreationAtThatStep) {
     ErrorCapture errors;
-    TfrmMain w(QStringLiteral("xyz"));
+    VirtualHidBus bus;
+    TfrmMain w(bus, QStringLiteral("xyz"));
     ASSERT_EQ(errors.messages, QStringList{QStringLiteral("Resource xyz not found")});
     // Steps before the image ran ...
     EXPECT_EQ(w.lblHead->text(), QStringLiteral("Quorvi Charging Hub"));
@@ -176,7 +181,8 @@ TEST(MainWindowModuleMessage, SwitchesPagesAndSelectsModules) {
     };
     const Case cases[] = {{99, false, -1}, {100, true, 0},  {101, true, 1},   {102, true, -1}, {103, true, 2},
                           {104, true, -1}, {105, true, -1}, {106, false, -1}, {-5, false, -1}};
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     for (const Case& c : cases) {
         for (int start : {0, 1}) {
             const int startModule = 100 + start;
@@ -195,7 +201,8 @@ TEST(MainWindowModuleMessage, SwitchesPagesAndSelectsModules) {
 }
 
 TEST(MainWindowModuleMessage, ToolPageAnnouncesItsShowAndHide) {
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     QSignalSpy shown(w.tbshtTool, &TabSheet::shown);
     QSignalSpy hidden(w.tbshtTool, &TabSheet::hidden);
     w.show();
@@ -211,7 +218,8 @@ TEST(MainWindowModuleMessage, ToolPageAnnouncesItsShowAndHide) {
 }
 
 TEST(MainWindowStatus, ShowStatusWritesOnlyWhileThePanelIsUp) {
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     const QString before = w.lblMsg->text();
     w.ShowStatus(QStringLiteral("Programming..."));
     EXPECT_EQ(w.lblMsg->text(), before);
@@ -225,7 +233,8 @@ TEST(MainWindowStatus, ShowStatusWritesOnlyWhileThePanelIsUp) {
 }
 
 TEST(MainWindowStatus, IndicatorShowsGreenOrRedLamp) {
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     ASSERT_EQ(w.ilLED.size(), 2);
     for (const QPixmap& lamp : w.ilLED)
         ASSERT_EQ(lamp.size(), QSize(24, 24));
@@ -246,7 +255,8 @@ TEST(MainWindowStatus, ShapesPaintTheirFillInsideAGreyOutline) {
     EXPECT_EQ(image.pixelColor(24, 9), QColor(0x33, 0x99, 0xFF));
     EXPECT_EQ(image.pixelColor(0, 0), ShapeWidget::penColor());
     EXPECT_EQ(image.pixelColor(48, 18), ShapeWidget::penColor());
-    TfrmMain w;
+    VirtualHidBus bus;
+    TfrmMain w(bus);
     w.shp2->setProperty("brushColor", QColor(Qt::white));
     EXPECT_EQ(w.shp2->brushColor(), QColor(Qt::white));
 }
