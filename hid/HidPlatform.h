@@ -164,6 +164,11 @@ class HidPlatform {
 public:
     virtual ~HidPlatform();
 
+protected:
+    // Preparsed data from a report descriptor; nullptr when it does not parse.
+    static HidPreparsedData* preparsedFromDescriptor(const QByteArray& descriptor);
+
+public:
     // Library loading. The device-setup library counts its uses; the HID
     // library is simply loaded or not. A library that is missing or lacks an
     // entry point counts as not loaded: no devices, no message.
@@ -185,9 +190,9 @@ public:
     virtual bool getAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) = 0;
     // nullptr when the descriptor cannot be had.
     virtual HidPreparsedData* getPreparsedData(HidHandle handle) = 0;
-    virtual void freePreparsedData(HidPreparsedData* data) = 0;
+    virtual void freePreparsedData(HidPreparsedData* data);
     // Fills caps from the preparsed data; false (caps untouched) for nullptr.
-    virtual bool getCaps(const HidPreparsedData* data, HIDP_CAPS& caps) = 0;
+    virtual bool getCaps(const HidPreparsedData* data, HIDP_CAPS& caps);
 
     // Input report queue length per handle (2..512, default 32).
     virtual bool setNumInputBuffers(HidHandle handle, quint32 count) = 0;

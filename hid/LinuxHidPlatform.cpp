@@ -395,33 +395,7 @@ HidPreparsedData* LinuxHidPlatform::getPreparsedData(HidHandle handle) {
     if (!d->node(handle, node))
         return nullptr;
     const QByteArray descriptor = descriptorOf(node);
-    const auto info =
-        parseReportDescriptor(reinterpret_cast<const quint8*>(descriptor.constData()), descriptor.size());
-    if (!info)
-        return nullptr;
-    auto* data = new HidPreparsedData;
-    data->usagePage = info->usagePage;
-    data->usage = info->usage;
-    data->inputReportByteLength = info->inputReportByteLength;
-    data->outputReportByteLength = info->outputReportByteLength;
-    data->featureReportByteLength = info->featureReportByteLength;
-    data->numberedReports = info->numberedReports;
-    return data;
-}
-
-void LinuxHidPlatform::freePreparsedData(HidPreparsedData* data) {
-    delete data;
-}
-
-bool LinuxHidPlatform::getCaps(const HidPreparsedData* data, HIDP_CAPS& caps) {
-    if (!data)
-        return false;
-    caps.UsagePage = data->usagePage;
-    caps.Usage = data->usage;
-    caps.InputReportByteLength = data->inputReportByteLength;
-    caps.OutputReportByteLength = data->outputReportByteLength;
-    caps.FeatureReportByteLength = data->featureReportByteLength;
-    return true;
+    return preparsedFromDescriptor(descriptor);
 }
 
 bool LinuxHidPlatform::setNumInputBuffers(HidHandle handle, quint32 count) {

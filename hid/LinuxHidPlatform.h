@@ -32,8 +32,6 @@ public:
     void close(HidHandle handle) override;
     bool getAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) override;
     HidPreparsedData* getPreparsedData(HidHandle handle) override;
-    void freePreparsedData(HidPreparsedData* data) override;
-    bool getCaps(const HidPreparsedData* data, HIDP_CAPS& caps) override;
     bool setNumInputBuffers(HidHandle handle, quint32 count) override;
     bool getNumInputBuffers(HidHandle handle, quint32& count) override;
     bool write(HidHandle handle, const quint8* buffer, quint32 length, quint32& written) override;

@@ -1,7 +1,5 @@
 #include "VirtualHidBus.h"
 
-#include "ReportDescriptor.h"
-
 #include <QCoreApplication>
 
 #include <cerrno>
@@ -390,33 +388,7 @@ HidPreparsedData* VirtualHidBus::getPreparsedData(HidHandle handle) {
             return nullptr;
         descriptor = d->devices[file->device].spec.reportDescriptor;
     }
-    const auto info =
-        parseReportDescriptor(reinterpret_cast<const quint8*>(descriptor.constData()), descriptor.size());
-    if (!info)
-        return nullptr;
-    auto* data = new HidPreparsedData;
-    data->usagePage = info->usagePage;
-    data->usage = info->usage;
-    data->inputReportByteLength = info->inputReportByteLength;
-    data->outputReportByteLength = info->outputReportByteLength;
-    data->featureReportByteLength = info->featureReportByteLength;
-    data->numberedReports = info->numberedReports;
-    return data;
-}
-
-void VirtualHidBus::freePreparsedData(HidPreparsedData* data) {
-    delete data;
-}
-
-bool VirtualHidBus::getCaps(const HidPreparsedData* data, HIDP_CAPS& caps) {
-    if (!data)
-        return false;
-    caps.UsagePage = data->usagePage;
-    caps.Usage = data->usage;
-    caps.InputReportByteLength = data->inputReportByteLength;
-    caps.OutputReportByteLength = data->outputReportByteLength;
-    caps.FeatureReportByteLength = data->featureReportByteLength;
-    return true;
+    return preparsedFromDescriptor(descriptor);
 }
 
 bool VirtualHidBus::setNumInputBuffers(HidHandle handle, quint32 count) {
