@@ -1,0 +1,63 @@
+// Automatic update: every hub taken while the box is checked is checked,
+// updated and checked again, without a click.
+
+#include "HidIap.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QPushButton>
+#include <QTimer>
+
+void TfrmMain::chkAutoPRGClick() {
+    const bool automatic = chkAutoPRG->isChecked();
+    if (!automatic)
+        tmrAuto->stop();
+    else if (!tmrAuto->isActive())
+        tmrAuto->start();
+    btnConnect->setEnabled(!automatic);
+    btnUpdate->setEnabled(!automatic);
+}
+
+void TfrmMain::tmrAutoTimer() {
+    if (!m_autoUpdateArmed)
+        return;
+    // One tick passes between taking the hub and starting, so it can settle.
+    if (m_armingDelay == 0) {
+        m_armingDelay = 1;
+        return;
+    }
+    m_armingDelay = 0;
+
+    // The version check waits for replies and so lets the timer tick again:
+    // stopped already here, a slow hub cannot start a second sequence inside this one.
+    tmrAuto->stop();
+    chkAutoPRG->setEnabled(false);
+    struct BackToWatching {
+        TfrmMain* w;
+        ~BackToWatching() {
+            // Arming by the hub coming back during the sequence is not a new hub.
+            w->m_autoUpdateArmed = false;
+            w->tmrAuto->start();
+            w->chkAutoPRG->setEnabled(true);
+        }
+    } backToWatching{this};
+
+    btnConnectClick();
+    try {
+        QCoreApplication::processEvents();
+        btnUpdateClick();
+        QCoreApplication::processEvents();
+        btnConnectClick();
+    } catch (...) {
+        // Whatever the update met already shows in its log; nothing more to say here.
+    }
+}
+
+void TfrmMain::tbshtToolShow() {
+    pnl2->setVisible(chkAutoPRG->isChecked());
+}
+
+void TfrmMain::tbshtToolHide() {
+    pnl2->hide();
+}
