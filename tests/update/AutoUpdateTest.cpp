@@ -1,0 +1,189 @@
+// The automatic update: hubs plugged in while the box is checked.
+
+#include "FormWidgets.h"
+#include "TestSupport.h"
+#include "UpdateTestSupport.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimer>
+
+using namespace updatetest;
+using hubsim::HubMode;
+
+namespace {
+
+constexpr std::uint32_t ImageVersion = 0x11150906;
+
+} // namespace
+
+class AutoUpdate : public UpdateFixture {
+protected:
+    void watchingWindow() {
+        makeWindow();
+        w->chkAutoPRG->setChecked(true);
+    }
+
+    bool backToWatching() const {
+        return w->chkAutoPRG->isEnabled() && w->tmrAuto->isActive() && !w->autoUpdateArmed();
+    }
+    // The sequence has run and the page is back to watching for hubs.
+    bool sequenceDone(const VirtualHub& hub) const {
+        return hub.firmwareVersion() == ImageVersion && framesOf(CmdGetVersion).size() >= 4 &&
+               backToWatching();
+    }
+
+    // Version check (the taking query, then the real one), update, version check again.
+    void expectOneSequence(bool checkReboot = true) {
+        const std::vector<SentFrame> versions = framesOf(CmdGetVersion);
+        ASSERT_EQ(versions.size(), 4u);
+        EXPECT_TRUE(versions[0].payload.empty());
+        EXPECT_EQ(versions[1].payload, hubsim::Bytes{0});
+        EXPECT_TRUE(versions[2].payload.empty());
+        EXPECT_EQ(versions[3].payload, hubsim::Bytes{0});
+        EXPECT_EQ(frames[0].command, CmdGetVersion);
+        EXPECT_EQ(frames[1].command, CmdGetVersion);
+        EXPECT_EQ(frames[2].command, CmdGetMode);
+        EXPECT_EQ(frames.back().command, CmdGetVersion);
+        EXPECT_EQ(framesOf(CmdEnterBootloader).size(), 1u);
+        if (checkReboot) {
+            EXPECT_EQ(framesOf(CmdReboot).size(), 1u);
+        }
+    }
+};
+
+TEST_F(AutoUpdate, CheckBoxAndToolPageDriveButtonsTimerAndStatusPanel) {
+    makeWindow();
+    w->show();
+    w->pgcMain->setCurrentWidget(w->tbshtTool);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w->pnl2->isHidden()); // box clear: the panel stays hidden
+    w->pgcMain->setCurrentWidget(w->tbshtUpdate);
+
+    w->chkAutoPRG->setChecked(true);
+    EXPECT_FALSE(w->btnConnect->isEnabled());
+    EXPECT_FALSE(w->btnUpdate->isEnabled());
+    EXPECT_TRUE(w->tmrAuto->isActive());
+
+    w->pgcMain->setCurrentWidget(w->tbshtTool);
+    EXPECT_FALSE(w->pnl2->isHidden());
+    w->pgcMain->setCurrentWidget(w->tbshtUpdate);
+    EXPECT_TRUE(w->pnl2->isHidden());
+
+    w->chkAutoPRG->setChecked(false);
+    EXPECT_TRUE(w->btnConnect->isEnabled());
+    EXPECT_TRUE(w->btnUpdate->isEnabled());
+    EXPECT_FALSE(w->tmrAuto->isActive());
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
+
+TEST_F(AutoUpdate, PluggedHubIsCheckedUpdatedAndCheckedAgain) {
+    watchingWindow();
+    w->show();
+    w->pgcMain->setCurrentWidget(w->tbshtTool); // progress shows on the status panel too
+    VirtualHub& hub = addHub();
+    hub.setFirmwareVersion(ImageVersion); // already current: updated all the same
+    watch(hub);
+    const std::int64_t pluggedAt = hubsim::HubTrace::nowNs();
+    hub.plug();
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sequenceDone(hub); }, 20000));
+
+    expectOneSequence();
+    // The arming tick plus one: at least one timer interval after the hub came.
+    EXPECT_GE(frames.front().timeNs - pluggedAt, 450'000'000LL);
+    EXPECT_EQ(w->mmoUplog->toPlainText().split('\n').last(), QStringLiteral("Update completed."));
+    EXPECT_TRUE(w->lblDeviceVersion->text().contains(QStringLiteral("1.1.15.0906")));
+    EXPECT_EQ(w->lblMsg->text(), QStringLiteral("APP Version: 11150906"));
+    EXPECT_EQ(w->pbMsg->value(), w->pbMsg->maximum());
+    EXPECT_EQ(w->pbMsg->maximum(), w->firmwareImage().count() - 1);
+    for (const SentFrame& f : frames) // the box cannot be switched in the middle
+        EXPECT_FALSE(f.autoBoxEnabled) << "frame " << int(f.command);
+
+    // The hub's return after its restart armed nothing that runs later.
+    const std::size_t sent = frames.size();
+    testsupport::pumpFor(1200);
+    EXPECT_EQ(frames.size(), sent);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
+
+TEST_F(AutoUpdate, SecondHubPluggedAfterTheFirstIsUpdatedToo) {
+    watchingWindow();
+    VirtualHub& first = addHub();
+    watch(first);
+    first.plug();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sequenceDone(first); }, 20000));
+    first.unplug();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return w->currentHub() == nullptr; }));
+
+    frames.clear();
+    VirtualHub& second = addHub();
+    watch(second);
+    second.plug();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sequenceDone(second); }, 20000));
+
+    expectOneSequence();
+    EXPECT_EQ(second.model().writtenBlocks().size(), 625u);
+    EXPECT_EQ(second.mode(), HubMode::Application);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
+
+TEST_F(AutoUpdate, ReenumerationDuringTheUpdateStartsNoSecondRun) {
+    watchingWindow();
+    VirtualHub& hub = addHub();
+    int blockData = 0;
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdBlockData && ++blockData == 5) {
+            // While the reply is awaited, as a flaky cable would.
+            QMetaObject::invokeMethod(
+                qApp, [&] { bus.reenumerate(hub.deviceId()); }, Qt::QueuedConnection);
+        }
+    });
+    hub.plug();
+
+    // Whether the update survives a re-enumeration is the link's matter; here
+    // only that the sequence runs once and ends.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return backToWatching() && framesOf(CmdGetVersion).size() >= 4; }, 20000));
+
+    expectOneSequence(false);
+    EXPECT_LE(framesOf(CmdReboot).size(), 1u);
+    // The hub found again mid-run did arm the automatic update...
+    bool armedDuringRun = false;
+    for (std::size_t i = firstIndexOf(frames, CmdBlockData) + 5; i < frames.size(); ++i)
+        armedDuringRun = armedDuringRun || frames[i].armed;
+    EXPECT_TRUE(armedDuringRun);
+    // ...and the end of the sequence wiped it out.
+    const std::size_t sent = frames.size();
+    testsupport::pumpFor(1200);
+    EXPECT_EQ(frames.size(), sent);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
+
+TEST_F(AutoUpdate, TicksDuringASlowFirstCheckStartNoSecondSequence) {
+    watchingWindow();
+    w->tmrAuto->setInterval(10);
+    VirtualHub& hub = addHub();
+    hubsim::HubFaults slow;
+    slow.replyDelayMs = 60; // several ticks per exchange, still inside the reply wait
+    hub.setFaults(slow);
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdGetMode)
+            hub.model().setFaults({}); // the update itself at full speed
+    });
+    hub.plug();
+
+    ASSERT_TRUE(testsupport::waitUntil([&] { return sequenceDone(hub); }, 20000));
+
+    expectOneSequence();
+    const std::size_t sent = frames.size();
+    testsupport::pumpFor(300);
+    EXPECT_EQ(frames.size(), sent);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
