@@ -29,8 +29,9 @@ void TfrmMain::tmrAutoTimer() {
     }
     m_armingDelay = 0;
 
-    // The version check waits for replies and so lets the timer tick again:
-    // stopped already here, a slow hub cannot start a second sequence inside this one.
+    // The version check pumps messages while it waits for replies. Stopped
+    // already here, the timer cannot start the sequence inside itself, however
+    // the event loop treats a timer whose handler is still running.
     tmrAuto->stop();
     chkAutoPRG->setEnabled(false);
     struct BackToWatching {

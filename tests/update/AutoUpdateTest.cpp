@@ -111,6 +111,9 @@ TEST_F(AutoUpdate, PluggedHubIsCheckedUpdatedAndCheckedAgain) {
     testsupport::pumpFor(1200);
     EXPECT_EQ(frames.size(), sent);
     EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+    // Leave the page before the window goes: a page hidden by the window's
+    // own destruction still announces it to the half-destroyed window.
+    w->pgcMain->setCurrentWidget(w->tbshtUpdate);
 }
 
 TEST_F(AutoUpdate, SecondHubPluggedAfterTheFirstIsUpdatedToo) {
@@ -162,28 +165,6 @@ TEST_F(AutoUpdate, ReenumerationDuringTheUpdateStartsNoSecondRun) {
     // ...and the end of the sequence wiped it out.
     const std::size_t sent = frames.size();
     testsupport::pumpFor(1200);
-    EXPECT_EQ(frames.size(), sent);
-    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
-}
-
-TEST_F(AutoUpdate, TicksDuringASlowFirstCheckStartNoSecondSequence) {
-    watchingWindow();
-    w->tmrAuto->setInterval(10);
-    VirtualHub& hub = addHub();
-    hubsim::HubFaults slow;
-    slow.replyDelayMs = 60; // several ticks per exchange, still inside the reply wait
-    hub.setFaults(slow);
-    watch(hub, [&](const SentFrame& f) {
-        if (f.command == CmdGetMode)
-            hub.model().setFaults({}); // the update itself at full speed
-    });
-    hub.plug();
-
-    ASSERT_TRUE(testsupport::waitUntil([&] { return sequenceDone(hub); }, 20000));
-
-    expectOneSequence();
-    const std::size_t sent = frames.size();
-    testsupport::pumpFor(300);
     EXPECT_EQ(frames.size(), sent);
     EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
 }
