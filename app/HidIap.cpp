@@ -6,11 +6,15 @@
 #include "ResourceLookup.h"
 #include "SkinMessage.h"
 
+#include <QCheckBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPushButton>
 #include <QScreen>
+#include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 
 TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
     : TfrmMain(platform, QStringLiteral("appbin"), parent) {}
@@ -30,8 +34,24 @@ TfrmMain::~TfrmMain() {
 }
 
 void TfrmMain::ConnectHandlers() {
-    // The handlers of the hub link, the update and the service page are
-    // connected here, each through errorreport::guarded().
+    // Each through guarded(): an error a handler lets escape is reported
+    // there and never unwinds into the event loop. Check boxes and track bars
+    // run their handlers also when the program changes them.
+    using errorreport::guarded;
+    connect(btnConnect, &QPushButton::clicked, this, guarded([this] { btnConnectClick(); }));
+    connect(btnUpdate, &QPushButton::clicked, this, guarded([this] { btnUpdateClick(); }));
+    connect(chkAutoPRG, &QCheckBox::toggled, this, guarded([this] { chkAutoPRGClick(); }));
+    connect(tmrAuto, &QTimer::timeout, this, guarded([this] { tmrAutoTimer(); }));
+    connect(tbshtTool, &TabSheet::shown, this, guarded([this] { tbshtToolShow(); }));
+    connect(tbshtTool, &TabSheet::hidden, this, guarded([this] { tbshtToolHide(); }));
+
+    connect(btnRead, &QPushButton::clicked, this, guarded([this] { btnReadClick(); }));
+    connect(chkRefresh, &QCheckBox::toggled, this, guarded([this] { chkRefreshClick(); }));
+    connect(tmrRefresh, &QTimer::timeout, this, guarded([this] { tmrRefreshTimer(); }));
+    connect(btnStartAdj, &QPushButton::clicked, this, guarded([this] { btnStartAdjClick(); }));
+    for (QSlider* bar : trackBars())
+        connect(bar, &QSlider::valueChanged, this, guarded([this, bar] { trkLed1Change(bar); }));
+    connect(btnEndAdj, &QPushButton::clicked, this, guarded([this] { btnEndAdjClick(); }));
 }
 
 void TfrmMain::FormCreate() {
@@ -61,10 +81,6 @@ void TfrmMain::FormDestroy() {
     m_firmwareImage.clear();
     ReleaseController();
 }
-
-void TfrmMain::CreateController() {}
-
-void TfrmMain::ReleaseController() {}
 
 bool TfrmMain::event(QEvent* e) {
     if (e->type() == static_cast<QEvent::Type>(SkinMessage::ModuleMessage)) {

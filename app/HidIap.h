@@ -191,10 +191,13 @@ private:
     void SetUpSkin();
     void WMModule(const SkinMessage& message);
 
-    // Hub link: the HID device controller and the first hub discovery pass
-    // (creation), and its release at the end. Empty until the HID layer exists.
+    // The HID device controller and the first hub discovery pass (creation),
+    // and at the end the release of every checked-out device, then the
+    // controller (HubDiscovery.cpp).
     void CreateController();
     void ReleaseController();
+    // Checks every device of the hub list back in and empties it.
+    void releaseHubList();
 
     QString m_firmwareResource;
     FirmwareImage m_firmwareImage;
@@ -205,6 +208,9 @@ private:
     THidDeviceController* m_controller = nullptr;
     THidDevice* m_currentHub = nullptr;
     QEventLoop* m_replyWait = nullptr; // the running reply wait, quit by HubDataReceived
+    // Checked-out devices that are not in the hub list: other HID devices and
+    // hubs this user may not open. Released once unplugged, and at the end.
+    QList<THidDevice*> m_setAside;
 
     // Program-wide state of the hub link and the update.
     std::array<std::uint8_t, 64> m_replyBuffer{};
@@ -212,4 +218,7 @@ private:
     int m_armingDelay = 0;
     bool m_updateInProgress = false;
     bool m_calibrationHeld = false;
+
+    // Lets tests set the program-wide flags that only the update procedure writes.
+    friend struct TfrmMainTestAccess;
 };

@@ -1,0 +1,139 @@
+// Hub discovery: the hub list, the current hub and the link lamp, rebuilt on
+// every device-change pass of the controller.
+
+#include "HidControllerClass.h"
+#include "HidIap.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#ifndef QUORVI_UDEV_RULE_PATH
+#define QUORVI_UDEV_RULE_PATH "/lib/udev/rules.d/70-quorvi-hub.rules"
+#endif
+
+namespace {
+
+constexpr quint16 HubVendorId = 0xFFF0;
+constexpr quint16 HubProductId = 0x0018;
+constexpr int HubBufferCount = 128;
+
+// The controller's arrival, removal and enumerate handlers have nothing to do
+// here: the hub list is rebuilt by the device-change handler alone. Each needs
+// a key of its own so the controller sees it as set.
+const char arrivalKey = 0;
+const char removalKey = 0;
+const char enumerateKey = 0;
+
+bool isHub(const THidDevice* device) {
+    return device->Attributes().VendorID == HubVendorId && device->Attributes().ProductID == HubProductId;
+}
+
+QString accessMessage(quint32 error) {
+    if (error == EACCES || error == EPERM) {
+        return QStringLiteral(
+                   "A Charging Hub is connected, but this user may not use it. Install the udev rule "
+                   "%1 (it comes with this program), then unplug the hub and plug it in again.")
+            .arg(QStringLiteral(QUORVI_UDEV_RULE_PATH));
+    }
+    return QStringLiteral("A Charging Hub is connected, but it cannot be opened (%1). Unplug the hub and "
+                          "plug it in again.")
+        .arg(QString::fromLocal8Bit(std::strerror(int(error))));
+}
+
+} // namespace
+
+void TfrmMain::CreateController() {
+    m_controller = new THidDeviceController(this, *m_platform);
+    m_controller->setOnArrival(THidPlugEvent(&arrivalKey, [](THidDevice*) {}));
+    m_controller->setOnRemoval(THidPlugEvent(&removalKey, [](THidDevice*) {}));
+    m_controller->setOnEnumerate(THidEnumerateEvent(&enumerateKey, [](THidDevice*, int) { return true; }));
+    // Last: installing it runs the first pass at once.
+    m_controller->setOnDeviceChange(TNotifyEvent(this, &TfrmMain::HubDeviceChange));
+    m_controller->EnumerateDevices();
+}
+
+void TfrmMain::ReleaseController() {
+    // The checked-out devices go first: releasing them stops their read
+    // threads, which must not outlive the controller's bookkeeping.
+    if (m_currentHub) {
+        m_currentHub->SetDataHandler({});
+        m_currentHub = nullptr;
+    }
+    releaseHubList();
+    const QList<THidDevice*> aside = std::exchange(m_setAside, {});
+    for (THidDevice* device : aside)
+        delete device;
+    delete m_controller;
+    m_controller = nullptr;
+}
+
+void TfrmMain::releaseHubList() {
+    QList<THidDevice*> devices;
+    for (int i = 0; i < cbbPort->count(); ++i)
+        devices.append(static_cast<THidDevice*>(cbbPort->itemData(i).value<void*>()));
+    cbbPort->clear();
+    for (THidDevice* device : devices)
+        delete device; // the check-in
+}
+
+void TfrmMain::HubDeviceChange(QObject* Sender) {
+    Q_UNUSED(Sender);
+    // An error inside a pass ends it quietly, the state as far as it got.
+    try {
+        if (m_currentHub) {
+            m_currentHub->SetDataHandler({});
+            m_currentHub = nullptr;
+        }
+        releaseHubList();
+
+        // Devices kept aside leave once they are gone; the others stay checked
+        // out, so the controller does not offer them again.
+        for (qsizetype i = m_setAside.size() - 1; i >= 0; --i) {
+            if (!m_setAside.at(i)->Plugged())
+                delete m_setAside.takeAt(i);
+        }
+
+        THidDevice* device = nullptr;
+        while (m_controller && m_controller->CheckOutNext(device)) {
+            if (!isHub(device)) {
+                m_setAside.append(device);
+                continue;
+            }
+            if (!device->ReadWriteAccess()) {
+                // Without read-write access no frame can be written and no
+                // reader started: keep it out of the list and tell the user
+                // how to fix it. A kept device is not offered again until it
+                // is plugged in anew, so this is said once per plug-in.
+                m_setAside.append(device);
+                mmoUplog->appendPlainText(accessMessage(device->OpenError()));
+                continue;
+            }
+            cbbPort->addItem(QString::asprintf("Hub%d", 0), QVariant::fromValue(static_cast<void*>(device)));
+            device->SetInputBufferCount(HubBufferCount);
+            device->SetReadBufferCount(HubBufferCount);
+        }
+
+        SetIndicator(1);
+        if (cbbPort->count() > 0) {
+            cbbPort->setCurrentIndex(0);
+            THidDevice* hub = static_cast<THidDevice*>(cbbPort->itemData(0).value<void*>());
+            hub->SetDataHandler(THidDataEvent(this, &TfrmMain::HubDataReceived));
+            m_currentHub = hub;
+            SetIndicator(0);
+            if (chkAutoPRG->isChecked() && !m_updateInProgress)
+                m_autoUpdateArmed = true;
+        }
+    } catch (...) {
+    }
+}
+
+bool TfrmMain::RefreshHubs() {
+    if (m_controller)
+        m_controller->DeviceChange();
+    return m_currentHub != nullptr;
+}

@@ -1,0 +1,116 @@
+// The hub link: one request frame to the current hub and the wait for its reply.
+
+#include "HidControllerClass.h"
+#include "HidIap.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr int Attempts = 3;
+
+} // namespace
+
+int TfrmMain::SendFrame(std::uint8_t command, const HubRequest& request) {
+    if (request.payloadLength() + 5 > int(hubframe::RecordSize))
+        return -1;
+    if (!m_currentHub)
+        return -1;
+    for (int attempt = 0; attempt < Attempts; ++attempt) {
+        if (SendFrameSub(command, request) == 0)
+            return m_replyBuffer[hubframe::ReplyResultAt];
+    }
+    return -1;
+}
+
+int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
+    const std::optional<HubReport> frame = buildHubFrame(command, request);
+    if (!frame)
+        return -1;
+
+    // Read the hub anew: a device-change pass during an earlier wait may have
+    // replaced or dropped the device object.
+    THidDevice* hub = m_currentHub;
+    if (!hub)
+        return -1;
+
+    // The frame is 65 bytes. A device that asks for longer output reports gets
+    // it zero-padded to its length; one that takes fewer bytes (or reports no
+    // output report at all) cannot carry a frame, so the attempt fails like a
+    // refused write rather than sending a cut-off frame.
+    HIDP_CAPS caps;
+    hub->QueryCaps(caps);
+    const int length = caps.OutputReportByteLength;
+    if (length < int(hubframe::ReportSize))
+        return -1;
+    std::vector<std::uint8_t> report(std::size_t(length), 0);
+    std::copy(frame->begin(), frame->end(), report.begin());
+
+    quint32 written = 0;
+    if (!hub->WriteReport(report.data(), length, written))
+        return -1;
+    // A plain pause, the hub's time to take the frame; no messages run here.
+    QThread::msleep(static_cast<unsigned long>(std::max(0, timing.writePauseMs)));
+    return WaitReply();
+}
+
+int TfrmMain::WaitReply() {
+    m_replyBuffer.fill(0);
+    QElapsedTimer clock; // monotonic
+    clock.start();
+    const qint64 limit = std::max(0, timing.replyTimeoutMs);
+
+    // Block in the event loop until HubDataReceived quits it or the deadline
+    // passes. A wait started from a handler inside this one nests; it puts
+    // the outer wait back when it ends.
+    QEventLoop* const outer = m_replyWait;
+    struct Restore {
+        TfrmMain* self;
+        QEventLoop* outer;
+        ~Restore() { self->m_replyWait = outer; }
+    } restore{this, outer};
+
+    int result = -1;
+    for (;;) {
+        if (m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker) {
+            result = 0;
+            break;
+        }
+        // Too late only once more than the limit has passed.
+        const qint64 elapsed = clock.elapsed();
+        if (elapsed > limit)
+            break;
+        QEventLoop loop;
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        deadline.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        deadline.start(int(limit + 1 - elapsed));
+        m_replyWait = &loop;
+        loop.exec();
+        m_replyWait = outer;
+    }
+    // The buffer is shared: a reply that ended this wait also ends a wait
+    // this one ran inside of.
+    if (result == 0 && outer)
+        outer->quit();
+    return result;
+}
+
+void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                               std::uint16_t Size) {
+    Q_UNUSED(HidDev);
+    Q_UNUSED(ReportID);
+    if (!Data)
+        return;
+    const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
+    std::copy_n(Data, count, m_replyBuffer.begin());
+    if (m_replyWait && m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker)
+        m_replyWait->quit();
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+// The main window over the virtual bus with one virtual hub, and helpers to
+// read what crossed the cable.
+
+#include "ErrorReport.h"
+#include "HidControllerClass.h"
+#include "HidIap.h"
+#include "TestSupport.h"
+#include "VirtualHidBus.h"
+#include "VirtualHub.h"
+
+#include <QLabel>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+// Sets the flags that only the update procedure writes.
+struct TfrmMainTestAccess {
+    static void setUpdateInProgress(TfrmMain& w, bool on) { w.m_updateInProgress = on; }
+};
+
+namespace hubtest {
+
+using hubsim::Bytes;
+
+// Collects reported errors instead of opening a message box.
+class ErrorCapture {
+public:
+    ErrorCapture() {
+        m_previous = errorreport::setReporter([this](const QString& m) { messages.append(m); });
+    }
+    ~ErrorCapture() { errorreport::setReporter(m_previous); }
+    QStringList messages;
+
+private:
+    errorreport::Reporter m_previous;
+};
+
+inline std::vector<Bytes> framesToHub(VirtualHub& hub) {
+    return hub.trace().reports(hubsim::TraceEntry::Direction::ToHub);
+}
+
+inline Bytes head(const Bytes& bytes, std::size_t n) {
+    return Bytes(bytes.begin(), bytes.begin() + std::ptrdiff_t(std::min(n, bytes.size())));
+}
+
+// Link lamp shows image k of the image list.
+inline bool lampIs(const TfrmMain& w, int k) {
+    return w.imgIndicator->pixmap().toImage() == w.ilLED.at(k).toImage();
+}
+
+// The window created with the hub attached, after the controller's first
+// posted notification has been handled, so no start-up pass replaces the hub
+// in the middle of a test's exchange.
+class WindowWithHub : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(hub.plug());
+        window = std::make_unique<TfrmMain>(bus);
+        window->tmrAuto->stop();
+        ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->LastNotifyParam() == -1; }));
+        ASSERT_NE(window->currentHub(), nullptr);
+        hub.trace().clear();
+    }
+    void TearDown() override {
+        window.reset();
+        EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+    }
+
+    void setFaults(const std::function<void(hubsim::HubFaults&)>& change) {
+        hubsim::HubFaults faults = hub.faults();
+        change(faults);
+        hub.setFaults(faults);
+    }
+
+    ErrorCapture errors;
+    VirtualHidBus bus;
+    VirtualHub hub{bus};
+    std::unique_ptr<TfrmMain> window;
+};
+
+} // namespace hubtest
