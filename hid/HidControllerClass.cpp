@@ -390,6 +390,8 @@ void THidDeviceReadThread::deliver(Delivery kind) {
     {
         std::lock_guard lock(m_mutex);
         m_pending = kind;
+        // A stopper may already be waiting: it takes the hand-over itself.
+        m_cv.notify_all();
     }
     QCoreApplication::postEvent(this, new QEvent(deliveryEventType()));
     std::unique_lock lock(m_mutex);

@@ -112,6 +112,21 @@ TEST_F(ReadThreadTest, StopWhileADeliveryWaitsForTheUiThreadDoesNotDeadlock) {
     EXPECT_LE(rec.data.size(), 1u);
 }
 
+TEST_F(ReadThreadTest, StopsRacingTheHandOverNeverDeadlock) {
+    // The stop may come just before or just after the reader announces its
+    // hand-over; either way it must end. Repeat to hit both orders.
+    for (int round = 0; round < 200; ++round) {
+        device->SetDataHandler({&rec, &Recorder::onData});
+        ASSERT_TRUE(testsupport::waitUntil([&] { return device->ReadHandleOpen(); }));
+        bus.queueInput(hub, 0, pattern(64, quint8(round)));
+        while (bus.queuedInputCount(hub) > 0)
+            QThread::yieldCurrentThread();
+        device->SetDataHandler({});
+        ASSERT_EQ(device->Reader(), nullptr) << "round " << round;
+    }
+    EXPECT_LE(rec.data.size(), 200u);
+}
+
 TEST_F(ReadThreadTest, StopWakesTheReaderAtOnceEvenWithALongSlice) {
     device->SetSleepTime(10000);
     device->SetDataHandler({&rec, &Recorder::onData});
