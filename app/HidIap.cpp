@@ -30,6 +30,10 @@ TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidg
 }
 
 TfrmMain::~TfrmMain() {
+    // The controls outlive this part of the window: a page hidden or a timer
+    // fired while they are torn down must not reach a handler of it.
+    for (QObject* child : findChildren<QObject*>())
+        child->disconnect(this);
     errorreport::runGuarded([this] { FormDestroy(); });
 }
 

@@ -217,6 +217,20 @@ TEST(MainWindowModuleMessage, ToolPageAnnouncesItsShowAndHide) {
     EXPECT_EQ(shown.count(), 1);
 }
 
+TEST(MainWindowModuleMessage, ClosingOnTheToolPageRunsNoHandlerOfTheDyingWindow) {
+    // Tearing down the pages hides the Tool page; its hide handler must not run
+    // on a window that is half destroyed (the sanitizer build catches that).
+    ErrorCapture errors;
+    VirtualHidBus bus;
+    auto* w = new TfrmMain(bus);
+    w->chkAutoPRG->setChecked(true);
+    w->show();
+    postModule(w, 103);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return w->pnl2->isVisible(); }));
+    delete w;
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}
+
 TEST(MainWindowStatus, ShowStatusWritesOnlyWhileThePanelIsUp) {
     VirtualHidBus bus;
     TfrmMain w(bus);
