@@ -2,6 +2,7 @@
 #include "HubProtocol.h"
 #include "HubTrace.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -23,9 +24,10 @@ int replyByte(const HubResponse& r, std::size_t k) {
 }
 
 Bytes blockPayload(std::uint32_t address, const Bytes& data) {
-    Bytes p{static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-            static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
-    p.insert(p.end(), data.begin(), data.end());
+    Bytes p(4 + data.size());
+    for (std::size_t i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(address >> (8 * i));
+    std::copy(data.begin(), data.end(), p.begin() + 4);
     return p;
 }
 
