@@ -3,6 +3,7 @@
 #include "HidControllerClass.h"
 #include "HidIap.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
@@ -53,8 +54,14 @@ int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     std::copy(frame->begin(), frame->end(), report.begin());
 
     quint32 written = 0;
-    if (!hub->WriteReport(report.data(), length, written))
+    if (!hub->WriteReport(report.data(), length, written)) {
+        // A refused write usually means the hub left the bus; the device-change
+        // notice is already queued. Let it run now so that the next attempt
+        // goes to the hub as it is found again (or to none), instead of three
+        // attempts in a row at a device object that is gone.
+        QCoreApplication::processEvents();
         return -1;
+    }
     // A plain pause, the hub's time to take the frame; no messages run here.
     QThread::msleep(static_cast<unsigned long>(std::max(0, timing.writePauseMs)));
     return WaitReply();

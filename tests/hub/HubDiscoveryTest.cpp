@@ -152,3 +152,27 @@ TEST(HubRelease, ClosingTheWindowStopsTheReaderAndClosesTheHub) {
     }
     EXPECT_EQ(bus.openHandleCount(hub), 0);
 }
+
+TEST_F(WindowWithHub, ReenumeratedHubAnswersAtOnce) {
+    THidDevice* before = window->currentHub();
+    ASSERT_TRUE(bus.reenumerate(hub.deviceId()));
+    ASSERT_TRUE(
+        testsupport::waitUntil([&] { return window->currentHub() != before && window->currentHub(); }));
+    HubRequest request;
+    request.assign({0x00});
+    EXPECT_EQ(window->SendFrame(CmdGetVersion, request), 0);
+    EXPECT_EQ(framesToHub(hub).size(), 1u);
+}
+
+TEST_F(WindowWithHub, ReenumerationDuringAWaitLeavesAWorkingHub) {
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 60; });
+    QTimer::singleShot(10, [&] { bus.reenumerate(hub.deviceId()); });
+    HubRequest request;
+    request.assign({0x00});
+    const int first = window->SendFrame(CmdGetVersion, request);
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
+    hub.trace().clear();
+    const int second = window->SendFrame(CmdGetVersion, request);
+    EXPECT_EQ(second, 0) << "first " << first;
+    EXPECT_EQ(framesToHub(hub).size(), 1u);
+}

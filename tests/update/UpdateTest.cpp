@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
+#include <QTimer>
 
 using namespace updatetest;
 using hubsim::Bytes;
@@ -405,4 +406,18 @@ TEST_F(UpdateRun, ModeQueryAndModeWait) {
     EXPECT_FALSE(w->WaitForHubMode(200, 2));
     EXPECT_GE(clock.elapsed(), 200);
     EXPECT_LT(clock.elapsed(), 2000);
+}
+
+TEST_F(UpdateRun, ReenumerationWhileLinesAreSentDoesNotStopTheUpdate) {
+    VirtualHub& hub = hubWithCalibration(QStringLiteral("smallbin"));
+    int blockData = 0;
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdBlockData && ++blockData == 3)
+            QTimer::singleShot(0, [&] { bus.reenumerate(hub.deviceId()); });
+    });
+
+    w->btnUpdate->click();
+
+    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...OK.",
+                                       "Update completed."}));
 }
