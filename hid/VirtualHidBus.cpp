@@ -24,7 +24,7 @@ struct OpenFile {
 };
 
 struct Device {
-    VirtualHidDeviceSpec spec;
+    VirtualHidDeviceSetup setup;
     VirtualOutputHandler handler;
     bool plugged = false;
     quint32 instance = 0;
@@ -134,11 +134,11 @@ VirtualHidBus::VirtualHidBus() : d(std::make_unique<Private>()) {}
 
 VirtualHidBus::~VirtualHidBus() = default;
 
-VirtualDeviceId VirtualHidBus::plug(const VirtualHidDeviceSpec& spec, VirtualOutputHandler handler) {
+VirtualDeviceId VirtualHidBus::plug(const VirtualHidDeviceSetup& setup, VirtualOutputHandler handler) {
     std::lock_guard lock(d->shared->mutex);
     const VirtualDeviceId id = d->nextId++;
     Device& device = d->devices[id];
-    device.spec = spec;
+    device.setup = setup;
     device.handler = std::move(handler);
     d->attachLocked(device);
     d->notifyLocked();
@@ -187,7 +187,7 @@ bool VirtualHidBus::setAccess(VirtualDeviceId id, bool readWrite) {
     const auto it = d->devices.find(id);
     if (it == d->devices.end())
         return false;
-    it->second.spec.readWriteAccess = readWrite;
+    it->second.setup.readWriteAccess = readWrite;
     d->notifyLocked();
     return true;
 }
@@ -322,14 +322,14 @@ std::unique_ptr<HidDeviceSet> VirtualHidBus::getClassDevices(const QUuid& classG
         HidInterfaceDetail detail;
         detail.instanceNumber = device.instance;
         detail.path = device.path;
-        const VirtualHidDeviceSpec& spec = device.spec;
+        const VirtualHidDeviceSetup& setup = device.setup;
         const QString ids = QStringLiteral("HID\\VID_%1&PID_%2")
-                                .arg(spec.vendorId, 4, 16, QLatin1Char('0'))
-                                .arg(spec.productId, 4, 16, QLatin1Char('0'))
+                                .arg(setup.vendorId, 4, 16, QLatin1Char('0'))
+                                .arg(setup.productId, 4, 16, QLatin1Char('0'))
                                 .toUpper();
-        detail.properties.insert(HidProperty::DeviceDesc, spec.name);
-        detail.properties.insert(HidProperty::FriendlyName, spec.name);
-        detail.properties.insert(HidProperty::Mfg, spec.manufacturer);
+        detail.properties.insert(HidProperty::DeviceDesc, setup.name);
+        detail.properties.insert(HidProperty::FriendlyName, setup.name);
+        detail.properties.insert(HidProperty::Mfg, setup.manufacturer);
         detail.properties.insert(HidProperty::HardwareId, QStringList{ids});
         detail.properties.insert(HidProperty::Class, QStringLiteral("HIDClass"));
         detail.properties.insert(HidProperty::EnumeratorName, QStringLiteral("VIRTUAL"));
@@ -345,7 +345,7 @@ HidHandle VirtualHidBus::open(const QString& path, HidAccess access) {
         setThreadLastError(ENOENT);
         return InvalidHidHandle;
     }
-    if (access != HidAccess::None && !device->spec.readWriteAccess) {
+    if (access != HidAccess::None && !device->setup.readWriteAccess) {
         setThreadLastError(EACCES);
         return InvalidHidHandle;
     }
@@ -372,10 +372,10 @@ bool VirtualHidBus::getAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes)
         setThreadLastError(file ? ENODEV : EBADF);
         return false;
     }
-    const VirtualHidDeviceSpec& spec = d->devices[file->device].spec;
-    attributes.VendorID = spec.vendorId;
-    attributes.ProductID = spec.productId;
-    attributes.VersionNumber = spec.version;
+    const VirtualHidDeviceSetup& setup = d->devices[file->device].setup;
+    attributes.VendorID = setup.vendorId;
+    attributes.ProductID = setup.productId;
+    attributes.VersionNumber = setup.version;
     return true;
 }
 
@@ -386,7 +386,7 @@ HidPreparsedData* VirtualHidBus::getPreparsedData(HidHandle handle) {
         const auto file = d->file(handle);
         if (!file || file->gone)
             return nullptr;
-        descriptor = d->devices[file->device].spec.reportDescriptor;
+        descriptor = d->devices[file->device].setup.reportDescriptor;
     }
     return preparsedFromDescriptor(descriptor);
 }

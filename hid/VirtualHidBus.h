@@ -29,7 +29,7 @@
 #include <functional>
 #include <memory>
 
-struct VirtualHidDeviceSpec {
+struct VirtualHidDeviceSetup {
     quint16 vendorId = 0;
     quint16 productId = 0;
     quint16 version = 0;
@@ -55,14 +55,14 @@ public:
     // Device side -------------------------------------------------------
 
     // Attaches a device; returns its id (stable across reenumerate).
-    VirtualDeviceId plug(const VirtualHidDeviceSpec& spec, VirtualOutputHandler handler = {});
+    VirtualDeviceId plug(const VirtualHidDeviceSetup& setup, VirtualOutputHandler handler = {});
     // Detaches it: open handles fail from now on; a read waiting on it
     // completes with an error once its queued reports are taken. False when
     // the device is not attached.
     bool unplug(VirtualDeviceId id);
     // Detaches and re-attaches it at once under a new instance number and path.
     bool reenumerate(VirtualDeviceId id);
-    // Attaches a detached device again (new instance number), same spec and handler.
+    // Attaches a detached device again (new instance number), same setup and handler.
     bool replug(VirtualDeviceId id);
     // Grants or withdraws read-write access for later opens.
     bool setAccess(VirtualDeviceId id, bool readWrite);

@@ -73,16 +73,16 @@ QByteArray VirtualHub::reportDescriptor() {
     return QByteArray(reinterpret_cast<const char*>(descriptor), sizeof descriptor);
 }
 
-VirtualHidDeviceSpec VirtualHub::deviceSpec() {
-    VirtualHidDeviceSpec spec;
-    spec.vendorId = VendorId;
-    spec.productId = ProductId;
-    spec.version = 0x0100;
-    spec.reportDescriptor = reportDescriptor();
-    spec.name = QStringLiteral("Quorvi Charging Hub");
-    spec.manufacturer = QStringLiteral("Quorvi");
-    spec.serial = QStringLiteral("VH0001");
-    return spec;
+VirtualHidDeviceSetup VirtualHub::deviceSetup() {
+    VirtualHidDeviceSetup setup;
+    setup.vendorId = VendorId;
+    setup.productId = ProductId;
+    setup.version = 0x0100;
+    setup.reportDescriptor = reportDescriptor();
+    setup.name = QStringLiteral("Quorvi Charging Hub");
+    setup.manufacturer = QStringLiteral("Quorvi");
+    setup.serial = QStringLiteral("VH0001");
+    return setup;
 }
 
 bool VirtualHub::plug() {
@@ -94,7 +94,7 @@ bool VirtualHub::plug() {
         m_model.finishRestart();
         if (m_id < 0) {
             std::weak_ptr<Gate> weak = m_gate;
-            m_id = m_bus.plug(deviceSpec(), [weak](const QByteArray& report) {
+            m_id = m_bus.plug(deviceSetup(), [weak](const QByteArray& report) {
                 const auto gate = weak.lock();
                 if (!gate)
                     return;

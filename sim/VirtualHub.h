@@ -29,7 +29,7 @@ public:
 
     // 64-byte input and output reports, vendor usage page 0xFF00, no report ids.
     static QByteArray reportDescriptor();
-    static VirtualHidDeviceSpec deviceSpec();
+    static VirtualHidDeviceSetup deviceSetup();
 
     // Direct access for tests; the setters below also announce what changed.
     hubsim::HubModel& model() { return m_model; }

@@ -42,11 +42,11 @@ int main(int argc, char** argv) {
     const int idleSeconds = argc > 2 ? std::atoi(argv[2]) : 10;
 
     VirtualHidBus bus;
-    VirtualHidDeviceSpec spec;
-    spec.vendorId = 0xFFF0;
-    spec.productId = 0x0018;
-    spec.reportDescriptor = hubDescriptor();
-    const VirtualDeviceId hub = bus.plug(spec);
+    VirtualHidDeviceSetup setup;
+    setup.vendorId = 0xFFF0;
+    setup.productId = 0x0018;
+    setup.reportDescriptor = hubDescriptor();
+    const VirtualDeviceId hub = bus.plug(setup);
 
     THidDeviceController controller(nullptr, bus);
     controller.DeviceChange();

@@ -38,24 +38,24 @@ inline QByteArray keyboardDescriptor() {
     return QByteArray(reinterpret_cast<const char*>(bytes), sizeof(bytes));
 }
 
-inline VirtualHidDeviceSpec hubSpec(bool readWrite = true) {
-    VirtualHidDeviceSpec spec;
-    spec.vendorId = 0xFFF0;
-    spec.productId = 0x0018;
-    spec.version = 0x0100;
-    spec.reportDescriptor = hubDescriptor();
-    spec.name = QStringLiteral("Quorvi Charging Hub");
-    spec.readWriteAccess = readWrite;
-    return spec;
+inline VirtualHidDeviceSetup hubSpec(bool readWrite = true) {
+    VirtualHidDeviceSetup setup;
+    setup.vendorId = 0xFFF0;
+    setup.productId = 0x0018;
+    setup.version = 0x0100;
+    setup.reportDescriptor = hubDescriptor();
+    setup.name = QStringLiteral("Quorvi Charging Hub");
+    setup.readWriteAccess = readWrite;
+    return setup;
 }
 
-inline VirtualHidDeviceSpec keyboardSpec() {
-    VirtualHidDeviceSpec spec;
-    spec.vendorId = 0x046D;
-    spec.productId = 0xC31C;
-    spec.reportDescriptor = keyboardDescriptor();
-    spec.name = QStringLiteral("Keyboard");
-    return spec;
+inline VirtualHidDeviceSetup keyboardSpec() {
+    VirtualHidDeviceSetup setup;
+    setup.vendorId = 0x046D;
+    setup.productId = 0xC31C;
+    setup.reportDescriptor = keyboardDescriptor();
+    setup.name = QStringLiteral("Keyboard");
+    return setup;
 }
 
 // Records every handler call; its member functions are the handlers.

@@ -9,12 +9,12 @@ using namespace hubtest;
 
 namespace {
 
-VirtualHidDeviceSpec deviceSpec(quint16 vendor, quint16 product, bool readWrite = true) {
-    VirtualHidDeviceSpec spec = VirtualHub::deviceSpec();
-    spec.vendorId = vendor;
-    spec.productId = product;
-    spec.readWriteAccess = readWrite;
-    return spec;
+VirtualHidDeviceSetup deviceSetup(quint16 vendor, quint16 product, bool readWrite = true) {
+    VirtualHidDeviceSetup setup = VirtualHub::deviceSetup();
+    setup.vendorId = vendor;
+    setup.productId = product;
+    setup.readWriteAccess = readWrite;
+    return setup;
 }
 
 THidDevice* listed(const TfrmMain& w, int i) {
@@ -47,21 +47,21 @@ TEST_F(EmptyBus, NoHubMeansEmptyListAndRedLamp) {
 }
 
 TEST_F(EmptyBus, OnlyTheHubsIdsMakeAHub) {
-    bus.plug(deviceSpec(0xFFF0, 0x0019));
-    bus.plug(deviceSpec(0x1234, 0x0018));
+    bus.plug(deviceSetup(0xFFF0, 0x0019));
+    bus.plug(deviceSetup(0x1234, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->CheckedOutCount() == 2; }));
     EXPECT_EQ(window->cbbPort->count(), 0);
     EXPECT_EQ(window->currentHub(), nullptr);
 
-    bus.plug(deviceSpec(0xFFF0, 0x0018));
+    bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_EQ(window->cbbPort->count(), 1);
     EXPECT_EQ(window->currentHub()->Attributes().VendorID, 0xFFF0);
 }
 
 TEST_F(EmptyBus, FirstOfTwoHubsIsCurrentAndOnlyItReads) {
-    const VirtualDeviceId first = bus.plug(deviceSpec(0xFFF0, 0x0018));
-    bus.plug(deviceSpec(0xFFF0, 0x0018));
+    const VirtualDeviceId first = bus.plug(deviceSetup(0xFFF0, 0x0018));
+    bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->cbbPort->count() == 2; }));
     EXPECT_EQ(window->cbbPort->itemText(0), QStringLiteral("Hub0"));
     EXPECT_EQ(window->cbbPort->itemText(1), QStringLiteral("Hub0"));
@@ -74,7 +74,7 @@ TEST_F(EmptyBus, FirstOfTwoHubsIsCurrentAndOnlyItReads) {
 }
 
 TEST_F(EmptyBus, PlugAndUnplugSwitchTheLamp) {
-    const VirtualDeviceId hub = bus.plug(deviceSpec(0xFFF0, 0x0018));
+    const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_TRUE(lampIs(*window, 0));
     EXPECT_FALSE(window->autoUpdateArmed());
@@ -88,7 +88,7 @@ TEST_F(EmptyBus, PlugAndUnplugSwitchTheLamp) {
 }
 
 TEST_F(EmptyBus, HubArmsTheAutomaticUpdateOnlyWhenAskedAndNoUpdateRuns) {
-    const VirtualDeviceId hub = bus.plug(deviceSpec(0xFFF0, 0x0018));
+    const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_FALSE(window->autoUpdateArmed());
 
@@ -112,7 +112,7 @@ TEST_F(EmptyBus, HubArmsTheAutomaticUpdateOnlyWhenAskedAndNoUpdateRuns) {
 }
 
 TEST_F(EmptyBus, RefreshKeepsTheSameHubCurrent) {
-    const VirtualDeviceId hub = bus.plug(deviceSpec(0xFFF0, 0x0018));
+    const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_TRUE(window->RefreshHubs());
     ASSERT_NE(window->currentHub(), nullptr);
@@ -120,14 +120,14 @@ TEST_F(EmptyBus, RefreshKeepsTheSameHubCurrent) {
 }
 
 TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
-    const VirtualDeviceId locked = bus.plug(deviceSpec(0xFFF0, 0x0018, false));
+    const VirtualDeviceId locked = bus.plug(deviceSetup(0xFFF0, 0x0018, false));
     ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 1; }));
     EXPECT_TRUE(window->mmoUplog->toPlainText().contains(QStringLiteral("plug it in again")));
     EXPECT_EQ(window->currentHub(), nullptr);
     EXPECT_TRUE(lampIs(*window, 1));
 
     // Later passes do not repeat it; a usable hub beside it becomes current.
-    bus.plug(deviceSpec(0xFFF0, 0x0018));
+    bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_TRUE(window->currentHub()->ReadWriteAccess());
     EXPECT_EQ(permissionMessages(), 1);
@@ -142,8 +142,8 @@ TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
 
 TEST(HubRelease, ClosingTheWindowStopsTheReaderAndClosesTheHub) {
     VirtualHidBus bus;
-    const VirtualDeviceId hub = bus.plug(deviceSpec(0xFFF0, 0x0018));
-    bus.plug(deviceSpec(0x1234, 0x5678));
+    const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018));
+    bus.plug(deviceSetup(0x1234, 0x5678));
     {
         TfrmMain w(bus);
         ASSERT_NE(w.currentHub(), nullptr);

@@ -17,11 +17,11 @@ struct OddHub {
         const quint8 descriptor[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1,        0x01, 0x09, 0x02, 0x15,
                                      0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,        0x95, 0x40, 0x81, 0x02,
                                      0x09, 0x03, 0x75, 0x08, 0x95, outputBytes, 0x91, 0x02, 0xC0};
-        VirtualHidDeviceSpec spec;
-        spec.vendorId = VirtualHub::VendorId;
-        spec.productId = VirtualHub::ProductId;
-        spec.reportDescriptor = QByteArray(reinterpret_cast<const char*>(descriptor), sizeof descriptor);
-        id = bus.plug(spec, [this](const QByteArray& report) {
+        VirtualHidDeviceSetup setup;
+        setup.vendorId = VirtualHub::VendorId;
+        setup.productId = VirtualHub::ProductId;
+        setup.reportDescriptor = QByteArray(reinterpret_cast<const char*>(descriptor), sizeof descriptor);
+        id = bus.plug(setup, [this](const QByteArray& report) {
             written.push_back(report);
             QByteArray reply(64, '\0');
             reply[0] = char(0x55);
