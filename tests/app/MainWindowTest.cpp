@@ -1,4 +1,4 @@
-#include "ErrorReport.h"
+#include "ErrorCapture.h"
 #include "FixedTexts.h"
 #include "FormWidgets.h"
 #include "HidIap.h"
@@ -24,18 +24,7 @@
 
 namespace {
 
-// Collects reported errors instead of opening a message box.
-class ErrorCapture {
-public:
-    ErrorCapture() {
-        m_previous = errorreport::setReporter([this](const QString& m) { messages.append(m); });
-    }
-    ~ErrorCapture() { errorreport::setReporter(m_previous); }
-    QStringList messages;
-
-private:
-    errorreport::Reporter m_previous;
-};
+using testsupport::ErrorCapture;
 
 // Id of the module button the skin shows selected, 0 when none is.
 int selectedModule(const TfrmMain& w) {

@@ -3,7 +3,7 @@
 // The main window over the virtual bus with one virtual hub, and helpers to
 // read what crossed the cable.
 
-#include "ErrorReport.h"
+#include "ErrorCapture.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
 #include "TestSupport.h"
@@ -26,18 +26,7 @@ namespace hubtest {
 
 using hubsim::Bytes;
 
-// Collects reported errors instead of opening a message box.
-class ErrorCapture {
-public:
-    ErrorCapture() {
-        m_previous = errorreport::setReporter([this](const QString& m) { messages.append(m); });
-    }
-    ~ErrorCapture() { errorreport::setReporter(m_previous); }
-    QStringList messages;
-
-private:
-    errorreport::Reporter m_previous;
-};
+using testsupport::ErrorCapture;
 
 inline std::vector<Bytes> framesToHub(VirtualHub& hub) {
     return hub.trace().reports(hubsim::TraceEntry::Direction::ToHub);

@@ -13,14 +13,6 @@
 
 namespace updatetest {
 
-ErrorCapture::ErrorCapture() {
-    m_previous = errorreport::setReporter([this](const QString& m) { messages.append(m); });
-}
-
-ErrorCapture::~ErrorCapture() {
-    errorreport::setReporter(m_previous);
-}
-
 EnabledChangeCounter::EnabledChangeCounter(QWidget* widget) : QObject(widget) {
     widget->installEventFilter(this);
 }

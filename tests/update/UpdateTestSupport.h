@@ -4,7 +4,7 @@
 // of every frame the hub received together with the window's state at that
 // moment.
 
-#include "ErrorReport.h"
+#include "ErrorCapture.h"
 #include "HidIap.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -20,16 +20,7 @@
 
 namespace updatetest {
 
-// Collects reported errors instead of opening a message box.
-class ErrorCapture {
-public:
-    ErrorCapture();
-    ~ErrorCapture();
-    QStringList messages;
-
-private:
-    errorreport::Reporter m_previous;
-};
+using testsupport::ErrorCapture;
 
 // Counts the enabled-state changes of a widget.
 class EnabledChangeCounter : public QObject {
