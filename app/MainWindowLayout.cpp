@@ -119,12 +119,10 @@ void TfrmMain::BuildLayout() {
     btnConnect = place(new QPushButton(QStringLiteral("btnConnect"), pnlUpdate), 2, 6, 110, 25);
     btnUpdate = place(new QPushButton(QStringLiteral("btnUpdate"), pnlUpdate), 163, 6, 110, 25);
     grpFirmware = place(new QGroupBox(QStringLiteral("grpFirmware"), tbshtUpdate), 40, 64, 289, 185);
-    const QFont bold = pixelFont(font().family(), 12, true);
     lblDeviceVersion = label(grpFirmware, QString(17, QLatin1Char(' ')), 16, 28, 265, 15);
     lblUpdateAvail = label(grpFirmware, QStringLiteral("lblUpdateAvail"), 16, 48, 265, 15);
     lblThisVersion = label(grpFirmware, QStringLiteral("lblThisVersion"), 16, 68, 265, 15);
-    for (QLabel* l : {lblDeviceVersion, lblUpdateAvail, lblThisVersion})
-        l->setFont(bold);
+    lblThisVersion->setFont(pixelFont(QStringLiteral("Arial"), 12, true)); // the version an update brings
     chkAutoPRG = place(new QCheckBox(QStringLiteral("chkAutoPRG"), tbshtUpdate), 43, 258, 294, 17);
     lblLog = label(tbshtUpdate, QStringLiteral("lblLog"), 344, 32);
     mmoUplog = place(new QPlainTextEdit(tbshtUpdate), 344, 48, 441, 233);

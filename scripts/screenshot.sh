@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts a program built on the skinned window under a virtual X display
-# (1280x1024x24) and saves what the screen shows of its window as a PNG.
+# (1920x1080x24, or $SCREEN) and saves what the screen shows of its window as a PNG.
 # The window itself takes the picture once it has been painted (it honours
 # QUORVI_SCREENSHOT=<file>) and then ends the program.
 #
@@ -23,7 +23,7 @@ mkdir -p "$(dirname "$out_abs")"
 rm -f "$out_abs"
 
 QT_QPA_PLATFORM=xcb QUORVI_SCREENSHOT="$out_abs" \
-    timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$program" "$@"
+    timeout 60 xvfb-run -a -s "-screen 0 ${SCREEN:-1920x1080x24}" "$program" "$@"
 
 if [ ! -s "$out_abs" ]; then
     echo "no screenshot was written" >&2
