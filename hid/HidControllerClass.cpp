@@ -1,4 +1,5 @@
 #include "HidControllerClass.h"
+#include "ThreadHandOff.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -393,12 +394,13 @@ void THidDeviceReadThread::deliver(Delivery kind) {
         // A stopper may already be waiting: it takes the hand-over itself.
         m_cv.notify_all();
     }
-    QCoreApplication::postEvent(this, new QEvent(deliveryEventType()));
+    postAcrossThreads(this, new QEvent(deliveryEventType()));
     std::unique_lock lock(m_mutex);
     m_cv.wait(lock, [this] { return m_pending == Delivery::None; });
 }
 
 bool THidDeviceReadThread::event(QEvent* e) {
+    receivedAcrossThreads(e);
     if (e->type() == deliveryEventType()) {
         runPendingDelivery();
         return true;
@@ -473,6 +475,7 @@ public:
 
 protected:
     bool event(QEvent* e) override {
+        receivedAcrossThreads(e); // the virtual bus posts from its devices' threads
         if (e->type() == HidDeviceChangeEvent::eventType()) {
             const auto* change = static_cast<HidDeviceChangeEvent*>(e);
             m_controller->handleNotification(change->kind(), change->param());

@@ -1,4 +1,5 @@
 #include "VirtualHidBus.h"
+#include "ThreadHandOff.h"
 
 #include <QCoreApplication>
 
@@ -95,7 +96,7 @@ struct VirtualHidBus::Private {
     void notifyLocked() {
         for (QObject* sink : std::as_const(sinks))
             if (sink)
-                QCoreApplication::postEvent(sink, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, 0));
+                postAcrossThreads(sink, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, 0));
     }
     Device* pluggedByPath(const QString& path) {
         for (auto& [id, device] : devices)
