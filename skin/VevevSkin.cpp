@@ -312,12 +312,27 @@ bool TSkinForm::event(QEvent* e) {
         moduleMessage(static_cast<int>(m->wParam()), static_cast<int>(m->lParam()));
         return true;
     }
+    case QEvent::ChildAdded: {
+        // Qt tells a parent nothing when the pointer moves from its own
+        // surface into a child; the child's enter event stands in for that.
+        // A child moved elsewhere keeps the filter, which then ignores it.
+        QObject* child = static_cast<QChildEvent*>(e)->child();
+        if (child->isWidgetType())
+            child->installEventFilter(this);
+        return QWidget::event(e);
+    }
     default:
         return QWidget::event(e);
     }
 }
 
 void TSkinForm::moduleMessage(int, int) {}
+
+bool TSkinForm::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::Enter && watched->parent() == this)
+        pointerLeft();
+    return QWidget::eventFilter(watched, e);
+}
 
 void TSkinForm::controlClick(int id, int index) {
     if (index < 0 || index >= controlCount())
@@ -452,6 +467,10 @@ void TSkinForm::mouseReleaseEvent(QMouseEvent* e) {
 
 void TSkinForm::leaveEvent(QEvent* e) {
     QWidget::leaveEvent(e);
+    pointerLeft();
+}
+
+void TSkinForm::pointerLeft() {
     m_leaveTracking = false;
     SetPressedIndex(-1);
     SetHoverIndex(-1);

@@ -139,6 +139,7 @@ public:
 
 protected:
     bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
@@ -159,6 +160,8 @@ protected:
 private:
     void controlClick(int id, int index);
     void windowCommand(int command);
+    // The pointer has left the window's own surface, for outside or for a child.
+    void pointerLeft();
     void drawControl(QPainter& painter, const TSkinControl& control) const;
     void scheduleScreenshot();
     static QImage loadPicture(const QString& name, const QString& type);

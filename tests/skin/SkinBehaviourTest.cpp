@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include <QScreen>
+#include <QTest>
 #include <gtest/gtest.h>
 
 using namespace skintest;
@@ -114,6 +115,22 @@ TEST(SkinBehaviour, LeaveClearsHoverAndPress) {
     EXPECT_FALSE(s.w.control(0).Hovered);
     EXPECT_FALSE(s.w.control(0).Pressed);
     EXPECT_EQ(s.w.composedSurface().pixel(772, 2), s.w.backgroundSurface().pixel(772, 2));
+}
+
+TEST(SkinBehaviour, PointerMovingStraightIntoAChildControlClearsTheHover) {
+    ShownWindow s;
+    auto* page = new QWidget(&s.w);
+    page->setGeometry(27, 152, 786, 359);
+    page->show();
+    // Through the window system, which sends enter and leave as the pointer moves.
+    QTest::mouseMove(&s.w, OnHome);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return s.w.hoverIndex() == 3; }));
+    QTest::mouseMove(&s.w, QPoint(300, 300));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return s.w.hoverIndex() == -1; }));
+    EXPECT_FALSE(s.w.control(3).Hovered);
+
+    QTest::mouseMove(&s.w, OnHome);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return s.w.hoverIndex() == 3; }));
 }
 
 TEST(SkinBehaviour, MenuButtonSendsModuleMessageMinusFiveAndKeepsTheSelection) {
