@@ -3,6 +3,8 @@
 #include "ResourceLookup.h"
 
 #include <QCoreApplication>
+#include <QFileIconProvider>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QPainter>
@@ -33,8 +35,11 @@ TSkinForm::TSkinForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     m_titleFont.setBold(true);
     m_captionFont = m_titleFont;
 
-    // Only the presence of an icon matters: it indents the title.
-    m_hasWindowIcon = !windowIcon().isNull();
+    // Only the presence of an icon matters: it indents the title. A window is
+    // given its own icon only after creation, so this is normally the shell's
+    // icon for the executable file.
+    m_hasWindowIcon = !windowIcon().isNull() ||
+                      !QFileIconProvider().icon(QFileInfo(QCoreApplication::applicationFilePath())).isNull();
 
     m_captionFormat = Qt::AlignHCenter | Qt::AlignVCenter;
     m_captionBrush = 0xFFFFFFFF;

@@ -171,13 +171,17 @@ TEST(SkinDrawing, TitleIsDrawnOnlyWhenThereIsOne) {
     w.setWindowTitle(QStringLiteral("Hub"));
     w.DropSurfaces();
     w.BuildSurfaces();
-    const int left = w.hasWindowIcon() ? 25 : 5;
+    // Without an icon of its own the window takes the executable's, which
+    // indents the title to 25.
+    EXPECT_TRUE(w.hasWindowIcon());
+    const int left = 25;
     const QImage titled = w.backgroundSurface();
     const QRect changed = boundingBoxOf(
         titled, titled.rect(), [&](int x, int y) { return titled.pixel(x, y) != empty.pixel(x, y); });
     ASSERT_FALSE(changed.isEmpty());
     // White copy one pixel up and left of the dark one, inside the title rectangle.
     EXPECT_GE(changed.left(), left - 1);
+    EXPECT_LE(changed.left(), left + 3);
     EXPECT_GE(changed.top(), 14);
     EXPECT_LE(changed.bottom(), 31);
     EXPECT_LE(changed.right(), 300);
