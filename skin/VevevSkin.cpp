@@ -312,11 +312,6 @@ bool TSkinForm::event(QEvent* e) {
     case WindowCommandMessage:
         windowCommand(static_cast<int>(static_cast<SkinMessage*>(e)->wParam()));
         return true;
-    case SkinMessage::ModuleMessage: {
-        const auto* m = static_cast<SkinMessage*>(e);
-        moduleMessage(static_cast<int>(m->wParam()), static_cast<int>(m->lParam()));
-        return true;
-    }
     case QEvent::ChildAdded: {
         // Qt tells a parent nothing when the pointer moves from its own
         // surface into a child; the child's enter event stands in for that.
@@ -330,8 +325,6 @@ bool TSkinForm::event(QEvent* e) {
         return QWidget::event(e);
     }
 }
-
-void TSkinForm::moduleMessage(int, int) {}
 
 bool TSkinForm::eventFilter(QObject* watched, QEvent* e) {
     if (e->type() == QEvent::Enter && watched->parent() == this)

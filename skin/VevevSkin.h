@@ -57,8 +57,7 @@ using SkinControlArray = std::vector<TSkinControl>;
 // control's rectangle from the background layer.
 //
 // A derived window receives the module message (SkinMessage::ModuleMessage,
-// wParam = module id, lParam = control index) either in its own event() or by
-// overriding moduleMessage().
+// wParam = module id, lParam = control index) in its own event().
 class TSkinForm : public QWidget {
     Q_OBJECT
 public:
@@ -147,10 +146,6 @@ protected:
     void mousePressEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
     void leaveEvent(QEvent* e) override;
-
-    // Called for every module message that reaches TSkinForm::event; a derived
-    // window that handles the message in its own event() need not override it.
-    virtual void moduleMessage(int moduleId, int controlIndex);
 
     void PaintBackgroundLayer();
     void ComposeControls();
