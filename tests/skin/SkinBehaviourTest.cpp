@@ -160,6 +160,17 @@ TEST(SkinBehaviour, ModuleClickPostsTheModuleMessageWithItsId) {
     EXPECT_TRUE(s.w.control(3).Selected);
 }
 
+TEST(SkinBehaviour, DoubleClickIsTwoClicks) {
+    ShownWindow s;
+    press(s.w, OnHome);
+    release(s.w, OnHome);
+    sendMouse(s.w, QEvent::MouseButtonDblClick, OnHome, Qt::LeftButton, Qt::LeftButton);
+    EXPECT_TRUE(s.w.control(3).Pressed);
+    release(s.w, OnHome);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return s.w.moduleMessages.size() == 2; }));
+    EXPECT_EQ(s.w.moduleMessages[1], std::make_pair(100, 3));
+}
+
 TEST(SkinBehaviour, ReleaseClicksTheControlUnderThePointerEvenIfPressElsewhere) {
     ShownWindow s;
     press(s.w, OnMenu);
