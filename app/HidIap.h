@@ -28,7 +28,6 @@ class TabSheet;
 class HidPlatform;
 class THidDevice;
 class THidDeviceController;
-class QEventLoop;
 
 // The main window: Home, Update and service pages, the bottom strip with the
 // link lamp, the automatic-update status panel and the built-in version.
@@ -207,7 +206,6 @@ private:
     HidPlatform* m_platform = nullptr;
     THidDeviceController* m_controller = nullptr;
     THidDevice* m_currentHub = nullptr;
-    QEventLoop* m_replyWait = nullptr; // the running reply wait, quit by HubDataReceived
     // Checked-out devices that are not in the hub list: other HID devices and
     // hubs this user may not open. Released once unplugged, and at the end.
     QList<THidDevice*> m_setAside;

@@ -1,13 +1,11 @@
 // The hub link: one request frame to the current hub and the wait for its reply.
 
+#include "EventWait.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QThread>
-#include <QTimer>
 
 #include <algorithm>
 #include <sys/prctl.h>
@@ -79,45 +77,12 @@ int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
 
 int TfrmMain::WaitReply() {
     m_replyBuffer.fill(0);
-    QElapsedTimer clock; // monotonic
-    clock.start();
-    const qint64 limit = std::max(0, timing.replyTimeoutMs);
-
-    // Block in the event loop until HubDataReceived quits it or the deadline
-    // passes. A wait started from a handler inside this one nests; it puts
-    // the outer wait back when it ends.
-    QEventLoop* const outer = m_replyWait;
-    struct Restore {
-        TfrmMain* self;
-        QEventLoop* outer;
-        ~Restore() { self->m_replyWait = outer; }
-    } restore{this, outer};
-
-    int result = -1;
-    for (;;) {
-        if (m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker) {
-            result = 0;
-            break;
-        }
-        // Too late only once more than the limit has passed.
-        const qint64 elapsed = clock.elapsed();
-        if (elapsed > limit)
-            break;
-        QEventLoop loop;
-        QTimer deadline;
-        deadline.setSingleShot(true);
-        deadline.setTimerType(Qt::PreciseTimer);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-        deadline.start(int(limit + 1 - elapsed));
-        m_replyWait = &loop;
-        loop.exec();
-        m_replyWait = outer;
-    }
-    // The buffer is shared: a reply that ended this wait also ends a wait
-    // this one ran inside of.
-    if (result == 0 && outer)
-        outer->quit();
-    return result;
+    // Too late only once more than the limit has passed. A wait started from a
+    // handler inside this one shares the buffer: its reply ends this wait too.
+    const bool replied =
+        processEventsUntil([this] { return m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker; },
+                           std::max(0, timing.replyTimeoutMs) + 1);
+    return replied ? 0 : -1;
 }
 
 void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
@@ -128,6 +93,4 @@ void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const 
         return;
     const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
     std::copy_n(Data, count, m_replyBuffer.begin());
-    if (m_replyWait && m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker)
-        m_replyWait->quit();
 }

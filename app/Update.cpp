@@ -1,36 +1,28 @@
 // The update procedure: bootloader entry, the firmware image line by line,
 // restart, and the LED calibration carried across.
 
+#include "EventWait.h"
 #include "HidIap.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFrame>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSlider>
 #include <QTextCursor>
-#include <QTimer>
 
 namespace {
 
 // Lets the window paint and device changes be handled for the given time,
 // without keeping a core busy.
 void pauseInEventLoop(int ms) {
-    if (ms <= 0) {
+    if (ms <= 0)
         QCoreApplication::processEvents();
-        return;
-    }
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(ms);
-    loop.exec();
+    else
+        processEventsUntil({}, ms);
 }
 
 // Runs a cleanup when the scope ends, also when a handler throws.

@@ -4,6 +4,7 @@
 #include "UpdateTestSupport.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
@@ -323,6 +324,30 @@ TEST_F(UpdateRun, UnplugWhileLinesAreSentEndsInTimeout) {
     EXPECT_TRUE(lampIs(1));
     EXPECT_EQ(w->pbProgram->value(), 9);
     EXPECT_TRUE(framesOf(CmdReboot).empty());
+    expectIdleAgain();
+}
+
+TEST_F(UpdateRun, QuittingTheApplicationLetsTheRunningUpdateFinish) {
+    // The last window closing asks the application to quit while the update
+    // still waits for the hub; the update must go on to the end, not break off
+    // with the hub half-programmed in its bootloader.
+    VirtualHub& hub = hubWithCalibration();
+    watch(hub, [](const SentFrame& f) {
+        if (f.command == CmdEnterBootloader)
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    });
+    QTimer::singleShot(0, w.get(), [this] { w->btnUpdate->click(); });
+
+    QCoreApplication::exec(); // returns once the click handler has returned
+
+    EXPECT_EQ(logLines(), successLog);
+    expectBlocksEqual(hub.model().writtenBlocks(), expectedBlocks(QStringLiteral(":/APP/APPBIN")));
+    EXPECT_EQ(hub.firmwareVersion(), 0x11150906u);
+    std::size_t writtenBack = 0;
+    for (std::size_t i = firstIndexOf(frames, CmdReboot); i < frames.size(); ++i)
+        writtenBack += frames[i].command == CmdSetLedLevel;
+    EXPECT_EQ(writtenBack, 8u);
+    EXPECT_EQ(frames.back().command, CmdEndLedAdjust);
     expectIdleAgain();
 }
 

@@ -1,0 +1,25 @@
+#include "EventWait.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+bool processEventsUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer clock; // monotonic
+    clock.start();
+    QTimer deadline; // only wakes the dispatcher; nothing is connected to it
+    deadline.setSingleShot(true);
+    deadline.setTimerType(Qt::PreciseTimer);
+    for (;;) {
+        if (done && done())
+            return true;
+        const qint64 left = qint64(ms) - clock.elapsed();
+        if (left <= 0)
+            return false;
+        // Armed anew each round: a timer that fired a little early must not
+        // leave the dispatcher waiting with nothing to wake it.
+        deadline.start(int(left));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
