@@ -64,12 +64,12 @@ void TfrmMain::btnStartAdjClick() {
             return;
         // Moving the bars sends frames, which reuse the reply buffer.
         const std::array<std::uint8_t, 64> reply = m_replyBuffer;
-        m_calibrationHeld = true;
         const auto bars = trackBars();
         for (std::size_t i = 0; i < bars.size(); ++i) {
             // The bar keeps to its range: a level above 100 shows, and goes back, as 100.
             bars[i]->setValue(reply[5 + i]);
         }
+        m_calibrationHeld = true;
     } catch (...) {
     }
 }

@@ -79,7 +79,13 @@ TEST_F(ServicePage, RefreshReadsWhileTheBoxIsChecked) {
 
 TEST_F(ServicePage, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
     hub.model().setLedLevels({10, 20, 30, 40, 50, 60, 70, 80});
+    // The levels count as held only once all eight bars stand at them.
+    std::vector<bool> heldWhileMoving;
+    const QObject scope;
+    QObject::connect(window->trkLed8, &QSlider::valueChanged, &scope,
+                     [this, &heldWhileMoving] { heldWhileMoving.push_back(window->calibrationHeld()); });
     window->btnStartAdj->click();
+    EXPECT_EQ(heldWhileMoving, std::vector<bool>{false});
 
     const auto frames = framesToHub(hub);
     ASSERT_FALSE(frames.empty());
