@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <utility>
 
 namespace {
 
@@ -26,16 +27,26 @@ template <typename T> T propertyOr(const HidPropertyMap& map, HidProperty::Code 
     return it->template value<T>();
 }
 
-// Sets a flag for the lifetime of a scope, also when a handler raises.
-class FlagScope {
+// Sets a device's InHandler for the length of a handler call, also when the
+// handler raises. A holder may release the device inside the handler; the
+// flag went with it then and must not be written.
+class InHandlerScope {
 public:
-    explicit FlagScope(std::atomic<bool>& flag) : m_flag(flag) { m_flag = true; }
-    ~FlagScope() { m_flag = false; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
+    InHandlerScope(std::atomic<bool>& flag, const QList<THidDevice*>& list, const THidDevice* device)
+        : m_flag(flag), m_list(list), m_device(device) {
+        m_flag = true;
+    }
+    ~InHandlerScope() {
+        if (m_list.contains(m_device))
+            m_flag = false;
+    }
+    InHandlerScope(const InHandlerScope&) = delete;
+    InHandlerScope& operator=(const InHandlerScope&) = delete;
 
 private:
     std::atomic<bool>& m_flag;
+    const QList<THidDevice*>& m_list;
+    const THidDevice* m_device;
 };
 
 } // namespace
@@ -322,12 +333,10 @@ void THidDevice::MarkUnplugged() {
     CloseSync();
     CloseRead();
     m_plugged = false;
-    if (m_unplugHandler.isSet()) {
-        const THidPlugEvent handler = m_unplugHandler;
-        m_unplugHandler = {};
+    // Cleared before the call: the holder may release the device inside it.
+    const THidPlugEvent handler = std::exchange(m_unplugHandler, {});
+    if (handler.isSet())
         handler(this);
-    }
-    m_unplugHandler = {};
 }
 
 // ---------------------------------------------------------------------------
@@ -507,7 +516,6 @@ THidDeviceController::~THidDeviceController() {
     m_onDeviceChange = {};
     m_onDeviceUnplug = {};
     m_onEnumerate = {};
-    const bool hidLoaded = m_platform->hidLibraryLoaded();
     if (m_notificationWindow) {
         m_platform->removeNotificationSink(m_notificationWindow);
         delete m_notificationWindow; // drops its pending notifications too
@@ -522,7 +530,6 @@ THidDeviceController::~THidDeviceController() {
         else
             delete device;
     }
-    Q_UNUSED(hidLoaded);
     // Give back our use whenever we took one, also when the HID library
     // failed to load, so the setup library is not held for good.
     if (m_setupLoaded)
@@ -580,24 +587,26 @@ void THidDeviceController::handleNotification(int kind, qintptr param) {
         return;
     m_lastNotifyParam = int(param);
     m_passRunning = true;
+    bool failed = false;
+    QString message;
     try {
         DeviceChange();
     } catch (const std::exception& error) {
-        // A raising handler must not leave passes blocked for good; an event
-        // handler cannot pass the error on, so report it.
-        m_passRunning = false;
-        const QString message = QString::fromLocal8Bit(error.what());
-        if (isSignalConnected(QMetaMethod::fromSignal(&THidDeviceController::handlerFailed)))
-            emit handlerFailed(message);
-        else
-            qWarning("Device-change handler failed: %s", error.what());
-        return;
+        failed = true;
+        message = QString::fromLocal8Bit(error.what());
     } catch (...) {
-        m_passRunning = false;
-        emit handlerFailed(QStringLiteral("unknown error"));
-        return;
+        failed = true;
+        message = QStringLiteral("unknown error");
     }
+    // A raising handler must not leave passes blocked for good; an event
+    // handler cannot pass the error on, so report it.
     m_passRunning = false;
+    if (!failed)
+        return;
+    if (isSignalConnected(QMetaMethod::fromSignal(&THidDeviceController::handlerFailed)))
+        emit handlerFailed(message);
+    else
+        qWarning("Device-change handler failed: %s", qPrintable(message));
 }
 
 QList<THidDevice*> THidDeviceController::BuildDeviceList() {
@@ -647,12 +656,14 @@ void THidDeviceController::DeviceChange() {
                 device->Plugged() && fresh[j]->PnPInfo()->InstanceNumber == device->PnPInfo()->InstanceNumber;
         if (present)
             continue;
+        changed = true;
         device->MarkUnplugged();
+        if (!m_devices.contains(device))
+            continue; // its holder released it in the unplug handler
         if (m_onRemoval.isSet()) {
-            FlagScope inHandler(device->m_inHandler);
+            InHandlerScope inHandler(device->m_inHandler, m_devices, device);
             m_onRemoval(device);
         }
-        changed = true;
         const int position = int(m_devices.indexOf(device));
         if (position < 0)
             continue; // its holder released it inside the handler
@@ -687,7 +698,7 @@ void THidDeviceController::DeviceChange() {
         m_devices.append(device);
         changed = true;
         if (m_onArrival.isSet()) {
-            FlagScope inHandler(device->m_inHandler);
+            InHandlerScope inHandler(device->m_inHandler, m_devices, device);
             m_onArrival(device);
         }
     }
@@ -740,10 +751,10 @@ int THidDeviceController::EnumerateDevices() {
             break;
         bool goOn;
         {
-            FlagScope inHandler(device->m_inHandler);
+            InHandlerScope inHandler(device->m_inHandler, m_devices, device);
             goOn = m_onEnumerate(device, position);
         }
-        if (!device->CheckedOut()) {
+        if (m_devices.contains(device) && !device->CheckedOut()) {
             device->CloseSync();
             device->CloseRead();
         }

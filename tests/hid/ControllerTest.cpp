@@ -93,6 +93,58 @@ TEST_F(ControllerTest, RemovalOfFreeAndCheckedOutDevices) {
     EXPECT_EQ(rec.removals.size(), removals);
 }
 
+TEST_F(ControllerTest, AHolderMayReleaseItsDeviceFromTheUnplugOrRemovalHandler) {
+    const VirtualDeviceId first = bus.plug(hubSpec());
+    const VirtualDeviceId second = bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    THidDevice* heldA = nullptr;
+    THidDevice* heldB = nullptr;
+    ASSERT_TRUE(c.CheckOutAt(heldA, 0));
+    ASSERT_TRUE(c.CheckOutAt(heldB, 1));
+
+    int unplugCalls = 0;
+    heldA->setUnplugHandler(THidPlugEvent(&unplugCalls, [&](THidDevice* d) {
+        ++unplugCalls;
+        delete d;
+    }));
+    std::vector<THidDevice*> removed;
+    c.setOnRemoval(THidPlugEvent(&removed, [&](THidDevice* d) {
+        removed.push_back(d);
+        if (d == heldB)
+            delete d;
+    }));
+
+    bus.unplug(first);
+    bus.unplug(second);
+    c.DeviceChange();
+    EXPECT_EQ(unplugCalls, 1);
+    // Released in its unplug handler, heldA is never handed to OnRemoval.
+    EXPECT_EQ(removed, std::vector<THidDevice*>{heldB});
+    EXPECT_EQ(c.count(), 0);
+    EXPECT_EQ(c.UnpluggedCount(), 0);
+    EXPECT_EQ(c.CheckedOutCount(), 0);
+
+    // Checked out and given back within the arrival and enumerate handlers:
+    // a fresh object takes the slot and is not left marked as in a handler.
+    const auto borrowAndReturn = [&c](THidDevice* d, int position) {
+        THidDevice* out = nullptr;
+        if (c.CheckOutAt(out, position))
+            delete out;
+        return d != nullptr;
+    };
+    c.setOnArrival(THidPlugEvent(&c, [&](THidDevice* d) { borrowAndReturn(d, 0); }));
+    bus.replug(first);
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 1);
+    EXPECT_FALSE(c.deviceAt(0)->InHandler());
+    EXPECT_FALSE(c.deviceAt(0)->CheckedOut());
+    c.setOnEnumerate(THidEnumerateEvent(&c, borrowAndReturn));
+    EXPECT_EQ(c.EnumerateDevices(), 1);
+    EXPECT_FALSE(c.deviceAt(0)->InHandler());
+    EXPECT_EQ(c.CheckedInCount(), 1);
+}
+
 TEST_F(ControllerTest, DuplicatesAreDroppedAndReenumerationIsANewDevice) {
     const VirtualDeviceId hub = bus.plug(hubSpec());
     THidDeviceController c(nullptr, bus);
