@@ -34,11 +34,6 @@ void SimScheduler::after(std::chrono::microseconds delay, std::function<void()> 
     at(Clock::now() + delay, std::move(action));
 }
 
-void SimScheduler::cancelAll() {
-    std::lock_guard lock(m_mutex);
-    m_pending.clear();
-}
-
 bool SimScheduler::isSchedulerThread() const {
     return std::this_thread::get_id() == m_thread.get_id();
 }
@@ -51,7 +46,7 @@ void SimScheduler::run() {
             continue;
         }
         auto first = m_pending.begin();
-        // A copy: the wait may outlive the entry (cancelAll, shutdown).
+        // A copy: the wait may outlive the entry (shutdown clears the list).
         const Clock::time_point due = first->first;
         if (due > Clock::now()) {
             m_wake.wait_until(lock, due);

@@ -28,8 +28,6 @@ public:
 
     void at(Clock::time_point due, std::function<void()> action);
     void after(std::chrono::microseconds delay, std::function<void()> action);
-    // Drops every pending action; one already running finishes.
-    void cancelAll();
     // True when the calling thread is the scheduler's.
     bool isSchedulerThread() const;
 
