@@ -88,9 +88,10 @@ VirtualHidDeviceSetup VirtualHub::deviceSetup() {
 bool VirtualHub::plug() {
     {
         std::lock_guard lock(m_mutex);
-        ++m_session;
+        // Already on the bus: a restart under way must still run its course.
         if (m_plugged)
             return true;
+        ++m_session;
         m_model.finishRestart();
         if (m_id < 0) {
             std::weak_ptr<Gate> weak = m_gate;

@@ -322,6 +322,20 @@ TEST_F(VirtualHubTest, UnplugDuringARestartCancelsTheReturn) {
     EXPECT_EQ(quint8(exchange(frameBytes(CmdGetMode))->at(6)), 1);
 }
 
+TEST_F(VirtualHubTest, PluggingAHubStillOnTheBusLetsItsRestartRun) {
+    HubFaults f;
+    f.replyDelayMs = 40; // the hub is still on the bus while its answer is due
+    hub.setFaults(f);
+    const quint32 instance = bus.instanceNumber(hub.deviceId());
+    ASSERT_TRUE(host.write(frameBytes(CmdEnterBootloader)));
+    EXPECT_TRUE(hub.plug());
+    reopenAfterRestart(instance);
+    hub.setFaults({});
+    const auto mode = exchange(frameBytes(CmdGetMode));
+    ASSERT_TRUE(mode);
+    EXPECT_EQ(quint8(mode->at(6)), 1);
+}
+
 TEST_F(VirtualHubTest, UnsolicitedReportsArriveUnasked) {
     HubFaults f;
     f.unsolicitedIntervalMs = 5;
