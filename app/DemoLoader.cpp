@@ -10,7 +10,46 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QPixmap>
 #include <QScreen>
+#include <QTimer>
+
+#include <memory>
+#include <utility>
+
+namespace {
+
+// For the project's screenshot script: with QUORVI_SCREENSHOT=<file.png> set,
+// the demo saves what the screen shows of the updater's window once it has
+// been painted, and ends.
+class ScreenshotOnFirstPaint : public QObject {
+public:
+    ScreenshotOnFirstPaint(QWidget* window, QString file) : m_window(window), m_file(std::move(file)) {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !m_taken) {
+            m_taken = true;
+            QTimer::singleShot(0, this, [this] {
+                const QRect g = m_window->geometry();
+                QScreen* screen = m_window->screen();
+                const QPixmap shot =
+                    screen ? screen->grabWindow(0, g.x(), g.y(), g.width(), g.height()) : QPixmap();
+                QCoreApplication::exit(!shot.isNull() && shot.save(m_file, "PNG") ? 0 : 1);
+            });
+        }
+        return false;
+    }
+
+private:
+    QWidget* m_window;
+    QString m_file;
+    bool m_taken = false;
+};
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -40,6 +79,9 @@ int main(int argc, char** argv) {
             panel.move(left + frmMain.width() + 16, frmMain.y());
         }
     }
+    std::unique_ptr<ScreenshotOnFirstPaint> screenshot;
+    if (const QString file = qEnvironmentVariable("QUORVI_SCREENSHOT"); !file.isEmpty())
+        screenshot = std::make_unique<ScreenshotOnFirstPaint>(&frmMain, file);
     frmMain.show();
     panel.show();
     return app.exec();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Starts a program built on the skinned window under a virtual X display
+# Starts the demo (quorvi-hub-updater-demo) under a virtual X display
 # (1920x1080x24, or $SCREEN) and saves what the screen shows of its window as a PNG.
-# The window itself takes the picture once it has been painted (it honours
+# The demo takes the picture once its window has been painted (it honours
 # QUORVI_SCREENSHOT=<file>) and then ends the program.
 #
 #   scripts/screenshot.sh <program> <out.png> [program arguments...]

@@ -10,7 +10,6 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
-#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
@@ -389,7 +388,6 @@ void TSkinForm::paintEvent(QPaintEvent* e) {
     p.setCompositionMode(QPainter::CompositionMode_Source);
     for (const QRect& r : e->region())
         PaintSurface(p, r);
-    scheduleScreenshot();
 }
 
 void TSkinForm::resizeEvent(QResizeEvent* e) {
@@ -472,22 +470,4 @@ void TSkinForm::pointerLeft() {
     m_leaveTracking = false;
     SetPressedIndex(-1);
     SetHoverIndex(-1);
-}
-
-// Development aid: with QUORVI_SCREENSHOT=<file.png> set, the window saves what
-// the screen shows of it once it has been painted, and the program ends.
-void TSkinForm::scheduleScreenshot() {
-    if (m_screenshotScheduled || !isWindow())
-        return;
-    const QString file = qEnvironmentVariable("QUORVI_SCREENSHOT");
-    if (file.isEmpty())
-        return;
-    m_screenshotScheduled = true;
-    QTimer::singleShot(0, this, [this, file] {
-        QScreen* s = screen();
-        const QRect g = geometry();
-        const QPixmap shot = s ? s->grabWindow(0, g.x(), g.y(), g.width(), g.height()) : QPixmap();
-        const bool saved = !shot.isNull() && shot.save(file, "PNG");
-        QCoreApplication::exit(saved ? 0 : 1);
-    });
 }

@@ -158,7 +158,6 @@ private:
     // The pointer has left the window's own surface, for outside or for a child.
     void pointerLeft();
     void drawControl(QPainter& painter, const TSkinControl& control) const;
-    void scheduleScreenshot();
     static QImage loadPicture(const QString& name, const QString& type);
 
     QImage m_composed;
@@ -190,6 +189,4 @@ private:
     bool m_manualMove = false;
     QPoint m_moveStartGlobal;
     QPoint m_moveStartPos;
-
-    bool m_screenshotScheduled = false;
 };
