@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVI_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVI_BUILD_TESTS=OFF -DQUORVI_BUILD_BENCH=OFF >/dev/null
 cmake --build build/release
 
 program=build/release/app/quorvi-hub-updater
