@@ -25,6 +25,7 @@ THidDevice* listed(const TfrmMain& w, int i) {
 struct EmptyBus : ::testing::Test {
     void SetUp() override {
         window = std::make_unique<TfrmMain>(bus);
+        window->timing.replyTimeoutMs = RoomyReplyTimeoutMs;
         window->tmrAuto->stop();
         ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->LastNotifyParam() == -1; }));
     }

@@ -75,6 +75,7 @@ TEST_F(HubLink, PayloadOf59BytesFillsTheReportAnd60AreRefused) {
 }
 
 TEST_F(HubLink, SilentHubCostsThreeWrites) {
+    window->timing.replyTimeoutMs = 50;
     setFaults([](auto& f) { f.silent = true; });
     EXPECT_EQ(window->SendFrame(CmdGetVersion, withPayload({0})), -1);
     EXPECT_EQ(framesToHub(hub).size(), 3u);
@@ -83,6 +84,7 @@ TEST_F(HubLink, SilentHubCostsThreeWrites) {
 TEST_F(HubLink, LateReplyIsTakenByTheNextAttempt) {
     // The first reply comes 150 ms after the first write: too late for the
     // first wait, in time for the second; the second reply would be too late.
+    window->timing.replyTimeoutMs = 100;
     setFaults([](auto& f) { f.replyDelayMs = 150; });
     EXPECT_EQ(window->SendFrame(CmdGetVersion, withPayload({0})), 0);
     EXPECT_EQ(framesToHub(hub).size(), 2u);
@@ -90,6 +92,7 @@ TEST_F(HubLink, LateReplyIsTakenByTheNextAttempt) {
 }
 
 TEST_F(HubLink, ReportWithoutTheMarkerNeverEndsAWait) {
+    window->timing.replyTimeoutMs = 50;
     setFaults([](auto& f) { f.wrongMarker = true; });
     EXPECT_EQ(window->SendFrame(CmdGetVersion, withPayload({0})), -1);
     EXPECT_EQ(framesToHub(hub).size(), 3u);

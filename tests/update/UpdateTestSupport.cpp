@@ -66,6 +66,9 @@ VirtualHub& UpdateFixture::addHub() {
 TfrmMain& UpdateFixture::makeWindow(const QString& firmwareResource) {
     w = std::make_unique<TfrmMain>(bus, firmwareResource);
     w->timing.writePauseMs = 1;
+    // Room for replies on a loaded machine; the wait ends with the reply.
+    // Tests of silence set a short limit of their own.
+    w->timing.replyTimeoutMs = 1000;
     w->timing.modePollMs = 25;
     w->timing.modeWaitMs = 800;
     return *w;
