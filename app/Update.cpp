@@ -73,7 +73,7 @@ bool TfrmMain::WaitForHubMode(int limitMs, int wanted) {
             return false;
         pauseInEventLoop(timing.modePollMs);
         QCoreApplication::processEvents();
-        if (RefreshHubs() && m_currentHub && QueryHubMode() == wanted)
+        if (RefreshHubs() && QueryHubMode() == wanted)
             return true;
     }
 }
