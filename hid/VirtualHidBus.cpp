@@ -254,7 +254,7 @@ int VirtualHidBus::queuedInputCount(VirtualDeviceId id) const {
         return 0;
     int count = 0;
     for (const auto& weak : it->second.files)
-        if (const auto file = weak.lock())
+        if (const auto file = weak.lock(); file && file->access == HidAccess::Read)
             count += int(file->queue.size());
     return count;
 }

@@ -73,7 +73,7 @@ public:
     bool isPlugged(VirtualDeviceId id) const;
     quint32 instanceNumber(VirtualDeviceId id) const; // 0 when detached
     int openHandleCount(VirtualDeviceId id) const;
-    // Reports queued to the device's readers and not yet read.
+    // Reports queued on the device's read handles and not yet read.
     int queuedInputCount(VirtualDeviceId id) const;
 
     // Bus-wide knobs for tests ------------------------------------------

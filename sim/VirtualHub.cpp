@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -20,6 +21,9 @@ struct VirtualHub::Gate {
 namespace {
 
 constexpr auto UsbFrame = 1ms;
+// How long a leaving hub waits for the host to read its last answer; beyond
+// it nobody is reading.
+constexpr auto LeaveGrace = 250ms;
 
 QByteArray toQByteArray(const Bytes& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
@@ -191,12 +195,14 @@ void VirtualHub::onOutputReport(const QByteArray& report) {
     // Answers leave from the hub's own thread, never from inside the write.
     if (response.reply)
         m_scheduler->at(due, [this, reply = *response.reply] { deliver(reply); });
-    // The hub leaves the bus once its answer is out.
-    if (response.then != HubResponse::Then::Stay)
-        m_scheduler->at(due, [this, session] { leaveBus(session); });
-    if (response.then == HubResponse::Then::Restart)
-        m_scheduler->at(due + std::chrono::milliseconds(response.restartDelayMs),
-                        [this, session] { comeBack(session); });
+    if (response.then != HubResponse::Then::Stay) {
+        const auto backAfter = response.then == HubResponse::Then::Restart
+                                   ? std::optional(std::chrono::milliseconds(response.restartDelayMs))
+                                   : std::nullopt;
+        m_scheduler->at(due, [this, session, backAfter, giveUpAt = due + LeaveGrace] {
+            leaveBus(session, backAfter, giveUpAt);
+        });
+    }
 }
 
 void VirtualHub::deliver(const Bytes& report) {
@@ -207,15 +213,25 @@ void VirtualHub::deliver(const Bytes& report) {
     m_bus.queueInput(m_id, toQByteArray(report));
 }
 
-void VirtualHub::leaveBus(quint64 session) {
+// A real hub's last answer is in the host's hands before it detaches, so the
+// host always reads it; here the hub leaves once the readers took it.
+void VirtualHub::leaveBus(quint64 session, std::optional<std::chrono::milliseconds> backAfter,
+                          hubsim::SimScheduler::Clock::time_point giveUpAt) {
     {
         std::lock_guard lock(m_mutex);
         if (session != m_session || !m_plugged)
             return;
+        if (m_bus.queuedInputCount(m_id) > 0 && hubsim::SimScheduler::Clock::now() < giveUpAt) {
+            m_scheduler->after(
+                100us, [this, session, backAfter, giveUpAt] { leaveBus(session, backAfter, giveUpAt); });
+            return;
+        }
         m_bus.unplug(m_id);
         m_plugged = false;
     }
     announcePlugged(false);
+    if (backAfter)
+        m_scheduler->after(*backAfter, [this, session] { comeBack(session); });
 }
 
 void VirtualHub::comeBack(quint64 session) {

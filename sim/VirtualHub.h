@@ -15,8 +15,10 @@
 #include <QByteArray>
 #include <QObject>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 class VirtualHub : public QObject {
     Q_OBJECT
@@ -64,7 +66,8 @@ private:
 
     void onOutputReport(const QByteArray& report);
     void deliver(const hubsim::Bytes& report);
-    void leaveBus(quint64 session);
+    void leaveBus(quint64 session, std::optional<std::chrono::milliseconds> backAfter,
+                  hubsim::SimScheduler::Clock::time_point giveUpAt);
     void comeBack(quint64 session);
     void unsolicitedTick(quint64 generation);
     void announcePlugged(bool isPlugged);

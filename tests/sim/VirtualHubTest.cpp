@@ -308,6 +308,27 @@ TEST_F(VirtualHubTest, RebootKnobs) {
     EXPECT_FALSE(bus.isPlugged(hub.deviceId()));
 }
 
+TEST_F(VirtualHubTest, RestartingHubLeavesOnlyOnceItsAnswerWasRead) {
+    // As on USB, the answer is in the host's hands before the hub detaches.
+    const quint32 instance = bus.instanceNumber(hub.deviceId());
+    ASSERT_TRUE(host.write(frameBytes(CmdEnterBootloader)));
+    testsupport::pumpFor(60); // twice the restart delay, nothing read
+    EXPECT_TRUE(bus.isPlugged(hub.deviceId()));
+    EXPECT_EQ(bus.instanceNumber(hub.deviceId()), instance);
+    const auto answer = host.read(1000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(quint8(answer->at(1)), 0x55);
+    reopenAfterRestart(instance);
+    EXPECT_EQ(hub.mode(), HubMode::Bootloader);
+
+    // Nobody reading: it leaves after a grace all the same.
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(host.write(frameBytes(CmdReboot)));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !bus.isPlugged(hub.deviceId()); }, 3000));
+    EXPECT_GE(clock.elapsed(), 200);
+}
+
 TEST_F(VirtualHubTest, UnplugDuringARestartCancelsTheReturn) {
     hub.setRestartDelays(80, 80);
     ASSERT_TRUE(exchange(frameBytes(CmdEnterBootloader)));
