@@ -212,6 +212,7 @@ private:
 
     // Program-wide state of the hub link and the update.
     std::array<std::uint8_t, 64> m_replyBuffer{};
+    int m_replyWaits = 0; // reply waits running, nested ones included
     bool m_autoUpdateArmed = false;
     int m_armingDelay = 0;
     bool m_updateInProgress = false;

@@ -77,6 +77,11 @@ int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
 
 int TfrmMain::WaitReply() {
     m_replyBuffer.fill(0);
+    struct Waiting {
+        int& depth;
+        explicit Waiting(int& d) : depth(++d) {}
+        ~Waiting() { --depth; }
+    } waiting(m_replyWaits);
     // Too late only once more than the limit has passed. A wait started from a
     // handler inside this one shares the buffer: its reply ends this wait too.
     const bool replied =

@@ -52,6 +52,11 @@ void TfrmMain::chkRefreshClick() {
 }
 
 void TfrmMain::tmrRefreshTimer() {
+    // Replies are not matched to requests: a read started inside another
+    // exchange's wait would take that exchange's reply (a mode query or the
+    // LED levels an update carries over). The next tick reads instead.
+    if (m_replyWaits > 0)
+        return;
     btnRead->click();
 }
 

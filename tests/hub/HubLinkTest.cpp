@@ -82,10 +82,11 @@ TEST_F(HubLink, SilentHubCostsThreeWrites) {
 }
 
 TEST_F(HubLink, LateReplyIsTakenByTheNextAttempt) {
-    // The first reply comes 150 ms after the first write: too late for the
-    // first wait, in time for the second; the second reply would be too late.
-    window->timing.replyTimeoutMs = 100;
-    setFaults([](auto& f) { f.replyDelayMs = 150; });
+    // The first reply comes 300 ms after the first write: too late for the
+    // first wait, in time for the second (with 100 ms to spare either way);
+    // the second reply would be too late.
+    window->timing.replyTimeoutMs = 200;
+    setFaults([](auto& f) { f.replyDelayMs = 300; });
     EXPECT_EQ(window->SendFrame(CmdGetVersion, withPayload({0})), 0);
     EXPECT_EQ(framesToHub(hub).size(), 2u);
     EXPECT_EQ(window->replyBuffer()[0], 0x55);

@@ -77,6 +77,22 @@ TEST_F(ServicePage, RefreshReadsWhileTheBoxIsChecked) {
     EXPECT_FALSE(window->tmrRefresh->isActive());
 }
 
+TEST_F(ServicePage, RefreshTickNeverTakesTheReplyOfAnotherExchange) {
+    window->chkRefresh->setChecked(true);
+    window->tmrRefresh->setInterval(1);
+    setFaults([](auto& f) { f.replyDelayMs = 40; }); // ticks fall due while the hub thinks
+    hub.setFirmwareVersion(0x01020304);
+    EXPECT_EQ(window->SendFrame(CmdGetVersion, HubRequest{}), 0);
+    EXPECT_EQ(framesToHub(hub).size(), 1u);
+    EXPECT_EQ(Bytes(window->replyBuffer().begin() + 5, window->replyBuffer().begin() + 9),
+              (Bytes{0x01, 0x02, 0x03, 0x04}));
+    // Outside a wait the tick reads as before.
+    setFaults([](auto& f) { f.replyDelayMs = 0; });
+    ASSERT_TRUE(testsupport::waitUntil([this] { return framesToHub(hub).size() >= 2; }));
+    EXPECT_EQ(framesToHub(hub)[1][4], CmdReadRunData);
+    window->chkRefresh->setChecked(false);
+}
+
 TEST_F(ServicePage, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
     hub.model().setLedLevels({10, 20, 30, 40, 50, 60, 70, 80});
     // The levels count as held only once all eight bars stand at them.
