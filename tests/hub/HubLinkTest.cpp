@@ -82,13 +82,22 @@ TEST_F(HubLink, SilentHubCostsThreeWrites) {
 }
 
 TEST_F(HubLink, LateReplyIsTakenByTheNextAttempt) {
-    // The first reply comes 300 ms after the first write: too late for the
-    // first wait, in time for the second (with 100 ms to spare either way);
-    // the second reply would be too late.
-    window->timing.replyTimeoutMs = 200;
-    setFaults([](auto& f) { f.replyDelayMs = 300; });
+    // The answer to the first write comes only once the second write is out:
+    // too late for the first wait, in time for the second.
+    window->timing.replyTimeoutMs = 50;
+    setFaults([](auto& f) { f.silent = true; });
+    int written = 0;
+    hub.trace().setListener([&](const hubsim::TraceEntry& entry) { // inside the write
+        if (entry.direction != hubsim::TraceEntry::Direction::ToHub || ++written != 2)
+            return;
+        window->timing.replyTimeoutMs = RoomyReplyTimeoutMs;
+        QByteArray late(64, '\0');
+        late[0] = char(0x55);
+        bus.queueInput(hub.deviceId(), 0, late);
+    });
     EXPECT_EQ(window->SendFrame(CmdGetVersion, withPayload({0})), 0);
-    EXPECT_EQ(framesToHub(hub).size(), 2u);
+    hub.trace().setListener({});
+    EXPECT_EQ(written, 2);
     EXPECT_EQ(window->replyBuffer()[0], 0x55);
 }
 

@@ -14,6 +14,8 @@
 #include <QSlider>
 #include <QTimer>
 
+#include <utility>
+
 using namespace updatetest;
 using hubsim::Bytes;
 using hubsim::HubMode;
@@ -406,7 +408,6 @@ TEST_F(UpdateRun, ModeQueryAndModeWait) {
     VirtualHub& hub = addHub();
     hub.plug();
     makeWindow();
-    w->timing.replyTimeoutMs = 20;
     ASSERT_TRUE(waitForHub());
 
     EXPECT_EQ(w->QueryHubMode(), 2);
@@ -417,7 +418,9 @@ TEST_F(UpdateRun, ModeQueryAndModeWait) {
     hubsim::HubFaults silent;
     silent.silent = true;
     hub.setFaults(silent);
+    const int answeredLimit = std::exchange(w->timing.replyTimeoutMs, 20);
     EXPECT_EQ(w->QueryHubMode(), 0);
+    w->timing.replyTimeoutMs = answeredLimit;
     hub.setFaults({});
 
     // The first poll comes after one pause, never at once.
