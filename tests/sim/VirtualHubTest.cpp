@@ -119,7 +119,8 @@ protected:
     void reopenAfterRestart(quint32 oldInstance) {
         ASSERT_TRUE(testsupport::waitUntil(
             [&] {
-                return bus.isPlugged(hub.deviceId()) && bus.instanceNumber(hub.deviceId()) != oldInstance;
+                const quint32 instance = bus.instanceNumber(hub.deviceId()); // 0 while detached
+                return instance != 0 && instance != oldInstance;
             },
             3000));
         ASSERT_TRUE(host.open(hub.deviceId()));
