@@ -23,7 +23,7 @@ namespace {
 constexpr auto UsbFrame = 1ms;
 // How long a leaving hub waits for the host to read its last answer; beyond
 // it nobody is reading.
-constexpr auto LeaveGrace = 250ms;
+constexpr auto LeaveGrace = 1s;
 
 QByteArray toQByteArray(const Bytes& bytes) {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));

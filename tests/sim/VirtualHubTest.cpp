@@ -326,8 +326,8 @@ TEST_F(VirtualHubTest, RestartingHubLeavesOnlyOnceItsAnswerWasRead) {
     QElapsedTimer clock;
     clock.start();
     ASSERT_TRUE(host.write(frameBytes(CmdReboot)));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return !bus.isPlugged(hub.deviceId()); }, 3000));
-    EXPECT_GE(clock.elapsed(), 200);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !bus.isPlugged(hub.deviceId()); }, 5000));
+    EXPECT_GE(clock.elapsed(), 900);
 }
 
 TEST_F(VirtualHubTest, UnplugDuringARestartCancelsTheReturn) {
