@@ -1,5 +1,6 @@
 #include "UpdateTestSupport.h"
 
+#include "HidControllerClass.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>
@@ -71,6 +72,10 @@ TfrmMain& UpdateFixture::makeWindow(const QString& firmwareResource) {
     w->timing.replyTimeoutMs = 1000;
     w->timing.modePollMs = 25;
     w->timing.modeWaitMs = 800;
+    // The program's event loop runs the controller's start-up pass at once. Let
+    // it run here too, or it replaces the hub in the middle of a test's first
+    // exchange and may take that reply with the old read handle.
+    EXPECT_TRUE(testsupport::waitUntil([this] { return w->controller()->LastNotifyParam() == -1; }));
     return *w;
 }
 
