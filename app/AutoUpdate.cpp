@@ -2,6 +2,7 @@
 // updated and checked again, without a click.
 
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -34,15 +35,12 @@ void TfrmMain::tmrAutoTimer() {
     // the event loop treats a timer whose handler is still running.
     tmrAuto->stop();
     chkAutoPRG->setEnabled(false);
-    struct BackToWatching {
-        TfrmMain* w;
-        ~BackToWatching() {
-            // Arming by the hub coming back during the sequence is not a new hub.
-            w->m_autoUpdateArmed = false;
-            w->tmrAuto->start();
-            w->chkAutoPRG->setEnabled(true);
-        }
-    } backToWatching{this};
+    const ScopeExit backToWatching([this] {
+        // Arming by the hub coming back during the sequence is not a new hub.
+        m_autoUpdateArmed = false;
+        tmrAuto->start();
+        chkAutoPRG->setEnabled(true);
+    });
 
     btnConnectClick();
     try {

@@ -3,6 +3,7 @@
 #include "EventWait.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -77,11 +78,8 @@ int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
 
 int TfrmMain::WaitReply() {
     m_replyBuffer.fill(0);
-    struct Waiting {
-        int& depth;
-        explicit Waiting(int& d) : depth(++d) {}
-        ~Waiting() { --depth; }
-    } waiting(m_replyWaits);
+    ++m_replyWaits;
+    const ScopeExit waited([this] { --m_replyWaits; });
     // Too late only once more than the limit has passed. A wait started from a
     // handler inside this one shares the buffer: its reply ends this wait too.
     const bool replied =

@@ -3,6 +3,7 @@
 
 #include "EventWait.h"
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -24,18 +25,6 @@ void pauseInEventLoop(int ms) {
     else
         processEventsUntil({}, ms);
 }
-
-// Runs a cleanup when the scope ends, also when a handler throws.
-template <typename F> class ScopeExit {
-public:
-    explicit ScopeExit(F fn) : m_fn(std::move(fn)) {}
-    ~ScopeExit() { m_fn(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-private:
-    F m_fn;
-};
 
 void setProgress(QProgressBar* a, QProgressBar* b, int value) {
     a->setValue(value);
