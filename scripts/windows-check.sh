@@ -7,6 +7,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# The cross compiler and wine; the headers come with the project's Qt.
+packages=(g++-mingw-w64-x86-64-posix wine64)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}"
+fi
+
 cxx=x86_64-w64-mingw32-g++-posix
 qt=/usr/include/x86_64-linux-gnu/qt6
 out=build/windows-check
@@ -18,17 +33,13 @@ qtflags=(-isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt
 
 echo "--- Windows sources, syntax only (MinGW-w64, Qt headers)"
 started=$(date +%s)
-# The Windows-only sources and the HID sources the Windows build shares.
+# The Windows-only sources, the HID sources the Windows build shares, and the
+# program entry that picks the binding.
 sources=(hid/windows/*.cpp hid/HidPlatform.cpp hid/HidControllerClass.cpp hid/ReportDescriptor.cpp
-         hid/VirtualHidBus.cpp)
-pids=()
-for source in "${sources[@]}"; do
-    "$cxx" "${common[@]}" "${qtflags[@]}" -fsyntax-only "$source" &
-    pids+=($!)
-done
-failed=0
-for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-[ "$failed" -eq 0 ] || { echo "Windows sources do not compile"; exit 1; }
+         hid/VirtualHidBus.cpp app/HidLoader.cpp)
+printf '%s\n' "${sources[@]}" |
+    xargs -P "$(nproc)" -I{} "$cxx" "${common[@]}" -Iapp -Iskin -Iresources "${qtflags[@]}" -fsyntax-only {} ||
+    { echo "Windows sources do not compile"; exit 1; }
 echo "${#sources[@]} sources compile ($(($(date +%s) - started)) s)"
 
 echo "--- system layer check program (MinGW-w64)"

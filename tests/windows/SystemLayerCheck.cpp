@@ -11,10 +11,13 @@
 #include <windows.h>
 
 #include <dbt.h>
+#include <setupapi.h>
+
+// Only for comparing record layouts; hidpi.h needs the usage types first.
+#include <hidusage.h>
+
 #include <hidpi.h>
 #include <hidsdi.h>
-#include <hidusage.h>
-#include <setupapi.h>
 
 #include <chrono>
 #include <cstddef>
