@@ -80,6 +80,9 @@ struct OverlappedRead::State {
     bool outstanding = false;
     bool done = false;
     bool reported = false; // a wait has returned Completed for this read
+    bool resultOk = false; // what GetOverlappedResult said once it finished
+    DWORD resultBytes = 0;
+    DWORD resultError = ERROR_IO_INCOMPLETE;
     DWORD error = 0;
     DWORD bytes = 0;
 
@@ -149,6 +152,9 @@ bool OverlappedRead::begin(Handle handle, uint8_t* buffer, uint32_t length) {
     d->overlapped = OVERLAPPED{};
     d->done = false;
     d->reported = false;
+    d->resultOk = false;
+    d->resultBytes = 0;
+    d->resultError = ERROR_IO_INCOMPLETE;
     d->error = 0;
     d->bytes = 0;
     d->issuer = GetCurrentThreadId();
@@ -167,6 +173,11 @@ OverlappedRead::Wait OverlappedRead::wait(int ms) {
     // The routine may have run in this wait even when the event ended it.
     if (d->done && !d->reported) {
         d->reported = true;
+        // Take the result now and let go of the file: a device that went
+        // away should not be kept open until the next read.
+        d->resultOk = GetOverlappedResult(d->file, &d->overlapped, &d->resultBytes, FALSE) != FALSE;
+        d->resultError = d->resultOk ? 0 : GetLastError();
+        d->closeFile();
         return Wait::Completed;
     }
     return result == WAIT_OBJECT_0 ? Wait::Interrupted : Wait::TimedOut;
@@ -179,14 +190,11 @@ void OverlappedRead::interrupt() {
 
 bool OverlappedRead::result(uint32_t& bytes) {
     bytes = 0;
-    if (!d->done || d->file == INVALID_HANDLE_VALUE) {
-        SetLastError(ERROR_IO_INCOMPLETE);
+    if (!d->reported || !d->resultOk) {
+        SetLastError(d->resultError);
         return false;
     }
-    DWORD count = 0;
-    if (!GetOverlappedResult(d->file, &d->overlapped, &count, FALSE))
-        return false;
-    bytes = count;
+    bytes = d->resultBytes;
     return true;
 }
 

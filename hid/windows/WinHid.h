@@ -95,14 +95,16 @@ public:
 
     // ReadFileEx; false (with the last error set) when it was not queued.
     bool begin(Handle handle, uint8_t* buffer, uint32_t length);
-    // One alertable wait of up to ms: Completed once the completion routine
-    // ran; Interrupted by interrupt(); with nothing outstanding only those two
-    // and the time end it.
+    // One alertable wait of up to ms: Completed (once per read) when the
+    // completion routine ran; Interrupted by interrupt(); TimedOut. With no
+    // read outstanding it is a pause that interrupt() can end.
     Wait wait(int ms);
     // Ends the current or next wait early. Any thread.
     void interrupt();
-    // GetOverlappedResult without waiting: the finished read's byte count;
-    // false (last error set) when it failed or has not finished.
+    // The finished read's byte count, as GetOverlappedResult (not waiting)
+    // gave it when a wait reported the completion; the read's duplicate handle
+    // is closed by then. False (last error set) when the read failed or no
+    // wait has reported it.
     bool result(uint32_t& bytes);
     // CancelIo and wait until the read has finished; false when none was
     // outstanding.

@@ -17,10 +17,6 @@ unsigned long lastError() {
     return GetLastError();
 }
 
-void setLastError(unsigned long error) {
-    SetLastError(error);
-}
-
 SetupLibrary::SetupLibrary(std::string fileName) : m_fileName(std::move(fileName)) {}
 
 SetupLibrary::~SetupLibrary() {

@@ -30,6 +30,5 @@ static_assert(sizeof(Guid) == 16);
 
 // Error code of the last failed call on this thread (GetLastError).
 unsigned long lastError();
-void setLastError(unsigned long error);
 
 } // namespace WinSys

@@ -11,7 +11,7 @@
 
 namespace {
 
-// The standard value of the HID error codes used when nothing else is known.
+// Windows error codes for failures found before any system call is made.
 constexpr quint32 ErrorInvalidHandle = 6;
 constexpr quint32 ErrorNotEnoughMemory = 8;
 

@@ -452,6 +452,9 @@ void overlappedReadFromAPipe() {
         wait = read.wait(100);
     CHECK(wait == WinSys::OverlappedRead::Wait::Completed);
     CHECK(read.result(bytes) && bytes == 65 && buffer[0] == 0x55);
+    // Reporting the completion let go of the read's own reference as well:
+    // the pipe now has no reader left.
+    CHECK(!pipe.send(report, sizeof(report)));
 
     // With nothing outstanding a wait is a pause an interrupt can end.
     read.interrupt();
