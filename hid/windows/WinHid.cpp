@@ -113,6 +113,7 @@ struct OverlappedRead::State {
         outstanding = false;
     }
 };
+
 OverlappedRead::OverlappedRead() : d(std::make_unique<State>()) {
     static_assert(std::is_standard_layout_v<State>, "the routine casts the record back to the state");
     d->wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
