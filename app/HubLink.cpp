@@ -9,8 +9,10 @@
 #include <QThread>
 
 #include <algorithm>
-#include <sys/prctl.h>
 #include <vector>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace {
 
@@ -20,8 +22,10 @@ constexpr int Attempts = 3;
 // firmware line). The kernel lets a sleep overrun by the thread's timer slack,
 // 50 us by default; on this thread that would add some 2% to every update.
 void pauseExactly(int ms) {
+#ifdef __linux__
     static const bool precise = [] { return prctl(PR_SET_TIMERSLACK, 1UL) == 0; }();
     Q_UNUSED(precise);
+#endif
     QThread::msleep(static_cast<unsigned long>(std::max(0, ms)));
 }
 
