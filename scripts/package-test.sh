@@ -165,10 +165,17 @@ install_test() {
     fi
     pass "apt-get install ./$(basename "$deb")"
 
+    # Slim container images tell dpkg to leave manual pages out.
+    local man_excluded=0
+    grep -qs '^path-exclude=/usr/share/man/' /etc/dpkg/dpkg.cfg.d/* && man_excluded=1
     for p in "${programs[@]}"; do
         check "installed $p --version" answers_version "$p"
         check "installed $p --help" answers_help "$p"
-        check "man finds $p(1)" finds_manual_page "$p"
+        if [ "$man_excluded" -eq 0 ]; then
+            check "man finds $p(1)" finds_manual_page "$p"
+        else
+            echo "skip man finds $p(1): dpkg is set to leave out manual pages here"
+        fi
     done
     # The window comes up offscreen and keeps running until it is stopped.
     local rc=0
@@ -184,7 +191,7 @@ install_test() {
     check "apt-get purge $package" [ "$purge_rc" -eq 0 ]
     check "$package is gone from dpkg" is_gone_from_dpkg
     is_gone_from_dpkg && package_installed=0
-    local left=()
+    local left=() f
     while read -r f; do
         [ ! -e "$f" ] || left+=("$f")
     done <"$work/files"

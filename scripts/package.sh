@@ -9,6 +9,8 @@ scripts/deps.sh package
 out=$PWD/build/package
 # Debian's hardening flags, as a package built by dpkg-buildpackage gets them.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+# No debug information: the package strips it anyway.
+export DEB_CXXFLAGS_MAINT_STRIP=-g
 cmake -S . -B "$out/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
