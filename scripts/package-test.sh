@@ -117,13 +117,50 @@ check "metainfo screenshot has the size of docs/screenshot.png ($screenshot_size
     grep -q "<image type=\"source\" $screenshot_size>https://" "$metainfo"
 check "udev rule is the project's" cmp -s resources/udev/70-quorvi-hub.rules "$work/root/usr/lib/udev/rules.d/70-quorvi-hub.rules"
 
+# The maintainer scripts where udev runs: in a private mount namespace, a
+# udev control socket, two hidraw nodes (one of them a hub) and a udevadm
+# that notes its calls instead of making them.
+maint_with_udev() { # maint_with_udev <script> <argument> -> the udevadm calls
+    local fake=$work/fake-udev
+    mkdir -p "$fake/bin"
+    # shellcheck disable=SC2016 # expanded by the fake udevadm and the inner shell
+    printf '#!/bin/sh\necho "$*" >>"$UDEVADM_CALLS"\n' >"$fake/bin/udevadm"
+    chmod +x "$fake/bin/udevadm"
+    : >"$fake/calls"
+    # shellcheck disable=SC2016
+    unshare --mount --propagation private sh -ec '
+        mount -t tmpfs none /run
+        mount -t tmpfs none /sys/class
+        mkdir -p /run/udev /sys/class/hidraw/hidraw0/device /sys/class/hidraw/hidraw1/device
+        echo HID_ID=0003:0000046D:0000C52B >/sys/class/hidraw/hidraw0/device/uevent
+        echo HID_ID=0003:0000FFF0:00000018 >/sys/class/hidraw/hidraw1/device/uevent
+        perl -MIO::Socket::UNIX -e "IO::Socket::UNIX->new(Local => q(/run/udev/control), Listen => 1) or die"
+        PATH=$1:$PATH UDEVADM_CALLS=$2 sh "$3" "$4"
+    ' sh "$fake/bin" "$fake/calls" "$1" "$2" >/dev/null
+    cat "$fake/calls"
+}
+reloads_and_replays_the_hub() {
+    [ "$(maint_with_udev "$@")" = "control --reload-rules
+trigger --action=change /sys/class/hidraw/hidraw1" ]
+}
+leaves_udev_alone() { [ -z "$(maint_with_udev "$@")" ]; }
 check "postinst without udev does nothing and succeeds" sh "$work/postinst" configure
 check "postrm without udev does nothing and succeeds" sh "$work/postrm" purge
+if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
+    check "postinst configure reloads the rules and replays only the hub" reloads_and_replays_the_hub "$work/postinst" configure
+    check "postrm remove does the same" reloads_and_replays_the_hub "$work/postrm" remove
+    check "postrm purge does the same" reloads_and_replays_the_hub "$work/postrm" purge
+    check "postinst abort-upgrade leaves udev alone" leaves_udev_alone "$work/postinst" abort-upgrade
+    check "postrm upgrade leaves udev alone" leaves_udev_alone "$work/postrm" upgrade
+else
+    echo "skip maintainer scripts with udev: no private mount namespace here"
+fi
 
 echo "--- lintian"
 lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
 [ -z "$lintian_out" ] || echo "$lintian_out"
-check "lintian: no errors" bash -c '! grep -q "^E: " <<<"$1"' _ "$lintian_out"
+lintian_has_no_errors() { ! grep -q '^E: ' <<<"$lintian_out"; }
+check "lintian: no errors" lintian_has_no_errors
 
 echo "--- desktop-file-validate"
 check "desktop entry validates" desktop-file-validate "$desktop"
@@ -153,9 +190,9 @@ install_test() {
     fi
     # What this install adds besides the package: dependencies not yet there.
     local p
-    for p in $(awk '/^Inst / { print $2 }' <<<"$simulated"); do
+    while read -r p; do
         [ "$p" = "$package" ] || added_deps+=("$p")
-    done
+    done < <(awk '/^Inst / { print $2 }' <<<"$simulated")
     package_installed=1
     if ! DEBIAN_FRONTEND=noninteractive apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends \
         "$deb" >"$work/install.log" 2>&1; then
