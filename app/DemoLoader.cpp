@@ -4,6 +4,7 @@
 // and faults, and shows every frame on the cable.
 
 #include "HidIap.h"
+#include "ProgramInfo.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 #include "VirtualHubPanel.h"
@@ -52,7 +53,13 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    const QString program = QStringLiteral("quorvi-hub-updater-demo");
+    if (const auto answered = programinfo::answerArguments(
+            argc, argv, program,
+            QStringLiteral("Shows the updater's window over a virtual hub, to try it without hardware.")))
+        return *answered;
     QApplication app(argc, argv);
+    programinfo::describeApplication(program);
 
     VirtualHidBus bus;
     VirtualHub hub(bus);

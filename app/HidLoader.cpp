@@ -1,10 +1,16 @@
 #include "HidIap.h"
 #include "NativeHidPlatform.h"
+#include "ProgramInfo.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    const QString program = QStringLiteral("quorvi-hub-updater");
+    if (const auto answered = programinfo::answerArguments(
+            argc, argv, program, QStringLiteral("Checks and updates the firmware of Quorvi Charging Hubs.")))
+        return *answered;
     QApplication app(argc, argv);
+    programinfo::describeApplication(program);
     NativeHidPlatform platform;
     TfrmMain frmMain(platform);
     frmMain.show();

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12 and skips what is already there.
+# "deps.sh package" adds the tools that build and check the Debian package.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,9 @@ packages=(
     fonts-liberation fonts-wqy-microhei
     libudev1
 )
+if [ "${1:-}" = package ]; then
+    packages+=(dpkg-dev file lintian man-db appstream desktop-file-utils)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,5 +24,6 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Others may be using apt on the same machine: wait for the lock.
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"

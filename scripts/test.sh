@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: a normal
-# build with warnings as errors, the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the threaded tests under ThreadSanitizer.
-# --quick runs only the normal build.
+# build with warnings as errors, the Debian package's checks, the tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded tests
+# under ThreadSanitizer. --quick runs only the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +23,9 @@ run_suite() {
 
 run_suite build/ci-release "normal build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 [ "${1:-}" = "--quick" ] && exit 0
+
+echo "=== Debian package ==="
+scripts/package-test.sh
 
 run_suite build/ci-asan "AddressSanitizer + UndefinedBehaviorSanitizer" \
     -DCMAKE_BUILD_TYPE=Debug -DQUORVI_SANITIZE=ON -DQUORVI_BUILD_BENCH=OFF
