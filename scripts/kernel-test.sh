@@ -72,7 +72,7 @@ start=$(date +%s)
 status=0
 timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 1G -smp 1 -nographic -no-reboot -net none \
     -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=$root/tests/kernel/guest.sh quorvi.build=$build" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=${QUORVI_GUEST_SCRIPT:-$root/tests/kernel/guest.sh} quorvi.build=$build" \
     -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap \
     >"$results/console.log" 2>&1 || status=$?
