@@ -262,13 +262,22 @@ void UhidHub::onOutput(const std::uint8_t* data, std::size_t size) {
     }
 }
 
-void UhidHub::deliver(std::uint64_t session, const Bytes& report) {
-    if (report.size() < 2)
-        return;
+bool UhidHub::sendReport(const Bytes& report) {
+    std::uint64_t session;
+    {
+        std::lock_guard lock(m_mutex);
+        session = m_session;
+    }
+    return deliver(session, report);
+}
+
+bool UhidHub::deliver(std::uint64_t session, const Bytes& report) {
+    if (report.size() < 2 || report.size() > UHID_DATA_MAX)
+        return false;
     {
         std::lock_guard lock(m_mutex);
         if (!m_plugged || session != m_session)
-            return;
+            return false;
         uhid_event event{};
         event.type = UHID_INPUT2;
         // Without report ids the device sends the 64 bytes alone.
@@ -276,9 +285,10 @@ void UhidHub::deliver(std::uint64_t session, const Bytes& report) {
         std::memcpy(event.u.input2.data, report.data() + 1, report.size() - 1);
         m_trace.record(TraceEntry::Direction::FromHub, report);
         if (!writeEvent(&event, sizeof event.type + sizeof event.u.input2.size + event.u.input2.size))
-            return;
+            return false;
     }
     log("<- " + hexBytes(report.data(), report.size()));
+    return true;
 }
 
 void UhidHub::leave(std::uint64_t session, std::optional<std::chrono::milliseconds> backAfter) {

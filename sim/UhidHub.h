@@ -41,6 +41,9 @@ public:
     bool isPlugged() const;
     std::string error() const;
 
+    // Sends one input report (report id first) now; false when unplugged.
+    bool sendReport(const Bytes& report);
+
     HubModel& model() { return m_model; }
     HubTrace& trace() { return m_trace; }
 
@@ -61,7 +64,7 @@ private:
     void destroyLocked();
     void readEvents();
     void onOutput(const std::uint8_t* data, std::size_t size);
-    void deliver(std::uint64_t session, const Bytes& report);
+    bool deliver(std::uint64_t session, const Bytes& report);
     void leave(std::uint64_t session, std::optional<std::chrono::milliseconds> backAfter);
     void comeBack(std::uint64_t session);
     void log(const std::string& line);

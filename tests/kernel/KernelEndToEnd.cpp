@@ -130,6 +130,29 @@ QString blocksDiffer(const std::vector<hubsim::WrittenBlock>& written) {
     return {};
 }
 
+// The commands the hub received, runs of one command folded ("F1x8").
+QString commandRuns(const hubsim::HubTrace& trace) {
+    QString out;
+    int last = -1, run = 0;
+    auto flush = [&] {
+        if (run > 0)
+            out += QStringLiteral(" %1x%2").arg(last, 2, 16, QLatin1Char('0')).arg(run);
+    };
+    for (const auto& entry : trace.entries()) {
+        if (entry.direction != hubsim::TraceEntry::Direction::ToHub)
+            continue;
+        const int command = hubsim::parseRequest(entry.bytes).command;
+        if (command != last) {
+            flush();
+            last = command;
+            run = 0;
+        }
+        ++run;
+    }
+    flush();
+    return out;
+}
+
 const QStringList successLog{"Enter bootloader mode...", "Programming...", "Reboot...OK.",
                              "Update completed."};
 const std::array<std::uint8_t, 8> customLevels{10, 20, 30, 40, 50, 60, 70, 80};
@@ -147,7 +170,8 @@ std::unique_ptr<TfrmMain> makeWindow(HidPlatform& platform, const char* label) {
 
 // The window's full update against a hub that waits in its application with
 // custom LED levels; returns the time the click took.
-qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, const char* name) {
+qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, hubsim::HubTrace& trace, const char* name) {
+    trace.clear();
     QElapsedTimer clock;
     clock.start();
     w.btnUpdate->click();
@@ -160,6 +184,7 @@ qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, const char* name) {
     QString why = logText(w);
     if (!blocks.isEmpty())
         why += QStringLiteral("; ") + blocks;
+    why += QStringLiteral("; frames to the hub:") + commandRuns(trace);
     why += QStringLiteral("; hub version %1, mode %2, LED 1 %3")
                .arg(model.firmwareVersion(), 8, 16, QLatin1Char('0'))
                .arg(model.mode() == HubMode::Application ? "application" : "bootloader")
@@ -200,7 +225,7 @@ int phaseFull(const char* label) {
     // A full update, every line in order, the LED levels carried.
     const int creationsBefore = hub.creations();
     const qint64 updateMs =
-        fullUpdate(*w, hub.model(), "full update: every data line in order, LED levels carried");
+        fullUpdate(*w, hub.model(), hub.trace(), "full update: every data line in order, LED levels carried");
     figure("update-uhid-ms", double(updateMs), "ms");
     check(hub.creations() == creationsBefore + 2 && lampIs(*w, 0) && w->currentHub(),
           "full update: the hub re-enumerated twice and is current again",
@@ -211,10 +236,16 @@ int phaseFull(const char* label) {
 
     // Unplugged while lines are sent: a failure text, no hang, usable after.
     hub.model().setFirmwareVersion(hubsim::DefaultFirmwareVersion);
+    std::atomic<int> blockWrites{0};
+    hub.trace().setListener([&](const hubsim::TraceEntry& entry) {
+        if (entry.direction == hubsim::TraceEntry::Direction::ToHub &&
+            hubsim::parseRequest(entry.bytes).command == hubsim::cmd::BlockWrite)
+            ++blockWrites;
+    });
     QTimer cut;
     cut.setInterval(2);
     QObject::connect(&cut, &QTimer::timeout, [&] {
-        if (hub.model().writtenBlocks().size() >= 20) {
+        if (blockWrites >= 20) {
             cut.stop();
             hub.unplug();
         }
@@ -224,6 +255,7 @@ int phaseFull(const char* label) {
     clock.start();
     w->btnUpdate->click();
     cut.stop();
+    hub.trace().setListener({});
     const QStringList cutLog = logLines(*w);
     check(!cutLog.isEmpty() && cutLog.last() == QStringLiteral("Timeout.") && !hub.isPlugged(),
           "unplug mid-update: the update ends with Timeout.",
@@ -273,7 +305,7 @@ int phaseVirtual() {
         check(false, "virtual bus: the hub is found");
         return 1;
     }
-    const qint64 ms = fullUpdate(*w, hub.model(), "virtual bus: full update");
+    const qint64 ms = fullUpdate(*w, hub.model(), hub.trace(), "virtual bus: full update");
     figure("update-virtual-ms", double(ms), "ms");
     return failures;
 }

@@ -31,10 +31,7 @@ phase() {
     [ "$rc" -eq 0 ] || fail "$name: the program exited with $rc"
 }
 
-as_nobody() {
-    setpriv --reuid=nobody --regid=nogroup --clear-groups \
-        env XDG_RUNTIME_DIR=/tmp/xdg-nobody "$@"
-}
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_RUNTIME_DIR=/tmp/xdg-nobody)
 
 wait_for() { # seconds, test command...
     local limit=$(( $1 * 10 ))
@@ -81,13 +78,13 @@ mkdir -p -m 0700 /tmp/xdg-nobody && chown nobody /tmp/xdg-nobody
 start_hub /tmp/hub-denied.log
 wait_for 10 has_node || fail "no hidraw node for the hub"
 ls -l "$(hidraw_node)"
-phase denied as_nobody "$e2e" denied
+phase denied "${as_nobody[@]}" "$e2e" denied
 stop_hub /tmp/hub-denied.log none
 
 # The same user once the node becomes accessible just after the plug, as
 # udev's uaccess does on a desktop.
 rm -f /tmp/ready
-as_nobody "$e2e" late-access /tmp/ready > /tmp/late.out 2>&1 &
+"${as_nobody[@]}" "$e2e" late-access /tmp/ready > /tmp/late.out 2>&1 &
 late=$!
 wait_for 60 test -e /tmp/ready || fail "late access: the window did not come up"
 start_hub /tmp/hub-late.log
