@@ -141,6 +141,20 @@ TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
     EXPECT_TRUE(errors.messages.isEmpty());
 }
 
+// On a desktop the access list reaches the node just after it appears; the
+// hub must become usable then, without a replug and without the message.
+TEST_F(EmptyBus, HubGrantedAccessShortlyAfterThePlugBecomesCurrentWithoutAMessage) {
+    const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018, false));
+    ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->count() == 1; }));
+    EXPECT_EQ(window->currentHub(), nullptr);
+    bus.setAccess(hub, true);
+    ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
+    EXPECT_TRUE(window->currentHub()->ReadWriteAccess());
+    EXPECT_TRUE(lampIs(*window, 0));
+    EXPECT_EQ(permissionMessages(), 0);
+    EXPECT_TRUE(errors.messages.isEmpty());
+}
+
 TEST(HubRelease, ClosingTheWindowStopsTheReaderAndClosesTheHub) {
     VirtualHidBus bus;
     const VirtualDeviceId hub = bus.plug(deviceSetup(0xFFF0, 0x0018));
