@@ -130,32 +130,35 @@ QString blocksDiffer(const std::vector<hubsim::WrittenBlock>& written) {
     return {};
 }
 
-// The commands the hub received, runs of one command folded ("F1x8").
-QString commandRuns(const hubsim::HubTrace& trace) {
-    QString out;
-    int last = -1, run = 0;
-    auto flush = [&] {
-        if (run > 0)
-            out += QStringLiteral(" %1x%2").arg(last, 2, 16, QLatin1Char('0')).arg(run);
-    };
+// The commands the hub received with their times: the start and the end.
+QString commandTrail(const hubsim::HubTrace& trace) {
+    QStringList items;
+    std::int64_t start = -1;
     for (const auto& entry : trace.entries()) {
-        if (entry.direction != hubsim::TraceEntry::Direction::ToHub)
-            continue;
-        const int command = hubsim::parseRequest(entry.bytes).command;
-        if (command != last) {
-            flush();
-            last = command;
-            run = 0;
-        }
-        ++run;
+        if (start < 0)
+            start = entry.timeNs;
+        const bool toHub = entry.direction == hubsim::TraceEntry::Direction::ToHub;
+        const int command = toHub ? hubsim::parseRequest(entry.bytes).command
+                                  : (entry.bytes.size() > 4 ? entry.bytes[4] : -1);
+        items << QStringLiteral("%1%2@%3")
+                     .arg(toHub ? ">" : "<")
+                     .arg(command, 2, 16, QLatin1Char('0'))
+                     .arg((entry.timeNs - start) / 1000000);
     }
-    flush();
-    return out;
+    if (items.size() > 24)
+        items = items.mid(0, 16) + QStringList{QStringLiteral("...")} + items.mid(items.size() - 8);
+    return items.join(QLatin1Char(' '));
 }
 
 const QStringList successLog{"Enter bootloader mode...", "Programming...", "Reboot...OK.",
                              "Update completed."};
 const std::array<std::uint8_t, 8> customLevels{10, 20, 30, 40, 50, 60, 70, 80};
+
+// A person takes a moment between two clicks, and the window's event loop
+// runs meanwhile; clicks in a row with no loop between do not happen.
+void userPause() {
+    processEventsUntil({}, 500);
+}
 
 std::unique_ptr<TfrmMain> makeWindow(HidPlatform& platform, const char* label) {
     QElapsedTimer clock;
@@ -171,6 +174,7 @@ std::unique_ptr<TfrmMain> makeWindow(HidPlatform& platform, const char* label) {
 // The window's full update against a hub that waits in its application with
 // custom LED levels; returns the time the click took.
 qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, hubsim::HubTrace& trace, const char* name) {
+    userPause();
     trace.clear();
     QElapsedTimer clock;
     clock.start();
@@ -184,7 +188,7 @@ qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, hubsim::HubTrace& trace,
     QString why = logText(w);
     if (!blocks.isEmpty())
         why += QStringLiteral("; ") + blocks;
-    why += QStringLiteral("; frames to the hub:") + commandRuns(trace);
+    why += QStringLiteral("; reports (ms):") + commandTrail(trace);
     why += QStringLiteral("; hub version %1, mode %2, LED 1 %3")
                .arg(model.firmwareVersion(), 8, 16, QLatin1Char('0'))
                .arg(model.mode() == HubMode::Application ? "application" : "bootloader")
@@ -253,6 +257,7 @@ int phaseFull(const char* label) {
     cut.start();
     QElapsedTimer clock;
     clock.start();
+    userPause();
     w->btnUpdate->click();
     cut.stop();
     hub.trace().setListener({});
@@ -273,6 +278,7 @@ int phaseFull(const char* label) {
     check(back, "plugged back in the bootloader: found again",
           QStringLiteral("current hub %1").arg(w->currentHub() ? "set" : "none"));
     if (back) {
+        userPause();
         w->btnUpdate->click();
         const QString blocks = blocksDiffer(hub.model().writtenBlocks());
         check(logLines(*w) == successLog && blocks.isEmpty() &&
