@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
 # Boots Debian's own kernel under QEMU (TCG) with this machine's root shared
 # read-only over 9p and runs the end-to-end test of the real updater against
-# quorvi-virtual-hub on /dev/uhid. Usage: scripts/kernel-test.sh [build dir]
+# quorvi-virtual-hub on /dev/uhid (tests/kernel). Installs what it needs; the
+# kernel package is unpacked into build/kernel-cache, never installed. QEMU is
+# stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
+# Usage: scripts/kernel-test.sh [build dir, default build/ci-release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(realpath "${1:-build/ci-release}")
 limit=${QUORVI_KERNEL_TEST_LIMIT:-540}
 cache=$root/build/kernel-cache
+for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
+    [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
+done
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -33,7 +39,7 @@ fi
 kver=${pkg#linux-image-}
 kdir=$cache/$kver
 if [ ! -f "$kdir/boot/vmlinuz-$kver" ]; then
-    rm -rf "$kdir" "$cache"/*.deb
+    rm -rf "$kdir" "$kdir.tmp" "$cache"/*.deb
     (cd "$cache" && apt-get -o APT::Sandbox::User=root download "$pkg" >/dev/null)
     dpkg-deb -x "$cache"/"$pkg"_*.deb "$kdir.tmp"
     depmod -b "$kdir.tmp" "$kver"
@@ -51,9 +57,12 @@ cp /bin/busybox "$stage/bin/busybox"
 order=()
 for m in virtio_pci 9pnet_virtio 9p uhid hid-generic; do
     while read -r _ path _; do
-        name=$(basename "$path")
+        name=$(basename "$path" .xz)
         case " ${order[*]-} " in *" $name "*) continue ;; esac
-        cp "$path" "$stage/modules/$name"
+        case $path in
+            *.xz) xz -dc "$path" >"$stage/modules/$name" ;;
+            *) cp "$path" "$stage/modules/$name" ;;
+        esac
         order+=("$name")
     done < <(modprobe -d "$kdir" -S "$kver" --show-depends "$m" | grep '^insmod')
 done
@@ -67,19 +76,21 @@ rm -rf "$results"
 mkdir -p "$results"
 chmod 777 "$results"
 
+log=$results/console.log
 echo "=== kernel test: $kver under QEMU (TCG), limit ${limit}s ==="
 start=$(date +%s)
-status=0
+# The guest's console as it comes, without the firmware's screen codes and banner.
+set +e
 timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 1G -smp 1 -nographic -no-reboot -net none \
     -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$initrd" \
     -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=${QUORVI_GUEST_SCRIPT:-$root/tests/kernel/guest.sh} quorvi.build=$build" \
     -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-    -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap \
-    >"$results/console.log" 2>&1 || status=$?
+    -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap </dev/null 2>&1 |
+    tee "$log" | sed -u -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' -e 's/\r$//' |
+    grep --line-buffered -v -e '^c*SeaBIOS' -e '^Booting from' -e '^iPXE' -e '^c*$'
+status=${PIPESTATUS[0]}
+set -e
 elapsed=$(( $(date +%s) - start ))
-log=$results/console.log
-# The firmware's screen codes and banner say nothing about the test.
-sed -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' -e 's/\r$//' "$log" | grep -v -e '^SeaBIOS' -e '^Booting from' -e '^iPXE' -e '^$' || true
 passed=$(grep -c '^PASS ' "$log" || true)
 failed=$(grep -c '^FAIL ' "$log" || true)
 echo "=== kernel test: $passed checks passed, $failed failed, ${elapsed}s"
