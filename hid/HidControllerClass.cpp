@@ -102,9 +102,10 @@ bool isPermissionError(quint32 error) {
     return error == EACCES || error == EPERM;
 }
 
-// On a desktop udev hands the seat's user the node a moment after it appears;
-// a refusal within this time after the first one is not final.
-constexpr qint64 AccessGraceMs = 2000;
+// On a desktop udev hands the seat's user the node a moment after it appears,
+// later on a busy machine; a refusal within this time after the first one is
+// not final.
+constexpr qint64 AccessGraceMs = 5000;
 constexpr int AccessRetryMs = 200;
 
 } // namespace

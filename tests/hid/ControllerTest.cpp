@@ -573,7 +573,7 @@ TEST_F(ControllerTest, APermissionRefusalIsTriedAgainUntilItIsFinal) {
     THidDevice* refused = nullptr;
     ASSERT_TRUE(c.CheckOutAt(refused, 1));
     EXPECT_FALSE(refused->AccessSettled());
-    ASSERT_TRUE(testsupport::waitUntil([&] { return refused->AccessSettled(); }, 6000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return refused->AccessSettled(); }, 12000));
     const int settledChanges = rec.changes;
     testsupport::pumpFor(600);
     EXPECT_EQ(rec.changes, settledChanges);

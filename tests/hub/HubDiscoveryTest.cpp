@@ -122,7 +122,8 @@ TEST_F(EmptyBus, RefreshKeepsTheSameHubCurrent) {
 
 TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
     const VirtualDeviceId locked = bus.plug(deviceSetup(0xFFF0, 0x0018, false));
-    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 1; }));
+    // Said once the access list had its time to arrive.
+    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 1; }, 12000));
     EXPECT_TRUE(window->mmoUplog->toPlainText().contains(QStringLiteral("plug it in again")));
     EXPECT_EQ(window->currentHub(), nullptr);
     EXPECT_TRUE(lampIs(*window, 1));
@@ -135,7 +136,7 @@ TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
 
     bus.unplug(locked);
     bus.replug(locked);
-    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 2; }));
+    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 2; }, 12000));
     testsupport::pumpFor(50);
     EXPECT_EQ(permissionMessages(), 2);
     EXPECT_TRUE(errors.messages.isEmpty());

@@ -6,6 +6,8 @@
 //
 //   kernel_e2e full LABEL       discovery, lamp, version check, full update,
 //                               unplug mid-update and recovery, plug and unplug
+//   kernel_e2e update-user      (as a user whose access to each new node comes
+//                               a moment after it) a full update
 //   kernel_e2e virtual          the same full update over the virtual bus
 //   kernel_e2e latency          report hand-over latency through hidraw
 //   kernel_e2e denied           (as a user without access) the permission message
@@ -301,6 +303,27 @@ int phaseFull(const char* label) {
     return failures;
 }
 
+// The hub re-enumerates twice during an update; each new node becomes
+// accessible only a moment after it appears, as on a desktop.
+int phaseUpdateUser() {
+    hubsim::UhidHub hub;
+    hub.model().setLedLevels(customLevels);
+    if (!hub.plug()) {
+        check(false, "user update: uhid hub created", QString::fromStdString(hub.error()));
+        return 1;
+    }
+    LinuxHidPlatform platform;
+    auto w = makeWindow(platform, "update-user");
+    const bool found = waitFor([&] { return w->currentHub() && lampIs(*w, 0); }, 10000);
+    check(found, "user update: the hub is found once its node is accessible", logText(*w));
+    if (!found)
+        return 1;
+    fullUpdate(*w, hub.model(), hub.trace(), "user update: a full update across both re-enumerations");
+    check(!w->mmoUplog->toPlainText().contains(QStringLiteral("this user may not use it")),
+          "user update: no permission message", logText(*w));
+    return failures;
+}
+
 int phaseVirtual() {
     VirtualHidBus bus;
     VirtualHub hub(bus);
@@ -413,6 +436,8 @@ int main(int argc, char** argv) {
     startWatchdog(240, argc > 1 ? argv[1] : "kernel_e2e");
     if (phase == QLatin1String("full"))
         return phaseFull(argc > 2 ? argv[2] : "") ? 1 : 0;
+    if (phase == QLatin1String("update-user"))
+        return phaseUpdateUser() ? 1 : 0;
     if (phase == QLatin1String("virtual"))
         return phaseVirtual() ? 1 : 0;
     if (phase == QLatin1String("latency"))
@@ -421,7 +446,8 @@ int main(int argc, char** argv) {
         return phaseDenied() ? 1 : 0;
     if (phase == QLatin1String("late-access") && argc > 2)
         return phaseLateAccess(argv[2]) ? 1 : 0;
-    std::fprintf(stderr,
-                 "usage: kernel_e2e full LABEL | virtual | latency [N] | denied | late-access FILE\n");
+    std::fprintf(
+        stderr,
+        "usage: kernel_e2e full LABEL | update-user | virtual | latency [N] | denied | late-access FILE\n");
     return 2;
 }
