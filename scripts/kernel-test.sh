@@ -17,7 +17,7 @@ done
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-packages=(qemu-system-x86 busybox-static cpio kmod udev util-linux)
+packages=(qemu-system-x86 busybox-static cpio kmod udev util-linux xz-utils)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
