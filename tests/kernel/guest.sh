@@ -7,7 +7,7 @@ build=$1
 results=$2
 e2e=$build/tests/kernel/kernel_e2e
 hubprog=$build/sim/quorvi-virtual-hub
-export QT_QPA_PLATFORM=offscreen HOME=/tmp LANG=C.UTF-8
+export QT_QPA_PLATFORM=offscreen HOME=/tmp LANG=C.UTF-8 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 mkdir -p -m 0700 /tmp/xdg-root
 export XDG_RUNTIME_DIR=/tmp/xdg-root
 status=0
