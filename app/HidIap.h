@@ -209,6 +209,7 @@ private:
     // Checked-out devices that are not in the hub list: other HID devices and
     // hubs this user may not open. Released once unplugged, and at the end.
     QList<THidDevice*> m_setAside;
+    QList<quint32> m_accessReported; // instances told of missing access
 
     // Program-wide state of the hub link and the update.
     std::array<std::uint8_t, 64> m_replyBuffer{};

@@ -91,10 +91,11 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
         }
         releaseHubList();
 
-        // Devices kept aside leave once they are gone; the others stay checked
-        // out, so the controller does not offer them again.
+        // Devices kept aside leave once they are gone, and those refused go
+        // back so the check-in tries them anew; the others stay checked out,
+        // so the controller does not offer them again.
         for (qsizetype i = m_setAside.size() - 1; i >= 0; --i) {
-            if (!m_setAside.at(i)->Plugged())
+            if (!m_setAside.at(i)->Plugged() || !m_setAside.at(i)->ReadWriteAccess())
                 delete m_setAside.takeAt(i);
         }
 
@@ -106,11 +107,15 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
             }
             if (!device->ReadWriteAccess()) {
                 // Without read-write access no frame can be written and no
-                // reader started: keep it out of the list and tell the user
-                // how to fix it. A kept device is not offered again until it
-                // is plugged in anew, so this is said once per plug-in.
+                // reader started: keep it out of the list until a later pass
+                // finds it usable. Once the refusal is final, tell the user
+                // how to fix it, once per plug-in.
                 m_setAside.append(device);
-                mmoUplog->appendPlainText(accessMessage(device->OpenError()));
+                const quint32 instance = device->PnPInfo()->InstanceNumber;
+                if (device->AccessSettled() && !m_accessReported.contains(instance)) {
+                    m_accessReported.append(instance);
+                    mmoUplog->appendPlainText(accessMessage(device->OpenError()));
+                }
                 continue;
             }
             cbbPort->addItem(QString::asprintf("Hub%d", 0), QVariant::fromValue(static_cast<void*>(device)));

@@ -4,10 +4,27 @@
 #include <cstring>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace Hid {
+
+bool inotifyEventsConcernHidraw(const char* buffer, qsizetype length) {
+    bool relevant = false;
+    for (qsizetype pos = 0; pos + qsizetype(sizeof(inotify_event)) <= length;) {
+        inotify_event event;
+        std::memcpy(&event, buffer + pos, sizeof event);
+        const char* name = buffer + pos + sizeof(inotify_event);
+        const qsizetype nameRoom = length - pos - qsizetype(sizeof(inotify_event));
+        if (event.mask & IN_Q_OVERFLOW)
+            relevant = true;
+        else if (event.len >= 6 && nameRoom >= 6 && std::strncmp(name, "hidraw", 6) == 0)
+            relevant = true;
+        pos += qsizetype(sizeof(inotify_event)) + qsizetype(event.len);
+    }
+    return relevant;
+}
 
 QHash<QByteArray, QByteArray> parseUevent(const QByteArray& text) {
     QHash<QByteArray, QByteArray> values;

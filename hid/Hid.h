@@ -34,6 +34,11 @@ struct ReadOutcome {
 ReadOutcome waitAndRead(int fd, int wakeFd, int timeoutMs, quint8* buffer, quint32 length,
                         bool prependReportId);
 
+// Whether a batch of inotify events read from a watch on /dev may concern a
+// hidraw node: an event on one, or an overflow of the queue (events were
+// lost, so only a full pass can tell).
+bool inotifyEventsConcernHidraw(const char* buffer, qsizetype length);
+
 // Attributes by HIDIOCGRAWINFO (vendor and product are signed shorts there).
 bool rawInfo(int fd, HIDD_ATTRIBUTES& attributes);
 // Report descriptor by HIDIOCGRDESC.

@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QEvent>
 #include <QMetaMethod>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -85,6 +86,29 @@ THidPnPInfo::THidPnPInfo(const HidInterfaceDetail& detail)
     UINumber = propertyOr<quint32>(p, UiNumber, 0);
     Property30 = propertyOr<QString>(p, HidProperty::Property30, {});
 }
+
+namespace {
+
+// A driver rebind keeps the hid instance but makes a new node: both must match.
+bool sameInterface(const THidPnPInfo& a, const THidPnPInfo& b) {
+    return a.InstanceNumber == b.InstanceNumber && a.InterfacePath == b.InterfacePath;
+}
+
+QString interfaceKey(const THidPnPInfo& info) {
+    return QString::number(info.InstanceNumber) + QLatin1Char(' ') + info.InterfacePath;
+}
+
+bool isPermissionError(quint32 error) {
+    return error == EACCES || error == EPERM;
+}
+
+// On a desktop udev hands the seat's user the node a moment after it appears,
+// later on a busy machine; a refusal within this time after the first one is
+// not final.
+constexpr qint64 AccessGraceMs = 5000;
+constexpr int AccessRetryMs = 200;
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // THidDevice
@@ -330,9 +354,15 @@ void THidDevice::StopReader() {
 }
 
 void THidDevice::MarkUnplugged() {
+    {
+        // Cleared under the read lock before the handle goes: the reader must
+        // not reopen the path in between, which may already name the node of
+        // another device.
+        std::lock_guard lock(m_readMutex);
+        m_plugged = false;
+        closeReadLocked();
+    }
     CloseSync();
-    CloseRead();
-    m_plugged = false;
     // Cleared before the call: the holder may release the device inside it.
     const THidPlugEvent handler = std::exchange(m_unplugHandler, {});
     if (handler.isSet())
@@ -652,8 +682,7 @@ void THidDeviceController::DeviceChange() {
         THidDevice* device = m_devices[i];
         bool present = false;
         for (int j = int(fresh.size()) - 1; j >= 0 && !present; --j)
-            present =
-                device->Plugged() && fresh[j]->PnPInfo()->InstanceNumber == device->PnPInfo()->InstanceNumber;
+            present = device->Plugged() && sameInterface(*fresh[j]->PnPInfo(), *device->PnPInfo());
         if (present)
             continue;
         changed = true;
@@ -677,9 +706,12 @@ void THidDeviceController::DeviceChange() {
     for (THidDevice*& candidate : fresh) {
         bool duplicate = false;
         for (THidDevice* device : std::as_const(m_devices)) {
-            if (device->PnPInfo()->InstanceNumber == candidate->PnPInfo()->InstanceNumber &&
-                device->Plugged()) {
+            if (sameInterface(*device->PnPInfo(), *candidate->PnPInfo()) && device->Plugged()) {
                 duplicate = true;
+                // Access granted since the listed object was made: its holder
+                // must hear of it to take a fresh one.
+                if (!device->ReadWriteAccess() && candidate->ReadWriteAccess())
+                    changed = true;
                 break;
             }
         }
@@ -716,8 +748,52 @@ void THidDeviceController::DeviceChange() {
     }
     m_checkedOutCount = checkedOut - m_unpluggedCount;
 
+    if (reviewRefusals())
+        changed = true;
     if (changed && m_onDeviceChange.isSet())
         m_onDeviceChange(this);
+}
+
+bool THidDeviceController::reviewRefusals() {
+    if (!m_clock.isValid())
+        m_clock.start();
+    const qint64 now = m_clock.elapsed();
+    QHash<QString, Refusal> kept;
+    bool settledNow = false;
+    bool pending = false;
+    for (THidDevice* device : std::as_const(m_devices)) {
+        if (!device->Plugged() || device->ReadWriteAccess())
+            continue;
+        const QString key = interfaceKey(*device->PnPInfo());
+        Refusal refusal = m_refusals.value(key, Refusal{now, false});
+        if (!refusal.settled) {
+            if (!isPermissionError(device->OpenError()) || now - refusal.sinceMs >= AccessGraceMs) {
+                refusal.settled = true;
+                settledNow = true;
+            } else {
+                pending = true;
+            }
+        }
+        kept.insert(key, refusal);
+    }
+    m_refusals = std::move(kept);
+    if (pending && !m_retryQueued && m_notificationWindow) {
+        m_retryQueued = true;
+        QTimer::singleShot(AccessRetryMs, m_notificationWindow, [this] {
+            m_retryQueued = false;
+            handleNotification(DBT_DEVNODES_CHANGED, 0);
+        });
+    }
+    return settledNow;
+}
+
+bool THidDeviceController::refusalSettled(const THidDevice& device) const {
+    const auto it = m_refusals.constFind(interfaceKey(*device.PnPInfo()));
+    return it != m_refusals.constEnd() && it->settled;
+}
+
+bool THidDevice::AccessSettled() const {
+    return !m_readWriteAccess && m_controller && m_controller->refusalSettled(*this);
 }
 
 bool THidDeviceController::CheckOutAt(THidDevice*& device, int position) {

@@ -17,6 +17,8 @@
 
 #include "HidPlatform.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -187,6 +189,10 @@ public:
     // Error of the last failed read-write open (e.g. EACCES: the user may not
     // open the device; the udev rule fixes that), 0 after a successful one.
     quint32 OpenError() const { return m_openError; }
+    // True when read-write access is refused and that is final: the refusal
+    // is not a permission one, or it outlasted the time a desktop's access
+    // list takes to arrive after the node. Until then passes keep trying.
+    bool AccessSettled() const;
     THidDeviceReadThread* Reader() const { return m_reader.get(); }
     bool SyncHandleOpen() const { return m_syncHandle != InvalidHidHandle; }
     bool ReadHandleOpen() const;
@@ -322,6 +328,15 @@ private:
 
     QList<THidDevice*> BuildDeviceList();
     void handleNotification(int kind, qintptr param);
+    // Notes devices refused for lack of permission and plans a retry pass
+    // while one may still gain access; true when a refusal became final.
+    bool reviewRefusals();
+    bool refusalSettled(const THidDevice& device) const;
+
+    struct Refusal {
+        qint64 sinceMs = 0;
+        bool settled = false;
+    };
 
     HidPlatform* m_platform;
     QUuid m_hidClassGuid;
@@ -342,4 +357,7 @@ private:
     bool m_loading = false;
     bool m_setupLoaded = false;
     QObject* m_notificationWindow = nullptr;
+    QHash<QString, Refusal> m_refusals; // by node and instance
+    QElapsedTimer m_clock;
+    bool m_retryQueued = false;
 };

@@ -40,6 +40,10 @@ QByteArray readSysfs(const QString& path) {
     return file.readAll();
 }
 
+bool udevDaemonRunning() {
+    return QFileInfo::exists(QStringLiteral("/run/udev/control"));
+}
+
 QString sysfsDeviceOf(const QString& devnode) {
     return QStringLiteral("/sys/class/hidraw/%1/device").arg(QFileInfo(devnode).fileName());
 }
@@ -120,7 +124,7 @@ private:
 class HidrawMonitor : public QObject {
 public:
     HidrawMonitor(SetupApi& api, std::function<void()> changed) : m_api(api), m_changed(std::move(changed)) {
-        const bool udevRunning = QFileInfo::exists(QStringLiteral("/run/udev/control"));
+        const bool udevRunning = udevDaemonRunning();
         if (udevRunning && m_api.IsSetupApiLoaded() && (m_udev = m_api.udev_new())) {
             m_monitor = m_api.udev_monitor_new_from_netlink(m_udev, "udev");
             if (m_monitor &&
@@ -167,14 +171,8 @@ private:
         } else {
             alignas(inotify_event) char buffer[4096];
             ssize_t n;
-            while ((n = ::read(m_inotify, buffer, sizeof(buffer))) > 0) {
-                for (ssize_t pos = 0; pos < n;) {
-                    const auto* event = reinterpret_cast<const inotify_event*>(buffer + pos);
-                    if (event->len > 0 && std::strncmp(event->name, "hidraw", 6) == 0)
-                        relevant = true;
-                    pos += ssize_t(sizeof(inotify_event) + event->len);
-                }
-            }
+            while ((n = ::read(m_inotify, buffer, sizeof(buffer))) > 0)
+                relevant = Hid::inotifyEventsConcernHidraw(buffer, n) || relevant;
         }
         if (relevant)
             m_changed();
@@ -271,6 +269,11 @@ std::unique_ptr<HidDeviceSet> LinuxHidPlatform::getClassDevices(const QUuid& cla
     }
     std::vector<DeviceSet::Entry> entries;
     api.udev_enumerate_add_match_subsystem(enumerate, "hidraw");
+    // While udev still works on a node (permissions, access lists) it is not
+    // ours to open yet; its "add" event brings it later. Without a daemon
+    // nothing is ever initialized, so the match would hide every device.
+    if (udevDaemonRunning())
+        api.udev_enumerate_add_match_is_initialized(enumerate);
     api.udev_enumerate_scan_devices(enumerate);
     for (udev_list_entry* item = api.udev_enumerate_get_list_entry(enumerate); item;
          item = api.udev_list_entry_get_next(item)) {

@@ -82,9 +82,8 @@ std::optional<ReportDescriptorInfo> parseReportDescriptor(const quint8* data, qs
                 if (depth == 0)
                     return std::nullopt;
                 --depth;
-            } else {
-                return std::nullopt;
             }
+            // Any other main tag is skipped, as the kernel does.
             haveUsage = false; // local items end with every main item
             break;
         }
@@ -132,7 +131,7 @@ std::optional<ReportDescriptorInfo> parseReportDescriptor(const quint8* data, qs
             }
             break;
         default:
-            return std::nullopt;
+            break; // reserved item type: the kernel skips it too
         }
     }
     if (depth != 0)

@@ -2,8 +2,9 @@
 
 // Our own HID report descriptor parser: just enough to know the report byte
 // lengths per report type, whether reports are numbered, and the top-level
-// usage. It never reads outside the given bytes and rejects what it cannot
-// make sense of.
+// usage. It never reads outside the given bytes. Like the kernel's parser it
+// skips unknown main item tags and reserved items, so a device the kernel
+// serves is not refused here.
 
 #include <QtGlobal>
 

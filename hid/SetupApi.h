@@ -20,6 +20,7 @@ struct udev_monitor;
     X(udev_enumerate*, udev_enumerate_new, (udev*))                                                          \
     X(udev_enumerate*, udev_enumerate_unref, (udev_enumerate*))                                              \
     X(int, udev_enumerate_add_match_subsystem, (udev_enumerate*, const char*))                               \
+    X(int, udev_enumerate_add_match_is_initialized, (udev_enumerate*))                                       \
     X(int, udev_enumerate_scan_devices, (udev_enumerate*))                                                   \
     X(udev_list_entry*, udev_enumerate_get_list_entry, (udev_enumerate*))                                    \
     X(udev_list_entry*, udev_list_entry_get_next, (udev_list_entry*))                                        \

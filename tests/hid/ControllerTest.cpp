@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 
 using namespace hidtest;
@@ -21,6 +22,57 @@ protected:
     }
     VirtualHidBus bus;
     Recorder rec;
+};
+
+// The virtual bus with what a real kernel adds: a driver rebind that gives one
+// instance a new node, access that changes without any notification (a
+// desktop's access list), and a look at every handle that is closed.
+class KernelLikeBus : public VirtualHidBus {
+public:
+    quint32 reboundInstance = 0;
+    std::atomic<bool> denyReadWrite{false};
+    std::function<void(HidHandle)> onClose;
+
+    std::unique_ptr<HidDeviceSet> getClassDevices(const QUuid& classGuid) override {
+        auto inner = VirtualHidBus::getClassDevices(classGuid);
+        return inner ? std::make_unique<Set>(std::move(inner), reboundInstance) : nullptr;
+    }
+    HidHandle open(const QString& path, HidAccess access) override {
+        if (denyReadWrite && access != HidAccess::None) {
+            setThreadLastError(EACCES);
+            return InvalidHidHandle;
+        }
+        QString node = path;
+        if (node.endsWith(Rebound))
+            node.chop(Rebound.size());
+        return VirtualHidBus::open(node, access);
+    }
+    void close(HidHandle handle) override {
+        if (onClose)
+            onClose(handle);
+        VirtualHidBus::close(handle);
+    }
+
+    static inline const QString Rebound = QStringLiteral("#rebound");
+
+private:
+    class Set : public HidDeviceSet {
+    public:
+        Set(std::unique_ptr<HidDeviceSet> inner, quint32 rebound)
+            : m_inner(std::move(inner)), m_rebound(rebound) {}
+        bool enumInterface(int index) override { return m_inner->enumInterface(index); }
+        bool interfaceDetail(int index, HidInterfaceDetail& detail) override {
+            if (!m_inner->interfaceDetail(index, detail))
+                return false;
+            if (detail.instanceNumber == m_rebound)
+                detail.path += Rebound;
+            return true;
+        }
+
+    private:
+        std::unique_ptr<HidDeviceSet> m_inner;
+        quint32 m_rebound;
+    };
 };
 
 TEST_F(ControllerTest, PassSequencingFollowsTheNotificationParameter) {
@@ -438,6 +490,94 @@ TEST_F(ControllerTest, MarkUnpluggedCallsTheUnplugHandlerOnce) {
     EXPECT_FALSE(d->OpenSync());
     delete d;
     EXPECT_EQ(c.count(), 0);
+}
+
+TEST_F(ControllerTest, ANewNodeUnderTheSameInstanceIsANewDevice) {
+    KernelLikeBus kbus;
+    const VirtualDeviceId hub = kbus.plug(hubSpec());
+    THidDeviceController c(nullptr, kbus);
+    install(c);
+    ASSERT_EQ(c.count(), 1);
+    const QString oldNode = c.deviceAt(0)->PnPInfo()->InterfacePath;
+    THidDevice* held = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(held));
+
+    // The holder must learn that its node is dead, and the new node is listed.
+    kbus.reboundInstance = kbus.instanceNumber(hub);
+    c.DeviceChange();
+    EXPECT_FALSE(held->Plugged());
+    EXPECT_EQ(rec.removals.size(), 1u);
+    ASSERT_EQ(rec.arrivals.size(), 2u);
+    EXPECT_EQ(rec.arrivals.back()->PnPInfo()->InstanceNumber, kbus.instanceNumber(hub));
+    EXPECT_EQ(rec.arrivals.back()->PnPInfo()->InterfacePath, oldNode + KernelLikeBus::Rebound);
+    delete held;
+    EXPECT_EQ(c.count(), 1);
+    c.DeviceChange(); // and that is stable
+    EXPECT_EQ(rec.arrivals.size(), 2u);
+    EXPECT_EQ(rec.removals.size(), 1u);
+}
+
+// A reader that reopens the path while the device is being unplugged could
+// take the node of the next device (hidraw minors are reused): the device no
+// longer counts as plugged when its read handle goes.
+TEST_F(ControllerTest, TheReadHandleClosesOnlyOnceTheDeviceCountsAsUnplugged) {
+    KernelLikeBus kbus;
+    kbus.plug(hubSpec());
+    THidDeviceController c(nullptr, kbus);
+    c.DeviceChange();
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    ASSERT_TRUE(d->OpenRead());
+    int closes = 0;
+    bool pluggedAtAClose = false;
+    kbus.onClose = [&](HidHandle) {
+        ++closes;
+        pluggedAtAClose = pluggedAtAClose || d->Plugged();
+    };
+    d->MarkUnplugged();
+    kbus.onClose = {};
+    EXPECT_GE(closes, 1);
+    EXPECT_FALSE(pluggedAtAClose);
+    EXPECT_FALSE(d->OpenRead());
+    EXPECT_FALSE(d->ReadHandleOpen());
+    delete d;
+}
+
+TEST_F(ControllerTest, APermissionRefusalIsTriedAgainUntilItIsFinal) {
+    KernelLikeBus kbus;
+    kbus.denyReadWrite = true;
+    kbus.plug(hubSpec());
+    THidDeviceController c(nullptr, kbus);
+    install(c);
+    THidDevice* d = nullptr;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    EXPECT_FALSE(d->ReadWriteAccess());
+    EXPECT_EQ(d->OpenError(), quint32(EACCES));
+    EXPECT_FALSE(d->AccessSettled()); // the access list may still be on its way
+
+    // Access arrives without any notification: a retry pass tells the holder.
+    const int changes = rec.changes;
+    kbus.denyReadWrite = false;
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.changes > changes; }, 3000));
+    delete d; // the check-in opens it anew
+    ASSERT_TRUE(c.CheckOutNext(d));
+    EXPECT_TRUE(d->ReadWriteAccess());
+    EXPECT_FALSE(d->AccessSettled());
+    delete d;
+
+    // Refused for good: once final, the holder hears of it once more, then
+    // the retries stop.
+    kbus.denyReadWrite = true;
+    kbus.plug(hubSpec());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return c.count() == 2; }));
+    THidDevice* refused = nullptr;
+    ASSERT_TRUE(c.CheckOutAt(refused, 1));
+    EXPECT_FALSE(refused->AccessSettled());
+    ASSERT_TRUE(testsupport::waitUntil([&] { return refused->AccessSettled(); }, 12000));
+    const int settledChanges = rec.changes;
+    testsupport::pumpFor(600);
+    EXPECT_EQ(rec.changes, settledChanges);
+    delete refused;
 }
 
 } // namespace

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +45,38 @@ TEST(LinuxPureParts, UeventHidIdAndInstanceNumber) {
 }
 
 // A socketpair stands in for a hidraw node: one datagram per report.
+QByteArray inotifyEvent(quint32 mask, const char* name) {
+    const qsizetype nameLength = name ? qsizetype(std::strlen(name)) + 1 : 0;
+    const qsizetype padded = (nameLength + 15) / 16 * 16;
+    inotify_event event{};
+    event.wd = 1;
+    event.mask = mask;
+    event.len = quint32(padded);
+    QByteArray bytes(reinterpret_cast<const char*>(&event), sizeof event);
+    QByteArray tail(padded, '\0');
+    if (name)
+        std::memcpy(tail.data(), name, size_t(nameLength));
+    return bytes + tail;
+}
+
+bool concernsHidraw(const QByteArray& bytes) {
+    return Hid::inotifyEventsConcernHidraw(bytes.constData(), bytes.size());
+}
+
+TEST(LinuxPureParts, InotifyEventsThatCallForAPass) {
+    EXPECT_TRUE(concernsHidraw(inotifyEvent(IN_CREATE, "hidraw3")));
+    EXPECT_TRUE(concernsHidraw(inotifyEvent(IN_CREATE, "ttyS0") + inotifyEvent(IN_ATTRIB, "hidraw0")));
+    EXPECT_FALSE(concernsHidraw(inotifyEvent(IN_CREATE, "ttyS0") + inotifyEvent(IN_DELETE, "hidra")));
+    // Events were lost: only a full pass can tell whether a hub came or went.
+    EXPECT_TRUE(concernsHidraw(inotifyEvent(IN_Q_OVERFLOW, nullptr)));
+    EXPECT_TRUE(concernsHidraw(inotifyEvent(IN_CREATE, "tty1") + inotifyEvent(IN_Q_OVERFLOW, nullptr)));
+    // A batch cut short is read no further than it goes.
+    const QByteArray cut = inotifyEvent(IN_CREATE, "hidraw1");
+    EXPECT_FALSE(concernsHidraw(cut.left(sizeof(inotify_event) - 1)));
+    EXPECT_FALSE(concernsHidraw(cut.left(sizeof(inotify_event) + 3)));
+    EXPECT_FALSE(concernsHidraw(QByteArray()));
+}
+
 class ReadLoop : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -77,11 +77,39 @@ TEST(ReportDescriptor, MalformedAndTruncatedDescriptorsAreRejected) {
     EXPECT_FALSE(parse(bytesOf({0x27, 0xFF, 0xFF})));       // 4-byte item cut short
     EXPECT_FALSE(parse(bytesOf({0xFE, 0x10, 0x01, 0x00}))); // long item past the end
     EXPECT_FALSE(parse(bytesOf({0x75, 0x08, 0x97, 0xFF, 0xFF, 0xFF, 0x00, 0x81, 0x02}))); // huge count
-    EXPECT_FALSE(parse(bytesOf({0x0C}))); // reserved item type
+    EXPECT_FALSE(parse(bytesOf({0x05, 0x01, 0xA1, 0x01, 0xF4, 0xC0}))); // unknown global tag, as the kernel
     const auto nothing = parse(bytesOf({0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0xC0}));
     ASSERT_TRUE(nothing); // valid, declares no reports
     EXPECT_EQ(nothing->inputReportByteLength, 0);
     EXPECT_EQ(nothing->outputReportByteLength, 0);
+}
+
+// The kernel skips unknown main items, reserved items and so a trailing zero
+// byte; refusing them would leave a listed hub whose every frame is refused.
+TEST(ReportDescriptor, ItemsTheKernelSkipsAreSkipped) {
+    const QByteArray hub = hubDescriptor();
+    const QByteArray endless = hub.left(hub.size() - 1); // without End Collection
+    const struct {
+        const char* what;
+        QByteArray bytes;
+    } cases[] = {
+        {"trailing zero byte", hub + bytesOf({0x00})},
+        {"unknown main item tag", endless + bytesOf({0xD1, 0x07}) + bytesOf({0xC0})},
+        {"reserved item type", endless + bytesOf({0x0E, 0x0E, 0x01}) + bytesOf({0xC0})},
+        {"reserved item before the collection", bytesOf({0x0C}) + hub},
+    };
+    for (const auto& c : cases) {
+        const auto info = parse(c.bytes);
+        ASSERT_TRUE(info) << c.what;
+        EXPECT_EQ(info->inputReportByteLength, 65) << c.what;
+        EXPECT_EQ(info->outputReportByteLength, 65) << c.what;
+        EXPECT_EQ(info->usagePage, 0xFF00) << c.what;
+        EXPECT_FALSE(info->numberedReports) << c.what;
+    }
+    // Local items still end with an unknown main item: no usage carries over.
+    const auto later = parse(bytesOf({0x06, 0x00, 0xFF, 0x09, 0x01, 0xD0, 0xA1, 0x01, 0xC0}));
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->usagePage, 0);
 }
 
 } // namespace

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Boots Debian's own kernel under QEMU (TCG) with this machine's root shared
+# read-only over 9p and runs the end-to-end test of the real updater against
+# quorvi-virtual-hub on /dev/uhid (tests/kernel). Installs what it needs; the
+# kernel package is unpacked into build/kernel-cache, never installed. QEMU is
+# stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
+# Usage: scripts/kernel-test.sh [build dir, default build/ci-release]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$(realpath "${1:-build/ci-release}")
+limit=${QUORVI_KERNEL_TEST_LIMIT:-540}
+cache=$root/build/kernel-cache
+for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
+    [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
+done
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+packages=(qemu-system-x86 busybox-static cpio kmod udev util-linux xz-utils)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+        --no-install-recommends "${missing[@]}"
+fi
+
+# The kernel package is only unpacked into the cache, never installed.
+mkdir -p "$cache"
+pkg=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1)
+if [ -z "$pkg" ]; then
+    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+    pkg=$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1)
+fi
+kver=${pkg#linux-image-}
+kdir=$cache/$kver
+if [ ! -f "$kdir/boot/vmlinuz-$kver" ]; then
+    rm -rf "$kdir" "$kdir.tmp" "$cache"/*.deb
+    (cd "$cache" && apt-get -o APT::Sandbox::User=root download "$pkg" >/dev/null)
+    dpkg-deb -x "$cache"/"$pkg"_*.deb "$kdir.tmp"
+    depmod -b "$kdir.tmp" "$kver"
+    rm -f "$cache"/*.deb
+    mv "$kdir.tmp" "$kdir"
+fi
+
+# A tiny initramfs: busybox, the modules for 9p, virtio and uhid, and an init
+# that mounts the shared root and hands over to the guest script.
+initrd=$cache/initrd-$kver.cpio.gz
+stage=$cache/initrd-stage
+rm -rf "$stage"
+mkdir -p "$stage"/{bin,dev,proc,sys,mnt/root,modules}
+cp /bin/busybox "$stage/bin/busybox"
+order=()
+for m in virtio_pci 9pnet_virtio 9p uhid hid-generic; do
+    while read -r _ path _; do
+        name=$(basename "$path" .xz)
+        case " ${order[*]-} " in *" $name "*) continue ;; esac
+        case $path in
+            *.xz) xz -dc "$path" >"$stage/modules/$name" ;;
+            *) cp "$path" "$stage/modules/$name" ;;
+        esac
+        order+=("$name")
+    done < <(modprobe -d "$kdir" -S "$kver" --show-depends "$m" | grep '^insmod')
+done
+printf '%s\n' "${order[@]}" >"$stage/modules/order"
+cp tests/kernel/init.sh "$stage/init"
+chmod +x "$stage/init"
+(cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd"
+
+results=$build/kernel-test
+rm -rf "$results"
+mkdir -p "$results"
+chmod 777 "$results"
+
+log=$results/console.log
+echo "=== kernel test: $kver under QEMU (TCG), limit ${limit}s ==="
+start=$(date +%s)
+# The guest's console as it comes, without the firmware's screen codes and banner.
+set +e
+timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 1G -smp 1 -nographic -no-reboot -net none \
+    -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$initrd" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=${QUORVI_GUEST_SCRIPT:-$root/tests/kernel/guest.sh} quorvi.build=$build" \
+    -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
+    -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap </dev/null 2>&1 |
+    tee "$log" | sed -u -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' -e 's/\r$//' |
+    grep --line-buffered -v -e '^c*SeaBIOS' -e '^Booting from' -e '^iPXE' -e '^c*$'
+status=${PIPESTATUS[0]}
+set -e
+elapsed=$(( $(date +%s) - start ))
+passed=$(grep -c '^PASS ' "$log" || true)
+failed=$(grep -c '^FAIL ' "$log" || true)
+echo "=== kernel test: $passed checks passed, $failed failed, ${elapsed}s"
+grep '^FAIL ' "$log" || true
+if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+    echo "FAIL: the guest did not finish within ${limit}s; QEMU was stopped"
+    exit 1
+fi
+if [ ! -f "$results/status" ]; then
+    echo "FAIL: the guest ended without a result (see $log)"
+    exit 1
+fi
+[ "$failed" -eq 0 ] && [ "$(cat "$results/status")" = 0 ] && [ "$passed" -gt 0 ]
