@@ -22,8 +22,18 @@ bool TfrmMain::EnterBootloader() {
 void TfrmMain::btnUpdateClick() {
     mmoUplog->clear();
     pbProgram->setValue(0);
-    // The session takes the panel once it starts; every exit gives it back,
-    // also one by an error escaping a handler.
-    const ScopeExit enablePanel([this] { pnlUpdate->setEnabled(true); });
+    // The session takes the panel once it starts (see ConnectSession); every
+    // exit after that gives it back, also one by an error escaping a handler.
+    // A refusal before the start leaves it alone.
+    bool started = false;
+    const QMetaObject::Connection watchStart =
+        connect(&m_session, &HubSession::stageChanged, this, [&started](HubSession::Stage stage) {
+            started = started || stage == HubSession::Stage::Started;
+        });
+    const ScopeExit enablePanel([this, &started, &watchStart] {
+        disconnect(watchStart);
+        if (started)
+            pnlUpdate->setEnabled(true);
+    });
     m_session.runUpdate(m_firmwareImage);
 }
