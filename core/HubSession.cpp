@@ -48,9 +48,10 @@ HubSession::HubSession(QObject* parent) : QObject(parent) {}
 HubSession::~HubSession() = default;
 
 void HubSession::attach(THidDevice* device) {
-    m_device = device;
+    // Taken only once its reports reach us.
     if (device)
         device->SetDataHandler(THidDataEvent(this, &HubSession::HubDataReceived));
+    m_device = device;
 }
 
 void HubSession::detach() {
