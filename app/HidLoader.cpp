@@ -1,11 +1,11 @@
 #include "HidIap.h"
-#include "LinuxHidPlatform.h"
+#include "NativeHidPlatform.h"
 
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    LinuxHidPlatform platform;
+    NativeHidPlatform platform;
     TfrmMain frmMain(platform);
     frmMain.show();
     return app.exec();

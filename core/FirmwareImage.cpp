@@ -52,6 +52,12 @@ QStringList FirmwareImage::splitLines(const QByteArray& text) {
 
 std::optional<FirmwareLine> FirmwareImage::readLine(const QString& line, QString* problem) {
     FirmwareLine fields;
+    // Empty lines come from doubled or LF CR line breaks; they carry nothing
+    // and are passed over like lines of another type.
+    if (line.isEmpty()) {
+        fields.recordType = FirmwareLine::NoRecord;
+        return fields;
+    }
     if (line.size() < 2) {
         if (problem)
             *problem = QStringLiteral("it has no record type");

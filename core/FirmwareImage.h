@@ -19,6 +19,7 @@ struct FirmwareLine {
     bool isData() const { return recordType == DataRecord; }
 
     static constexpr int DataRecord = 1;
+    static constexpr int NoRecord = -1; // an empty line
     // A data line's two frames carry N + 1 payload bytes, and a frame holds at most 59.
     static constexpr int MinByteCount = 3;
     static constexpr int MaxByteCount = 58;

@@ -10,7 +10,9 @@
 #include <QThread>
 
 #include <algorithm>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
 #include <vector>
 
 namespace {
@@ -22,8 +24,10 @@ constexpr int Attempts = 3;
 // 50 us by default; that would add some 2% to every update. The slack is a
 // property of the thread, so each thread that sends sets its own.
 void pauseExactly(int ms) {
+#ifdef __linux__
     thread_local const bool precise = [] { return prctl(PR_SET_TIMERSLACK, 1UL) == 0; }();
     Q_UNUSED(precise);
+#endif
     QThread::msleep(static_cast<unsigned long>(std::max(0, ms)));
 }
 

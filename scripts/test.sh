@@ -32,3 +32,6 @@ cmake -S . -B build/ci-tsan -G Ninja -DQUORVI_WERROR=ON -DCMAKE_BUILD_TYPE=Debug
     -DQUORVI_BUILD_BENCH=OFF >/dev/null
 cmake --build build/ci-tsan -j "$jobs" --target tsan_tests
 ctest --test-dir build/ci-tsan --output-on-failure -L threads
+
+echo "=== Windows binding (MinGW-w64 syntax check, system layer under wine) ==="
+scripts/windows-check.sh

@@ -430,6 +430,10 @@ void TSkinForm::mousePressEvent(QMouseEvent* e) {
     if (e->button() != Qt::LeftButton)
         return;
     const QPoint pos = e->position().toPoint();
+    // A press a child widget did not take reaches us too; only the skin's own
+    // surface may start a move.
+    if (childAt(pos))
+        return;
     const int index = HitTest(pos.x(), pos.y());
     SetPressedIndex(index);
     if (index != -1)

@@ -84,7 +84,6 @@ TEST(FirmwareLineFields, UnreadableLinesSayWhy) {
         const char* expectInProblem;
     };
     const Case cases[] = {
-        {QStringLiteral(""), "no record type"},
         {QStringLiteral(":"), "no record type"},
         {QStringLiteral(":G16"), "character 2"},
         {QStringLiteral(":1"), "no byte count"},
@@ -143,8 +142,9 @@ TEST(FirmwareImageValidation, TheFirstBrokenLineMakesTheImageUnusable) {
     ASSERT_TRUE(image.isUsable()) << image.problem().toStdString();
 
     const QString broken[] = {
-        dataLine(2), dataLine(59), dataLine(22).left(40), QStringLiteral(":116C0G0") + QString(40, 'A'),
-        QString(),
+        dataLine(2),           dataLine(59),
+        dataLine(22).left(40), QStringLiteral(":116C0G0") + QString(40, 'A'),
+        QStringLiteral(":"),
     };
     for (const QString& bad : broken) {
         QStringList lines = good;
@@ -157,6 +157,27 @@ TEST(FirmwareImageValidation, TheFirstBrokenLineMakesTheImageUnusable) {
         EXPECT_EQ(image.count(), lines.size()) << "the lines are kept as loaded";
         EXPECT_EQ(image.line(2), bad);
     }
+}
+
+TEST(FirmwareImageValidation, EmptyLinesArePassedOverLikeOtherRecordTypes) {
+    const QStringList good = {dataLine(22), QStringLiteral(":9160000"), dataLine(3)};
+    const QByteArray crlf = imageOf(good);
+    for (QByteArray text : {crlf + "\r\n", QByteArray(crlf).replace("\r\n", "\n\r")}) {
+        FirmwareImage image;
+        image.load(text);
+        ASSERT_GT(image.count(), good.size()) << "the breaks leave empty lines";
+        EXPECT_TRUE(image.isUsable()) << image.problem().toStdString();
+        int data = 0;
+        for (int i = 0; i < image.count(); ++i) {
+            const auto fields = FirmwareImage::readLine(image.line(i));
+            ASSERT_TRUE(fields);
+            data += fields->isData();
+        }
+        EXPECT_EQ(data, 2);
+    }
+    FirmwareImage blankOnly;
+    blankOnly.load("\r\n\r\n");
+    EXPECT_FALSE(blankOnly.isUsable()) << "empty lines alone program nothing";
 }
 
 TEST(FirmwareImageValidation, AnImageWithNothingToProgramIsRefused) {

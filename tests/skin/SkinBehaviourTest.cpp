@@ -1,6 +1,7 @@
 #include "SkinTestSupport.h"
 #include "TestSupport.h"
 
+#include <QLabel>
 #include <QScreen>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -202,6 +203,24 @@ TEST(SkinBehaviour, PressOffEveryControlMarksNothingAndDragsTheWindow) {
     release(s.w, OffControls);
     hover(s.w, OffControls + QPoint(5, 5));
     EXPECT_EQ(s.w.pos(), start + QPoint(30, 25));
+}
+
+TEST(SkinBehaviour, PressOnAChildWidgetDoesNotDragTheWindow) {
+    ShownWindow s;
+    auto* strip = new QLabel(QStringLiteral("strip"), &s.w);
+    strip->setGeometry(0, 540, 859, 47);
+    strip->show();
+    const QPoint start = s.w.pos();
+    const QPoint at(400, 20);
+    // The label ignores the press, so Qt hands it on to the window.
+    QTest::mousePress(strip, Qt::LeftButton, Qt::NoModifier, at);
+    QMouseEvent move(QEvent::MouseMove, QPointF(strip->mapTo(&s.w, at + QPoint(30, 25))),
+                     QPointF(strip->mapToGlobal(at + QPoint(30, 25))), Qt::NoButton, Qt::LeftButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(&s.w, &move);
+    QTest::mouseRelease(strip, Qt::LeftButton, Qt::NoModifier, at);
+    EXPECT_EQ(s.w.pos(), start);
+    EXPECT_EQ(s.w.pressedIndex(), -1);
 }
 
 TEST(SkinBehaviour, ResizeDropsTheSurfacesAndTheNextPaintRebuildsThem) {

@@ -1,0 +1,348 @@
+#include "WindowsHidPlatform.h"
+
+#include "DeviceChangeWindow.h"
+#include "WinHid.h"
+#include "WinSetupApi.h"
+
+#include <QCoreApplication>
+#include <QObject>
+
+#include <cstring>
+
+namespace {
+
+// Windows error codes for failures found before any system call is made.
+constexpr quint32 ErrorInvalidHandle = 6;
+constexpr quint32 ErrorNotEnoughMemory = 8;
+
+WinSys::Guid toGuid(const QUuid& uuid) {
+    WinSys::Guid guid;
+    guid.data1 = uuid.data1;
+    guid.data2 = uuid.data2;
+    guid.data3 = uuid.data3;
+    std::memcpy(guid.data4, uuid.data4, sizeof(guid.data4));
+    return guid;
+}
+
+QUuid toUuid(const WinSys::Guid& guid) {
+    return QUuid(guid.data1, guid.data2, guid.data3, guid.data4[0], guid.data4[1], guid.data4[2],
+                 guid.data4[3], guid.data4[4], guid.data4[5], guid.data4[6], guid.data4[7]);
+}
+
+WinSys::Handle toNative(HidHandle handle) {
+    return reinterpret_cast<WinSys::Handle>(handle);
+}
+
+// Keeps the library's parsed descriptor beside the fields the other bindings fill.
+struct WindowsPreparsedData : HidPreparsedData {
+    void* native = nullptr;
+};
+
+// The library's record, word by word in its field order.
+void capsFromRecord(const WinSys::HidCapsRecord& record, HIDP_CAPS& caps) {
+    const uint16_t* w = record.words;
+    caps.Usage = w[0];
+    caps.UsagePage = w[1];
+    caps.InputReportByteLength = w[2];
+    caps.OutputReportByteLength = w[3];
+    caps.FeatureReportByteLength = w[4];
+    for (int i = 0; i < 17; ++i)
+        caps.Reserved[i] = w[5 + i];
+    caps.NumberLinkCollectionNodes = w[22];
+    caps.NumberInputButtonCaps = w[23];
+    caps.NumberInputValueCaps = w[24];
+    caps.NumberInputDataIndices = w[25];
+    caps.NumberOutputButtonCaps = w[26];
+    caps.NumberOutputValueCaps = w[27];
+    caps.NumberOutputDataIndices = w[28];
+    caps.NumberFeatureButtonCaps = w[29];
+    caps.NumberFeatureValueCaps = w[30];
+    caps.NumberFeatureDataIndices = w[31];
+}
+
+class WindowsReadRequest : public HidReadRequest {
+public:
+    void interrupt() override { read.interrupt(); }
+    WinSys::OverlappedRead read;
+};
+
+class WindowsDeviceSet : public HidDeviceSet {
+public:
+    explicit WindowsDeviceSet(std::unique_ptr<WinSys::InterfaceSet> set) : m_set(std::move(set)) {}
+    bool enumInterface(int index) override { return m_set->enumInterface(index); }
+    bool interfaceDetail(int index, HidInterfaceDetail& detail) override {
+        WinSys::InterfaceInfo info;
+        if (!m_set->interfaceDetail(index, info))
+            return false;
+        detail.instanceNumber = info.instance;
+        detail.path = QString::fromLocal8Bit(info.path.c_str());
+        detail.properties.clear();
+        for (const WinSys::SetupProperty& property : info.properties) {
+            if (!property.present)
+                continue;
+            switch (property.kind) {
+            case WinSys::SetupProperty::Number:
+                detail.properties.insert(quint32(property.code), quint32(property.number));
+                break;
+            case WinSys::SetupProperty::Text:
+                detail.properties.insert(quint32(property.code),
+                                         QString::fromLocal8Bit(property.text.c_str()));
+                break;
+            case WinSys::SetupProperty::List: {
+                QStringList items;
+                for (const std::string& item : property.list)
+                    items.append(QString::fromLocal8Bit(item.c_str()));
+                detail.properties.insert(quint32(property.code), items);
+                break;
+            }
+            }
+        }
+        return true;
+    }
+
+private:
+    std::unique_ptr<WinSys::InterfaceSet> m_set;
+};
+
+} // namespace
+
+struct WindowsHidPlatform::Private {
+    Private(const QByteArray& setupName, const QByteArray& hidName)
+        : setup(setupName.toStdString()), hid(hidName.toStdString()) {}
+
+    WinSys::SetupLibrary setup;
+    WinSys::HidLibrary hid;
+    QList<QObject*> sinks;
+    std::unique_ptr<WinSys::DeviceChangeWindow> window;
+
+    void postChange() {
+        for (QObject* sink : std::as_const(sinks))
+            QCoreApplication::postEvent(sink, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, 0));
+    }
+    // The setup and HID calls need both libraries; the controller only ever
+    // asks whether the HID one is there.
+    bool ready() const { return hid.IsHidLoaded() && setup.IsSetupApiLoaded(); }
+};
+
+WindowsHidPlatform::WindowsHidPlatform(QByteArray setupLibrary, QByteArray hidLibrary)
+    : d(std::make_unique<Private>(setupLibrary, hidLibrary)) {}
+
+WindowsHidPlatform::~WindowsHidPlatform() = default;
+
+bool WindowsHidPlatform::loadSetupLibrary() {
+    return d->setup.LoadSetupApi();
+}
+
+void WindowsHidPlatform::unloadSetupLibrary() {
+    d->setup.UnloadSetupApi();
+}
+
+bool WindowsHidPlatform::loadHidLibrary() {
+    return d->hid.LoadHid();
+}
+
+void WindowsHidPlatform::unloadHidLibrary() {
+    d->hid.UnloadHid();
+}
+
+bool WindowsHidPlatform::hidLibraryLoaded() const {
+    return d->hid.IsHidLoaded();
+}
+
+QUuid WindowsHidPlatform::hidGuid() const {
+    if (!d->hid.IsHidLoaded())
+        return {};
+    WinSys::Guid guid;
+    d->hid.HidD_GetHidGuid(&guid);
+    return toUuid(guid);
+}
+
+std::unique_ptr<HidDeviceSet> WindowsHidPlatform::getClassDevices(const QUuid& classGuid) {
+    if (!d->ready())
+        return nullptr;
+    std::unique_ptr<WinSys::InterfaceSet> set = WinSys::InterfaceSet::open(d->setup, toGuid(classGuid));
+    if (!set) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return nullptr;
+    }
+    return std::make_unique<WindowsDeviceSet>(std::move(set));
+}
+
+HidHandle WindowsHidPlatform::open(const QString& path, HidAccess access) {
+    WinSys::OpenAccess native = WinSys::OpenAccess::ReadWrite;
+    if (access == HidAccess::None)
+        native = WinSys::OpenAccess::None;
+    else if (access == HidAccess::Read)
+        native = WinSys::OpenAccess::Read;
+    const WinSys::Handle handle = WinSys::openPath(path.toLocal8Bit().toStdString(), native);
+    if (handle == WinSys::invalidHandle()) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return InvalidHidHandle;
+    }
+    return reinterpret_cast<HidHandle>(handle);
+}
+
+void WindowsHidPlatform::close(HidHandle handle) {
+    if (handle != InvalidHidHandle)
+        WinSys::closeHandle(toNative(handle));
+}
+
+bool WindowsHidPlatform::getAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) {
+    if (!d->ready() || handle == InvalidHidHandle) {
+        setThreadLastError(ErrorInvalidHandle);
+        return false;
+    }
+    WinSys::HidAttributes native;
+    native.Size = sizeof(native);
+    if (!d->hid.HidD_GetAttributes(toNative(handle), &native)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    attributes.VendorID = native.VendorID;
+    attributes.ProductID = native.ProductID;
+    attributes.VersionNumber = native.VersionNumber;
+    return true;
+}
+
+HidPreparsedData* WindowsHidPlatform::getPreparsedData(HidHandle handle) {
+    if (!d->ready() || handle == InvalidHidHandle)
+        return nullptr;
+    void* native = nullptr;
+    if (!d->hid.HidD_GetPreparsedData(toNative(handle), &native) || !native)
+        return nullptr;
+    auto* data = new WindowsPreparsedData;
+    data->native = native;
+    WinSys::HidCapsRecord record;
+    if (d->hid.HidP_GetCaps(native, &record) == WinSys::HidStatusSuccess) {
+        HIDP_CAPS caps;
+        capsFromRecord(record, caps);
+        data->usagePage = caps.UsagePage;
+        data->usage = caps.Usage;
+        data->inputReportByteLength = caps.InputReportByteLength;
+        data->outputReportByteLength = caps.OutputReportByteLength;
+        data->featureReportByteLength = caps.FeatureReportByteLength;
+    }
+    return data;
+}
+
+void WindowsHidPlatform::freePreparsedData(HidPreparsedData* data) {
+    auto* windowsData = static_cast<WindowsPreparsedData*>(data);
+    if (!windowsData)
+        return;
+    if (windowsData->native && d->hid.IsHidLoaded())
+        d->hid.HidD_FreePreparsedData(windowsData->native);
+    delete windowsData;
+}
+
+bool WindowsHidPlatform::getCaps(const HidPreparsedData* data, HIDP_CAPS& caps) {
+    const auto* windowsData = static_cast<const WindowsPreparsedData*>(data);
+    if (!windowsData || !windowsData->native || !d->hid.IsHidLoaded())
+        return false;
+    WinSys::HidCapsRecord record;
+    d->hid.HidP_GetCaps(windowsData->native, &record);
+    capsFromRecord(record, caps);
+    return true;
+}
+
+bool WindowsHidPlatform::setNumInputBuffers(HidHandle handle, quint32 count) {
+    if (!d->ready() || handle == InvalidHidHandle) {
+        setThreadLastError(ErrorInvalidHandle);
+        return false;
+    }
+    if (!d->hid.HidD_SetNumInputBuffers(toNative(handle), count)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    return true;
+}
+
+bool WindowsHidPlatform::getNumInputBuffers(HidHandle handle, quint32& count) {
+    if (!d->ready() || handle == InvalidHidHandle) {
+        setThreadLastError(ErrorInvalidHandle);
+        return false;
+    }
+    unsigned long value = 0;
+    if (!d->hid.HidD_GetNumInputBuffers(toNative(handle), &value)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    count = quint32(value);
+    return true;
+}
+
+bool WindowsHidPlatform::write(HidHandle handle, const quint8* buffer, quint32 length, quint32& written) {
+    written = 0;
+    if (handle == InvalidHidHandle) {
+        setThreadLastError(ErrorInvalidHandle);
+        return false;
+    }
+    if (!WinSys::writeReport(toNative(handle), buffer, length, written)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<HidReadRequest> WindowsHidPlatform::createReadRequest() {
+    auto request = std::make_unique<WindowsReadRequest>();
+    if (!request->read.valid()) {
+        setThreadLastError(ErrorNotEnoughMemory);
+        return nullptr;
+    }
+    return request;
+}
+
+bool WindowsHidPlatform::beginRead(HidHandle handle, HidReadRequest& request, quint8* buffer,
+                                   quint32 length) {
+    auto& r = static_cast<WindowsReadRequest&>(request);
+    if (!r.read.begin(toNative(handle), buffer, length)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    return true;
+}
+
+HidReadWait WindowsHidPlatform::awaitRead(HidReadRequest& request, int sliceMs) {
+    switch (static_cast<WindowsReadRequest&>(request).read.wait(sliceMs)) {
+    case WinSys::OverlappedRead::Wait::Completed:
+        return HidReadWait::Completed;
+    case WinSys::OverlappedRead::Wait::Interrupted:
+        return HidReadWait::Interrupted;
+    case WinSys::OverlappedRead::Wait::TimedOut:
+        break;
+    }
+    return HidReadWait::TimedOut;
+}
+
+bool WindowsHidPlatform::completedReadLength(HidReadRequest& request, quint32& bytes) {
+    bytes = 0;
+    uint32_t count = 0;
+    if (!static_cast<WindowsReadRequest&>(request).read.result(count)) {
+        setThreadLastError(quint32(WinSys::lastError()));
+        return false;
+    }
+    bytes = count;
+    return true;
+}
+
+bool WindowsHidPlatform::cancelRead(HidReadRequest& request) {
+    return static_cast<WindowsReadRequest&>(request).read.cancel();
+}
+
+quint32 WindowsHidPlatform::lastError() const {
+    return threadLastError();
+}
+
+void WindowsHidPlatform::addNotificationSink(QObject* sink) {
+    if (!sink || d->sinks.contains(sink))
+        return;
+    d->sinks.append(sink);
+    if (!d->window)
+        d->window = std::make_unique<WinSys::DeviceChangeWindow>([this] { d->postChange(); });
+}
+
+void WindowsHidPlatform::removeNotificationSink(QObject* sink) {
+    d->sinks.removeAll(sink);
+    if (d->sinks.isEmpty())
+        d->window.reset();
+}
