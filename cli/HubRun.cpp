@@ -383,6 +383,8 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     session.setLocator(&locator);
 
     QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
+        if (out.interrupted)
+            return; // the break-off of the stopped line is no fault of the hub
         out.log << text;
         emit logLine(n, text);
     });
@@ -447,13 +449,14 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
             out.versionAfter = session.readVersion();
         } else if (out.interrupted) {
             out.result = QStringLiteral("Interrupted");
-            out.state = linesDone > 0
-                            ? QStringLiteral("Stopped by Ctrl+C after line %1 of %2: the hub waits in its "
-                                             "bootloader with its firmware incomplete; run the update again.")
-                                  .arg(linesDone)
-                                  .arg(lastLine)
-                            : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
-                                             "the hub waits in its bootloader; run the update again.");
+            out.state =
+                linesDone > 0
+                    ? QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written: the hub waits in its "
+                                     "bootloader with its firmware incomplete; run the update again.")
+                          .arg(linesDone)
+                          .arg(lastLine + 1)
+                    : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
+                                     "the hub waits in its bootloader; run the update again.");
         } else {
             out.state = stateAfter(result);
         }
