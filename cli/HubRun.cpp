@@ -361,6 +361,7 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             QMetaObject::invokeMethod(
                 this, [] {}, Qt::QueuedConnection);
         }));
+        threads.back()->setObjectName(QStringLiteral("hub %1").arg(t->outcome.number));
         threads.back()->start();
     }
     const int count = int(jobs.size());
