@@ -442,7 +442,11 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     out.updateAvailable =
         out.mode == HubMode::Bootloader || (out.version && *out.version < AppFirmwareVersion);
 
-    if (m_options.command == Command::Update) {
+    if (m_options.command == Command::Update && m_stop.load()) {
+        out.interrupted = true;
+        out.result = QStringLiteral("Interrupted");
+        out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
+    } else if (m_options.command == Command::Update) {
         const HubSession::UpdateResult result = session.runUpdate(*m_image);
         out.result = resultName(result);
         out.completed = result == HubSession::UpdateResult::Completed;
