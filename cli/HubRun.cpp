@@ -353,10 +353,11 @@ void HubRun::runJobs(std::vector<Target>& targets) {
                 own = std::make_unique<LinuxHidPlatform>();
                 platform = own.get();
             }
-            HubOutcome outcome = runJob(*t, *platform);
-            t->outcome = std::move(outcome);
+            const int number = t->outcome.number;
+            t->outcome = runJob(*t, *platform);
+            // From here on the outcome is the waiting thread's.
             finished.fetch_add(1, std::memory_order_release);
-            emit hubFinished(t->outcome.number);
+            emit hubFinished(number);
             // Wakes the waiting thread also when nobody listens to the signal.
             QMetaObject::invokeMethod(
                 this, [] {}, Qt::QueuedConnection);
