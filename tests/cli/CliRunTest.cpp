@@ -12,6 +12,7 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -201,12 +202,15 @@ TEST_F(CliRun, StoppingMidUpdateFinishesTheRunningLineAndSaysWhereEachHubIs) {
         QStringLiteral("--virtual 2 update --all --image %1").arg(image).split(QLatin1Char(' ')));
     ASSERT_TRUE(parsed.error.isEmpty());
     hubRun = std::make_unique<HubRun>(parsed.options);
-    hubRun->timing.writePauseMs = 5;
+    hubRun->timing.writePauseMs = 10; // programming takes long enough to stop in the middle
     hubRun->timing.modePollMs = 25;
     hubRun->virtualUsbTiming = false;
     hubRun->virtualRestartMs = 40;
-    QObject::connect(hubRun.get(), &HubRun::progress, hubRun.get(), [this](int, int value) {
-        if (value >= 4)
+    // Once both are programming, so each has lines written and lines to go.
+    std::map<int, int> reached;
+    QObject::connect(hubRun.get(), &HubRun::progress, hubRun.get(), [this, &reached](int hub, int value) {
+        reached[hub] = value;
+        if (reached.size() == 2 && reached.begin()->second >= 4 && reached.rbegin()->second >= 4)
             hubRun->requestStop();
     });
     EXPECT_EQ(hubRun->run(), ExitFailure);
