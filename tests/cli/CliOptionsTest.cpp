@@ -1,5 +1,8 @@
 #include "CliOptions.h"
+#include "HidControllerClass.h"
 #include "HubReport.h"
+#include "VirtualHidBus.h"
+#include "VirtualHub.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -144,4 +147,17 @@ TEST(CliExitCode, UpdateSucceedsOnlyWhenEveryChosenHubCompleted) {
     EXPECT_TRUE(toText(r).contains(QStringLiteral("No Charging Hub is plugged in.")));
     const QJsonObject json = QJsonDocument::fromJson(toJson(r)).object();
     EXPECT_EQ(json.value(QStringLiteral("exitCode")).toInt(-1), ExitOk);
+}
+
+// Controllers on several threads share one virtual bus: one that ends must
+// leave the others able to enumerate.
+TEST(VirtualBusShared, AControllerThatEndsLeavesTheOthersEnumerating) {
+    VirtualHidBus bus;
+    VirtualHub hub(bus);
+    ASSERT_TRUE(hub.plug());
+    THidDeviceController staying(nullptr, bus);
+    { THidDeviceController leaving(nullptr, bus); }
+    EXPECT_TRUE(bus.hidLibraryLoaded());
+    staying.DeviceChange();
+    EXPECT_EQ(staying.count(), 1);
 }

@@ -1,6 +1,4 @@
-#include "HidControllerClass.h"
 #include "HubRun.h"
-#include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
 #include <QJsonArray>
@@ -265,17 +263,4 @@ TEST_F(CliRun, TheProgramAnswersAsDocumented) {
     EXPECT_EQ(program({QStringLiteral("check"), QStringLiteral("--frob")}, &out, &err), ExitFailure);
     EXPECT_EQ(err, "quorvi-hub: Unknown option --frob.\nTry 'quorvi-hub --help'.\n");
     EXPECT_TRUE(out.isEmpty());
-}
-
-// Controllers on several threads share one virtual bus: one that ends must
-// leave the others able to enumerate.
-TEST(VirtualBusShared, AControllerThatEndsLeavesTheOthersEnumerating) {
-    VirtualHidBus bus;
-    VirtualHub hub(bus);
-    ASSERT_TRUE(hub.plug());
-    THidDeviceController staying(nullptr, bus);
-    { THidDeviceController leaving(nullptr, bus); }
-    EXPECT_TRUE(bus.hidLibraryLoaded());
-    staying.DeviceChange();
-    EXPECT_EQ(staying.count(), 1);
 }
