@@ -20,11 +20,13 @@ TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
     : TfrmMain(platform, QStringLiteral("appbin"), parent) {}
 
 TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidget* parent)
-    : TSkinForm(parent), m_firmwareResource(firmwareResource), m_platform(&platform) {
+    : TSkinForm(parent), timing(m_session.timing), m_firmwareResource(firmwareResource),
+      m_platform(&platform) {
     BuildLayout();
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
     ConnectHandlers();
+    ConnectSession();
     // A failing step ends the creation there; the window stays as far as it got.
     errorreport::runGuarded([this] { FormCreate(); });
 }

@@ -2,6 +2,7 @@
 
 #include "FirmwareImage.h"
 #include "HubProtocol.h"
+#include "HubSession.h"
 #include "VevevSkin.h"
 
 #include <QList>
@@ -34,8 +35,12 @@ class THidDeviceController;
 // Its implementation is split by subsystem: creation, events and status in
 // HidIap.cpp, controls in MainWindowLayout.cpp, texts in FixedTexts.cpp, the
 // skin calls in SkinSetUp.cpp.
-class TfrmMain : public TSkinForm {
+class TfrmMain : public TSkinForm, private HubLocator {
     Q_OBJECT
+    // The exchange with the current hub. Declared first: the timing alias
+    // below refers into it.
+    HubSession m_session;
+
 public:
     // The window finds its hubs through the given HID binding: the Linux one
     // for real hubs, the virtual bus for the demo and the tests.
@@ -125,29 +130,25 @@ public:
     // Channel number that a track bar sends to the hub.
     static int trackBarTag(const QSlider* bar);
 
-    // Time limits and pauses of the hub link and the update. Fixed in the
-    // program; tests shorten them to keep the suite fast.
-    struct Timing {
-        int replyTimeoutMs = 100; // reply wait of one attempt
-        int writePauseMs = 2;     // pause after writing a request frame
-        int modePollMs = 500;     // pause before each hub-mode poll
-        int modeWaitMs = 5000;    // limit for the hub to reach a mode
-        int ledWritePauseMs = 10; // pause after each LED level written back
-    };
-    Timing timing;
+    // Time limits and pauses of the hub link and the update: the session's.
+    // Fixed in the program; tests shorten them to keep the suite fast.
+    using Timing = HubSession::Timing;
+    Timing& timing;
 
-    // Hub link: one request frame and its reply (HubLink.cpp).
+    HubSession& session() { return m_session; }
+
+    // Hub link: one request frame and its reply, through the session (HubLink.cpp).
     int SendFrame(std::uint8_t command, const HubRequest& request);
     int SendFrameSub(std::uint8_t command, const HubRequest& request);
     int WaitReply();
     void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                          std::uint16_t Size);
-    const std::array<std::uint8_t, 64>& replyBuffer() const { return m_replyBuffer; }
+    const std::array<std::uint8_t, 64>& replyBuffer() const { return m_session.replyBuffer(); }
 
     // Hub discovery and selection (HubDiscovery.cpp).
     void HubDeviceChange(QObject* Sender);
     bool RefreshHubs();
-    THidDevice* currentHub() const { return m_currentHub; }
+    THidDevice* currentHub() const { return m_session.device(); }
     THidDeviceController* controller() const { return m_controller; }
 
     // Version check (VersionCheck.cpp).
@@ -175,8 +176,8 @@ public:
 
     // Program-wide flags, read by tests.
     bool autoUpdateArmed() const { return m_autoUpdateArmed; }
-    bool updateInProgress() const { return m_updateInProgress; }
-    bool calibrationHeld() const { return m_calibrationHeld; }
+    bool updateInProgress() const { return m_session.updateInProgress(); }
+    bool calibrationHeld() const { return m_session.calibrationHeld(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -189,6 +190,10 @@ private:
     void SetFixedTexts();
     void SetUpSkin();
     void WMModule(const SkinMessage& message);
+    // Shows what the session reports in the window's controls.
+    void ConnectSession();
+    // The waits of an update find the hub again through the hub list.
+    THidDevice* refreshHub() override;
 
     // The HID device controller and the first hub discovery pass (creation),
     // and at the end the release of every checked-out device, then the
@@ -201,23 +206,19 @@ private:
     QString m_firmwareResource;
     FirmwareImage m_firmwareImage;
 
-    // The HID layer: the binding given at creation (not owned), the controller
-    // (owned, created in FormCreate) and the hub the window talks to (not owned).
+    // The HID layer: the binding given at creation (not owned) and the
+    // controller (owned, created in FormCreate). The hub the window talks to
+    // is the session's device.
     HidPlatform* m_platform = nullptr;
     THidDeviceController* m_controller = nullptr;
-    THidDevice* m_currentHub = nullptr;
     // Checked-out devices that are not in the hub list: other HID devices and
     // hubs this user may not open. Released once unplugged, and at the end.
     QList<THidDevice*> m_setAside;
     QList<quint32> m_accessReported; // instances told of missing access
 
-    // Program-wide state of the hub link and the update.
-    std::array<std::uint8_t, 64> m_replyBuffer{};
-    int m_replyWaits = 0; // reply waits running, nested ones included
+    // The automatic update's state.
     bool m_autoUpdateArmed = false;
     int m_armingDelay = 0;
-    bool m_updateInProgress = false;
-    bool m_calibrationHeld = false;
 
     // Lets tests set the program-wide flags that only the update procedure writes.
     friend struct TfrmMainTestAccess;

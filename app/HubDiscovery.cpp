@@ -60,10 +60,7 @@ void TfrmMain::CreateController() {
 void TfrmMain::ReleaseController() {
     // The checked-out devices go first: releasing them stops their read
     // threads, which must not outlive the controller's bookkeeping.
-    if (m_currentHub) {
-        m_currentHub->SetDataHandler({});
-        m_currentHub = nullptr;
-    }
+    m_session.detach();
     releaseHubList();
     const QList<THidDevice*> aside = std::exchange(m_setAside, {});
     for (THidDevice* device : aside)
@@ -85,10 +82,7 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
     Q_UNUSED(Sender);
     // An error inside a pass ends it quietly, the state as far as it got.
     try {
-        if (m_currentHub) {
-            m_currentHub->SetDataHandler({});
-            m_currentHub = nullptr;
-        }
+        m_session.detach();
         releaseHubList();
 
         // Devices kept aside leave once they are gone, and those refused go
@@ -127,10 +121,9 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
         if (cbbPort->count() > 0) {
             cbbPort->setCurrentIndex(0);
             THidDevice* hub = static_cast<THidDevice*>(cbbPort->itemData(0).value<void*>());
-            hub->SetDataHandler(THidDataEvent(this, &TfrmMain::HubDataReceived));
-            m_currentHub = hub;
+            m_session.attach(hub);
             SetIndicator(0);
-            if (chkAutoPRG->isChecked() && !m_updateInProgress)
+            if (chkAutoPRG->isChecked() && !m_session.updateInProgress())
                 m_autoUpdateArmed = true;
         }
     } catch (...) {
@@ -140,5 +133,5 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
 bool TfrmMain::RefreshHubs() {
     if (m_controller)
         m_controller->DeviceChange();
-    return m_currentHub != nullptr;
+    return currentHub() != nullptr;
 }

@@ -74,7 +74,7 @@ struct VirtualHidBus::Private {
     quint32 nextInstance = 1;
     HidHandle nextHandle = 1;
     int setupUses = 0;
-    bool hidLoaded = false;
+    int hidUses = 0; // counted: controllers on other threads may still use the bus
     bool librariesAvailable = true;
     int unreadableIndex = -1;
     int setBufferCalls = 0;
@@ -294,18 +294,21 @@ void VirtualHidBus::unloadSetupLibrary() {
 
 bool VirtualHidBus::loadHidLibrary() {
     std::lock_guard lock(d->shared->mutex);
-    d->hidLoaded = d->librariesAvailable;
-    return d->hidLoaded;
+    if (!d->librariesAvailable)
+        return false;
+    ++d->hidUses;
+    return true;
 }
 
 void VirtualHidBus::unloadHidLibrary() {
     std::lock_guard lock(d->shared->mutex);
-    d->hidLoaded = false;
+    if (d->hidUses > 0)
+        --d->hidUses;
 }
 
 bool VirtualHidBus::hidLibraryLoaded() const {
     std::lock_guard lock(d->shared->mutex);
-    return d->hidLoaded;
+    return d->hidUses > 0;
 }
 
 QUuid VirtualHidBus::hidGuid() const {
@@ -314,7 +317,7 @@ QUuid VirtualHidBus::hidGuid() const {
 
 std::unique_ptr<HidDeviceSet> VirtualHidBus::getClassDevices(const QUuid& classGuid) {
     std::lock_guard lock(d->shared->mutex);
-    if (!d->hidLoaded || classGuid != VirtualHidGuid)
+    if (d->hidUses == 0 || classGuid != VirtualHidGuid)
         return nullptr;
     std::vector<HidInterfaceDetail> entries;
     for (const auto& [id, device] : d->devices) {

@@ -19,7 +19,7 @@
 
 // Sets the flags that only the update procedure writes.
 struct TfrmMainTestAccess {
-    static void setUpdateInProgress(TfrmMain& w, bool on) { w.m_updateInProgress = on; }
+    static void setUpdateInProgress(TfrmMain& w, bool on) { w.m_session.m_updateInProgress = on; }
 };
 
 namespace hubtest {

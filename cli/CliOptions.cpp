@@ -1,0 +1,227 @@
+#include "CliOptions.h"
+
+#include <utility>
+
+namespace cli {
+
+namespace {
+
+struct FaultName {
+    const char* name;
+    VirtualFault::Kind kind;
+    bool takesValue;
+};
+
+constexpr FaultName FaultNames[] = {
+    {"silent", VirtualFault::Kind::Silent, false},
+    {"slow", VirtualFault::Kind::Slow, true},
+    {"wrong-marker", VirtualFault::Kind::WrongMarker, false},
+    {"fail", VirtualFault::Kind::Fail, true},
+    {"unplug", VirtualFault::Kind::Unplug, true},
+    {"no-return", VirtualFault::Kind::NoReturn, false},
+    {"stay-in-bootloader", VirtualFault::Kind::StayInBootloader, false},
+    {"no-access", VirtualFault::Kind::NoAccess, false},
+};
+
+std::optional<Command> commandNamed(const QString& word) {
+    if (word == QLatin1String("list"))
+        return Command::List;
+    if (word == QLatin1String("check"))
+        return Command::Check;
+    if (word == QLatin1String("update"))
+        return Command::Update;
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::uint32_t> parseVersion(const QString& text) {
+    QString digits = text;
+    if (digits.contains(QLatin1Char('.'))) {
+        const QStringList parts = digits.split(QLatin1Char('.'));
+        // The digits are grouped 1.1.2.4 when shown.
+        if (parts.size() != 4 || parts[0].size() != 1 || parts[1].size() != 1 || parts[2].size() != 2 ||
+            parts[3].size() != 4)
+            return std::nullopt;
+        digits = parts.join(QString());
+    }
+    if (digits.size() != 8)
+        return std::nullopt;
+    bool ok = false;
+    const uint value = digits.toUInt(&ok, 16);
+    if (!ok)
+        return std::nullopt;
+    return std::uint32_t(value);
+}
+
+std::optional<VirtualFault> parseFault(const QString& spec, QString* error) {
+    const auto fail = [&](const QString& why) -> std::optional<VirtualFault> {
+        if (error)
+            *error = QStringLiteral("Bad virtual fault \"%1\": %2").arg(spec, why);
+        return std::nullopt;
+    };
+    VirtualFault fault;
+    QString rest = spec;
+    if (const qsizetype colon = rest.indexOf(QLatin1Char(':')); colon >= 0) {
+        bool ok = false;
+        fault.hub = rest.left(colon).toInt(&ok);
+        if (!ok || fault.hub < 1 || fault.hub > MaxVirtualHubs)
+            return fail(QStringLiteral("the hub number before ':' must be 1 to %1.").arg(MaxVirtualHubs));
+        rest = rest.mid(colon + 1);
+    }
+    QString name = rest;
+    QString value;
+    const qsizetype at = rest.indexOf(QLatin1Char('@'));
+    if (at >= 0) {
+        name = rest.left(at);
+        value = rest.mid(at + 1);
+    }
+    for (const FaultName& known : FaultNames) {
+        if (name != QLatin1String(known.name))
+            continue;
+        fault.kind = known.kind;
+        if (!known.takesValue) {
+            if (at >= 0)
+                return fail(QStringLiteral("'%1' takes no '@' value.").arg(name));
+            return fault;
+        }
+        bool ok = false;
+        fault.value = value.toInt(&ok);
+        if (at < 0 || !ok || fault.value < 1)
+            return fail(QStringLiteral("'%1' needs a positive number after '@' (e.g. %1@40).").arg(name));
+        return fault;
+    }
+    QStringList names;
+    for (const FaultName& known : FaultNames)
+        names << QLatin1String(known.name);
+    return fail(QStringLiteral("unknown kind '%1'; known: %2.").arg(name, names.join(QStringLiteral(", "))));
+}
+
+ParseResult parseArguments(const QStringList& arguments) {
+    ParseResult r;
+    Options& o = r.options;
+    const auto bad = [&r](const QString& message) {
+        r.error = message;
+        return std::move(r);
+    };
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString arg = arguments[i];
+        std::optional<QString> inlineValue;
+        if (arg.startsWith(QLatin1String("--")) && arg.contains(QLatin1Char('='))) {
+            const qsizetype eq = arg.indexOf(QLatin1Char('='));
+            inlineValue = arg.mid(eq + 1);
+            arg = arg.left(eq);
+        }
+        const auto takeValue = [&](QString& into) {
+            if (inlineValue) {
+                into = *inlineValue;
+                return !into.isEmpty();
+            }
+            if (i + 1 >= arguments.size() || arguments[i + 1].startsWith(QLatin1String("--")))
+                return false;
+            into = arguments[++i];
+            return true;
+        };
+        const auto flag = [&](bool& into) {
+            into = true;
+            return !inlineValue;
+        };
+        QString value;
+        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            if (!flag(o.help))
+                return bad(QStringLiteral("%1 takes no value.").arg(arg));
+        } else if (arg == QLatin1String("--version") || arg == QLatin1String("-V")) {
+            if (!flag(o.version))
+                return bad(QStringLiteral("%1 takes no value.").arg(arg));
+        } else if (arg == QLatin1String("--all")) {
+            if (!flag(o.all))
+                return bad(QStringLiteral("--all takes no value."));
+        } else if (arg == QLatin1String("--json")) {
+            if (!flag(o.json))
+                return bad(QStringLiteral("--json takes no value."));
+        } else if (arg == QLatin1String("--path")) {
+            if (!takeValue(o.path))
+                return bad(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list')."));
+        } else if (arg == QLatin1String("--image")) {
+            if (!takeValue(o.imageFile))
+                return bad(QStringLiteral("--image needs a firmware image file."));
+        } else if (arg == QLatin1String("--virtual")) {
+            bool ok = false;
+            if (takeValue(value))
+                o.virtualHubs = value.toInt(&ok);
+            if (!ok || o.virtualHubs < 0 || o.virtualHubs > MaxVirtualHubs)
+                return bad(
+                    QStringLiteral("--virtual needs a number of hubs from 0 to %1.").arg(MaxVirtualHubs));
+        } else if (arg == QLatin1String("--virtual-version")) {
+            if (!takeValue(value) || !(o.virtualVersion = parseVersion(value)))
+                return bad(QStringLiteral("--virtual-version needs a version such as 1.1.15.0906."));
+        } else if (arg == QLatin1String("--virtual-fault")) {
+            if (!takeValue(value))
+                return bad(QStringLiteral("--virtual-fault needs a fault such as 2:fail@40."));
+            QString why;
+            const std::optional<VirtualFault> fault = parseFault(value, &why);
+            if (!fault)
+                return bad(why);
+            o.faults.push_back(*fault);
+        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
+            return bad(QStringLiteral("Unknown option %1.").arg(arg));
+        } else if (const std::optional<Command> command = commandNamed(arg)) {
+            if (o.command != Command::None)
+                return bad(QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(arg));
+            o.command = *command;
+        } else {
+            return bad(QStringLiteral("Unknown command '%1': use list, check or update.").arg(arg));
+        }
+    }
+    if (o.help || o.version)
+        return r;
+    if (o.command == Command::None)
+        return bad(QStringLiteral("No command given: use list, check or update."));
+    if (o.all && !o.path.isEmpty())
+        return bad(QStringLiteral("--all and --path exclude each other."));
+    if (o.command == Command::List && !o.imageFile.isEmpty())
+        return bad(QStringLiteral("--image belongs to check and update."));
+    if (o.command != Command::Update && o.all)
+        return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
+    if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
+        return bad(QStringLiteral("--virtual-version and --virtual-fault need --virtual N."));
+    for (const VirtualFault& fault : o.faults) {
+        if (fault.hub > o.virtualHubs)
+            return bad(QStringLiteral("--virtual-fault names hub %1, but there are %2 virtual hubs.")
+                           .arg(fault.hub)
+                           .arg(o.virtualHubs));
+    }
+    return r;
+}
+
+QString usageText() {
+    return QStringLiteral(
+        "Usage: quorvi-hub [options] <command> [options]\n"
+        "\n"
+        "Lists, checks and updates Quorvi Charging Hubs without a window.\n"
+        "\n"
+        "Commands:\n"
+        "  list             every plugged hub: path, instance, mode, firmware version, access\n"
+        "  check            compares each hub's firmware with the built-in version\n"
+        "  update           updates the chosen hubs in parallel, LED calibration kept\n"
+        "\n"
+        "Options:\n"
+        "  --all            update every plugged hub\n"
+        "  --path P         only the hub at path P (as 'list' shows it)\n"
+        "  --image FILE     use this firmware image file instead of the built-in one\n"
+        "  --json           one JSON document on standard output, for scripts\n"
+        "  --virtual N      use N virtual hubs in this process instead of real ones\n"
+        "  --virtual-version V\n"
+        "                   firmware of the virtual hubs (default 1.1.15.0905)\n"
+        "  --virtual-fault [HUB:]KIND[@N]\n"
+        "                   a fault of virtual hub HUB (default every hub): silent,\n"
+        "                   slow@MS, wrong-marker, fail@FRAME, unplug@FRAME, no-return,\n"
+        "                   stay-in-bootloader, no-access\n"
+        "  -h, --help       this text\n"
+        "  -V, --version    the program's version and its built-in firmware version\n"
+        "\n"
+        "Exit status: 0 success (check: every hub up to date), 10 check: an update is\n"
+        "available, 1 any failure (bad options included; update: not every hub completed).\n");
+}
+
+} // namespace cli

@@ -1,0 +1,226 @@
+#include "HubReport.h"
+
+#include "AppVersion.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace cli {
+
+QString modeName(HubMode mode) {
+    switch (mode) {
+    case HubMode::Application:
+        return QStringLiteral("application");
+    case HubMode::Bootloader:
+        return QStringLiteral("bootloader");
+    case HubMode::NotAnswering:
+        return QStringLiteral("not answering");
+    case HubMode::Unknown:
+        break;
+    }
+    return QStringLiteral("unknown");
+}
+
+QString versionText(std::uint32_t version) {
+    return FormatVersion(versionHexText(version));
+}
+
+namespace {
+
+bool checkFailed(const HubOutcome& hub) {
+    if (!hub.access || !hub.problem.isEmpty())
+        return true;
+    // A hub in its bootloader needs the update; one in its application must
+    // have told its version.
+    return hub.mode != HubMode::Bootloader && (hub.mode != HubMode::Application || !hub.version);
+}
+
+} // namespace
+
+int exitCode(const RunReport& report) {
+    if (!report.error.isEmpty() || report.interrupted)
+        return ExitFailure;
+    switch (report.command) {
+    case Command::List:
+        return ExitOk;
+    case Command::Check: {
+        if (report.hubs.empty())
+            return ExitFailure;
+        bool available = false;
+        for (const HubOutcome& hub : report.hubs) {
+            if (checkFailed(hub))
+                return ExitFailure;
+            available |= hub.updateAvailable;
+        }
+        return available ? ExitUpdateAvailable : ExitOk;
+    }
+    case Command::Update: {
+        bool any = false;
+        for (const HubOutcome& hub : report.hubs) {
+            if (!hub.chosen)
+                continue;
+            any = true;
+            if (!hub.completed)
+                return ExitFailure;
+        }
+        return any ? ExitOk : ExitFailure;
+    }
+    case Command::None:
+        break;
+    }
+    return ExitFailure;
+}
+
+namespace {
+
+QString commandName(Command command) {
+    switch (command) {
+    case Command::List:
+        return QStringLiteral("list");
+    case Command::Check:
+        return QStringLiteral("check");
+    case Command::Update:
+        return QStringLiteral("update");
+    case Command::None:
+        break;
+    }
+    return QString();
+}
+
+QJsonValue versionValue(const std::optional<std::uint32_t>& version) {
+    return version ? QJsonValue(versionText(*version)) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+QByteArray toJson(const RunReport& report) {
+    QJsonObject root;
+    root[QStringLiteral("command")] = commandName(report.command);
+    root[QStringLiteral("firmwareVersion")] = versionText(report.firmwareVersion);
+    if (report.command != Command::List) {
+        QJsonObject image;
+        image[QStringLiteral("source")] = report.imageSource;
+        image[QStringLiteral("lines")] = report.imageLines;
+        root[QStringLiteral("image")] = image;
+    }
+    QJsonArray hubs;
+    for (const HubOutcome& hub : report.hubs) {
+        QJsonObject h;
+        h[QStringLiteral("hub")] = hub.number;
+        h[QStringLiteral("path")] = hub.path;
+        h[QStringLiteral("instance")] = qint64(hub.instance);
+        h[QStringLiteral("access")] = hub.access;
+        if (!hub.access)
+            h[QStringLiteral("accessHint")] = hub.accessHint;
+        h[QStringLiteral("mode")] = modeName(hub.mode);
+        h[QStringLiteral("version")] = versionValue(hub.version);
+        if (!hub.problem.isEmpty())
+            h[QStringLiteral("problem")] = hub.problem;
+        if (report.command == Command::Check)
+            h[QStringLiteral("updateAvailable")] = hub.updateAvailable;
+        if (report.command == Command::Update) {
+            h[QStringLiteral("chosen")] = hub.chosen;
+            if (hub.chosen) {
+                h[QStringLiteral("result")] = hub.result;
+                h[QStringLiteral("completed")] = hub.completed;
+                h[QStringLiteral("versionAfter")] = versionValue(hub.versionAfter);
+                h[QStringLiteral("interrupted")] = hub.interrupted;
+                if (!hub.state.isEmpty())
+                    h[QStringLiteral("state")] = hub.state;
+            }
+        }
+        h[QStringLiteral("log")] = QJsonArray::fromStringList(hub.log);
+        hubs.append(h);
+    }
+    root[QStringLiteral("hubs")] = hubs;
+    if (!report.error.isEmpty())
+        root[QStringLiteral("error")] = report.error;
+    root[QStringLiteral("interrupted")] = report.interrupted;
+    root[QStringLiteral("exitCode")] = exitCode(report);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+namespace {
+
+QString hubHead(const HubOutcome& hub) {
+    return QStringLiteral("Hub %1 (%2)").arg(hub.number).arg(hub.path);
+}
+
+QString foundText(const HubOutcome& hub) {
+    if (!hub.access)
+        return QStringLiteral("no access");
+    if (!hub.problem.isEmpty())
+        return hub.problem;
+    QString text = modeName(hub.mode);
+    if (hub.version)
+        text += QStringLiteral(", firmware ") + versionText(*hub.version);
+    return text;
+}
+
+} // namespace
+
+QString toText(const RunReport& report) {
+    QStringList out;
+    for (const HubOutcome& hub : report.hubs) {
+        switch (report.command) {
+        case Command::List:
+            out << QStringLiteral("%1: instance %2, %3")
+                       .arg(hubHead(hub))
+                       .arg(hub.instance)
+                       .arg(foundText(hub));
+            break;
+        case Command::Check: {
+            QString verdict;
+            if (checkFailed(hub))
+                verdict = QStringLiteral("could not be checked");
+            else if (hub.mode == HubMode::Bootloader)
+                verdict = QStringLiteral("in its bootloader: needs the update");
+            else if (hub.updateAvailable)
+                verdict = QStringLiteral("update available (%1)").arg(versionText(report.firmwareVersion));
+            else
+                verdict = QStringLiteral("up to date");
+            out << QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict);
+            break;
+        }
+        case Command::Update:
+            if (!hub.chosen) {
+                out << QStringLiteral("%1: not chosen").arg(hubHead(hub));
+            } else if (hub.completed) {
+                out << QStringLiteral("%1: updated, firmware %2")
+                           .arg(hubHead(hub), hub.versionAfter ? versionText(*hub.versionAfter)
+                                                               : QStringLiteral("unknown"));
+            } else {
+                out << QStringLiteral("%1: FAILED (%2)")
+                           .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result);
+                for (const QString& line : hub.log)
+                    out << QStringLiteral("    ") + line;
+            }
+            break;
+        case Command::None:
+            break;
+        }
+        if (!hub.access)
+            out << QStringLiteral("    ") + hub.accessHint;
+        if (!hub.state.isEmpty())
+            out << QStringLiteral("    ") + hub.state;
+    }
+    if (report.hubs.empty() && report.error.isEmpty())
+        out << QStringLiteral("No Charging Hub is plugged in.");
+    if (report.command == Command::Update && !report.hubs.empty()) {
+        int chosen = 0, updated = 0;
+        for (const HubOutcome& hub : report.hubs) {
+            chosen += hub.chosen ? 1 : 0;
+            updated += hub.completed ? 1 : 0;
+        }
+        out << QStringLiteral("%1 of %2 hubs updated%3.")
+                   .arg(updated)
+                   .arg(chosen)
+                   .arg(report.interrupted ? QStringLiteral(" (stopped by Ctrl+C)") : QString());
+    }
+    if (!report.error.isEmpty())
+        out << report.error;
+    return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
+}
+
+} // namespace cli

@@ -1,0 +1,477 @@
+#include "HubRun.h"
+
+#include "AppVersion.h"
+#include "EventWait.h"
+#include "FirmwareImage.h"
+#include "HidControllerClass.h"
+#include "LinuxHidPlatform.h"
+#include "ResourceLookup.h"
+#include "VirtualHidBus.h"
+#include "VirtualHub.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QMetaEnum>
+#include <QThread>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifndef QUORVI_UDEV_RULE_PATH
+#define QUORVI_UDEV_RULE_PATH "/lib/udev/rules.d/70-quorvi-hub.rules"
+#endif
+
+namespace cli {
+
+namespace {
+
+constexpr quint16 HubVendorId = 0xFFF0;
+constexpr quint16 HubProductId = 0x0018;
+constexpr int HubBufferCount = 128;
+constexpr int FirstPassMs = 5000;
+
+bool isHub(const THidDevice* device) {
+    return device->Attributes().VendorID == HubVendorId && device->Attributes().ProductID == HubProductId;
+}
+
+using Matcher = std::function<bool(const THidDevice*)>;
+
+// Follows one hub across its restarts; the other devices stay with the
+// controller of this thread.
+class FollowHub : public HubLocator {
+public:
+    FollowHub(THidDeviceController& controller, HubSession& session, Matcher matches)
+        : m_controller(controller), m_session(session), m_matches(std::move(matches)) {}
+    ~FollowHub() override { release(); }
+    FollowHub(const FollowHub&) = delete;
+    FollowHub& operator=(const FollowHub&) = delete;
+
+    THidDevice* refreshHub() override {
+        m_controller.DeviceChange();
+        if (m_held && !m_held->Plugged())
+            release();
+        for (int i = 0; i < m_controller.count() && !m_held; ++i) {
+            const THidDevice* device = m_controller.deviceAt(i);
+            if (device->Plugged() && isHub(device) && device->ReadWriteAccess() && m_matches(device) &&
+                m_controller.CheckOutAt(m_held, i)) {
+                m_held->SetInputBufferCount(HubBufferCount);
+                m_held->SetReadBufferCount(HubBufferCount);
+            }
+        }
+        return m_held;
+    }
+
+private:
+    void release() {
+        if (m_session.device() == m_held)
+            m_session.detach();
+        delete m_held; // the check-in
+        m_held = nullptr;
+    }
+
+    THidDeviceController& m_controller;
+    HubSession& m_session;
+    Matcher m_matches;
+    THidDevice* m_held = nullptr;
+};
+
+QString resultName(HubSession::UpdateResult result) {
+    const char* key = QMetaEnum::fromType<HubSession::UpdateResult>().valueToKey(int(result));
+    return key ? QString::fromLatin1(key) : QString::number(int(result));
+}
+
+QString levelsText(const HubSession::LedLevels& levels) {
+    QStringList parts;
+    for (const std::uint8_t level : levels)
+        parts << QString::number(level);
+    return parts.join(QLatin1Char(' '));
+}
+
+// Where a failed update left the hub, for the person who has to pick it up.
+QString stateAfter(HubSession::UpdateResult result) {
+    using R = HubSession::UpdateResult;
+    switch (result) {
+    case R::Completed:
+        return QString();
+    case R::ImageUnusable:
+        return QStringLiteral("Nothing was sent; the hub runs its old firmware.");
+    case R::NoHub:
+        return QStringLiteral("Nothing was sent: the hub was gone.");
+    case R::BootloaderError:
+        return QStringLiteral(
+            "Nothing was written, but the hub may wait in its bootloader: run the update again.");
+    case R::Timeout:
+        return QStringLiteral(
+            "The hub waits in its bootloader with its firmware incomplete: run the update again.");
+    case R::UpdateFail:
+        return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
+                              "unplug it, plug it in again and check it.");
+    }
+    return QStringLiteral("The update did not complete; see the log.");
+}
+
+HubMode modeFromQuery(int mode) {
+    switch (mode) {
+    case 1:
+        return HubMode::Bootloader;
+    case 2:
+        return HubMode::Application;
+    default:
+        return HubMode::NotAnswering;
+    }
+}
+
+} // namespace
+
+QString accessHint(quint32 openError) {
+    if (openError == EACCES || openError == EPERM || openError == 0) {
+        return QStringLiteral(
+                   "A Charging Hub is connected, but this user may not use it. Install the udev rule "
+                   "%1 (it comes with this program), then unplug the hub and plug it in again.")
+            .arg(QStringLiteral(QUORVI_UDEV_RULE_PATH));
+    }
+    return QStringLiteral("A Charging Hub is connected, but it cannot be opened (%1). Unplug the hub and "
+                          "plug it in again.")
+        .arg(QString::fromLocal8Bit(std::strerror(int(openError))));
+}
+
+struct HubRun::Target {
+    HubOutcome outcome;
+    Matcher matches;
+};
+
+HubRun::HubRun(Options options, QObject* parent) : QObject(parent), m_options(std::move(options)) {
+    m_report.command = m_options.command;
+    m_report.firmwareVersion = AppFirmwareVersion;
+}
+
+HubRun::~HubRun() {
+    // The hubs leave the bus before it goes.
+    m_virtualHubs.clear();
+}
+
+bool HubRun::loadImage() {
+    m_image = std::make_unique<FirmwareImage>();
+    if (m_options.imageFile.isEmpty()) {
+        m_report.imageSource = QStringLiteral("built-in");
+        m_image->load(resources::loadResource(QStringLiteral("APP"), QStringLiteral("APPBIN")));
+    } else {
+        m_report.imageSource = m_options.imageFile;
+        QFile file(m_options.imageFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            m_report.error = QStringLiteral("Cannot read the firmware image %1: %2. Nothing was sent.")
+                                 .arg(m_options.imageFile, file.errorString());
+            return false;
+        }
+        m_image->load(file.readAll());
+    }
+    m_report.imageLines = m_image->count();
+    if (!m_image->isUsable()) {
+        m_report.error = QStringLiteral("The firmware image %1 is refused: %2 Nothing was sent.")
+                             .arg(m_report.imageSource, m_image->problem());
+        return false;
+    }
+    return true;
+}
+
+void HubRun::setUpVirtualHubs() {
+    m_bus = std::make_unique<VirtualHidBus>();
+    for (int i = 1; i <= m_options.virtualHubs; ++i) {
+        auto hub = std::make_unique<VirtualHub>(*m_bus);
+        hub->setFirmwareVersion(m_options.virtualVersion.value_or(hubsim::DefaultFirmwareVersion));
+        hub->setRestartDelays(virtualRestartMs, virtualRestartMs);
+        hubsim::HubFaults faults;
+        faults.usbTiming = virtualUsbTiming;
+        bool access = true;
+        for (const VirtualFault& fault : m_options.faults) {
+            if (fault.hub != 0 && fault.hub != i)
+                continue;
+            using K = VirtualFault::Kind;
+            switch (fault.kind) {
+            case K::Silent:
+                faults.silent = true;
+                break;
+            case K::Slow:
+                faults.replyDelayMs = fault.value;
+                break;
+            case K::WrongMarker:
+                faults.wrongMarker = true;
+                break;
+            case K::Fail:
+                faults.resultOnFrame[std::uint64_t(fault.value)] = 1;
+                break;
+            case K::Unplug:
+                faults.unplugAfterFrame = std::uint64_t(fault.value);
+                break;
+            case K::NoReturn:
+                faults.neverReturnAfterReboot = true;
+                break;
+            case K::StayInBootloader:
+                faults.stayInBootloaderAfterReboot = true;
+                break;
+            case K::NoAccess:
+                access = false;
+                break;
+            }
+        }
+        hub->setFaults(faults);
+        hub->plug();
+        if (!access)
+            m_bus->setAccess(hub->deviceId(), false);
+        m_virtualHubs.push_back(std::move(hub));
+    }
+}
+
+std::vector<HubRun::Target> HubRun::discover() {
+    std::unique_ptr<HidPlatform> own;
+    HidPlatform* platform = m_bus.get();
+    if (!platform) {
+        own = std::make_unique<LinuxHidPlatform>();
+        platform = own.get();
+    }
+    std::vector<Target> found;
+    THidDeviceController controller(nullptr, *platform);
+    processEventsUntil([&controller] { return controller.LastNotifyParam() == -1; }, FirstPassMs);
+    THidDevice* device = nullptr;
+    std::vector<THidDevice*> held;
+    while (controller.CheckOutNext(device)) {
+        held.push_back(device);
+        if (!isHub(device))
+            continue;
+        Target t;
+        t.outcome.path = device->PnPInfo()->InterfacePath;
+        t.outcome.instance = device->PnPInfo()->InstanceNumber;
+        t.outcome.access = device->ReadWriteAccess();
+        if (!t.outcome.access)
+            t.outcome.accessHint = accessHint(device->OpenError());
+        if (m_bus) {
+            for (std::size_t i = 0; i < m_virtualHubs.size(); ++i) {
+                const VirtualDeviceId id = m_virtualHubs[i]->deviceId();
+                if (m_bus->instanceNumber(id) != t.outcome.instance)
+                    continue;
+                t.outcome.number = int(i) + 1;
+                // The instance changes with every restart; the bus knows the hub's current one.
+                t.matches = [bus = m_bus.get(), id](const THidDevice* d) {
+                    return d->PnPInfo()->InstanceNumber == bus->instanceNumber(id);
+                };
+            }
+        } else {
+            // The port the hub is plugged into stays across its restarts; its
+            // node and instance do not.
+            const QString port = device->PnPInfo()->LocationInfo;
+            const QString path = t.outcome.path;
+            t.matches = [port, path](const THidDevice* d) {
+                return port.isEmpty() ? d->PnPInfo()->InterfacePath == path
+                                      : d->PnPInfo()->LocationInfo == port;
+            };
+        }
+        if (t.matches)
+            found.push_back(std::move(t));
+    }
+    for (THidDevice* d : held)
+        delete d; // the check-in
+    if (m_bus) {
+        std::sort(found.begin(), found.end(),
+                  [](const Target& a, const Target& b) { return a.outcome.number < b.outcome.number; });
+    } else {
+        std::sort(found.begin(), found.end(),
+                  [](const Target& a, const Target& b) { return a.outcome.path < b.outcome.path; });
+        for (std::size_t i = 0; i < found.size(); ++i)
+            found[i].outcome.number = int(i) + 1;
+    }
+    return found;
+}
+
+int HubRun::run() {
+    if ((m_options.command == Command::Check || m_options.command == Command::Update) && !loadImage())
+        return exitCode(m_report);
+    if (m_options.virtualHubs >= 0)
+        setUpVirtualHubs();
+
+    std::vector<Target> targets = discover();
+    if (targets.empty() && m_options.command != Command::List) {
+        m_report.error = QStringLiteral("No Charging Hub is plugged in.");
+        return exitCode(m_report);
+    }
+
+    for (Target& t : targets)
+        t.outcome.chosen = true;
+    if (m_options.command == Command::Update && !m_options.path.isEmpty()) {
+        bool any = false;
+        for (Target& t : targets)
+            any |= t.outcome.chosen = t.outcome.path == m_options.path;
+        if (!any) {
+            m_report.error = QStringLiteral("No hub at %1 (see 'quorvi-hub list').").arg(m_options.path);
+            for (Target& t : targets)
+                m_report.hubs.push_back(t.outcome);
+            return exitCode(m_report);
+        }
+    } else if (m_options.command == Command::Update && !m_options.all && targets.size() > 1) {
+        m_report.error =
+            QStringLiteral("%1 hubs are plugged in: choose one with --path P, or all with --all.")
+                .arg(targets.size());
+        for (Target& t : targets) {
+            t.outcome.chosen = false;
+            m_report.hubs.push_back(t.outcome);
+        }
+        return exitCode(m_report);
+    }
+
+    runJobs(targets);
+    for (Target& t : targets)
+        m_report.hubs.push_back(std::move(t.outcome));
+    m_report.interrupted = m_stop.load() && m_options.command == Command::Update;
+    return exitCode(m_report);
+}
+
+void HubRun::runJobs(std::vector<Target>& targets) {
+    QList<int> numbers;
+    std::vector<Target*> jobs;
+    for (Target& t : targets) {
+        if (!t.outcome.chosen)
+            continue;
+        if (!t.outcome.access) {
+            t.outcome.result = QStringLiteral("NoAccess");
+            continue;
+        }
+        numbers << t.outcome.number;
+        jobs.push_back(&t);
+    }
+    emit started(numbers);
+
+    // Handed back through an atomic: the thread sanitizer cannot see what
+    // QThread::wait() guarantees.
+    std::atomic<int> finished{0};
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (Target* t : jobs) {
+        threads.emplace_back(QThread::create([this, t, &finished] {
+            std::unique_ptr<HidPlatform> own;
+            HidPlatform* platform = m_bus.get();
+            if (!platform) {
+                // The Linux binding keeps its monitor and sinks per instance.
+                own = std::make_unique<LinuxHidPlatform>();
+                platform = own.get();
+            }
+            const int number = t->outcome.number;
+            t->outcome = runJob(*t, *platform);
+            // From here on the outcome is the waiting thread's.
+            finished.fetch_add(1, std::memory_order_release);
+            emit hubFinished(number);
+            // Wakes the waiting thread also when nobody listens to the signal.
+            QMetaObject::invokeMethod(
+                this, [] {}, Qt::QueuedConnection);
+        }));
+        threads.back()->setObjectName(QStringLiteral("hub %1").arg(t->outcome.number));
+        threads.back()->start();
+    }
+    const int count = int(jobs.size());
+    while (!processEventsUntil([&] { return finished.load(std::memory_order_acquire) == count; }, 60000)) {
+    }
+    for (const auto& thread : threads)
+        thread->wait();
+    QCoreApplication::sendPostedEvents(this); // the last signals before the report
+}
+
+HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
+    HubOutcome out = target.outcome;
+    const int n = out.number;
+    THidDeviceController controller(nullptr, platform);
+    processEventsUntil([&controller] { return controller.LastNotifyParam() == -1; }, FirstPassMs);
+
+    HubSession session;
+    session.timing = timing;
+    FollowHub locator(controller, session, target.matches);
+    session.setLocator(&locator);
+
+    QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
+        if (out.interrupted)
+            return; // the break-off of the stopped line is no fault of the hub
+        out.log << text;
+        emit logLine(n, text);
+    });
+    QObject::connect(&session, &HubSession::logAppend, &session, [this, n, &out](const QString& text) {
+        if (out.log.isEmpty())
+            out.log << QString();
+        out.log.last() += text;
+        emit logAppend(n, text);
+    });
+    QObject::connect(&session, &HubSession::progressRange, &session,
+                     [this, n](int maximum) { emit progressRange(n, maximum); });
+
+    HubSession::Stage stage = HubSession::Stage::Started;
+    int linesDone = 0;
+    int lastLine = 0;
+    // Ctrl+C takes effect between lines: the running line is finished, the
+    // next one is not started. Once programming is over the update runs to its
+    // end, so the levels are written back.
+    const auto stopHere = [&] {
+        if (m_stop.load() && !out.interrupted && session.device()) {
+            out.interrupted = true;
+            session.detach();
+        }
+    };
+    QObject::connect(&session, &HubSession::stageChanged, &session, [&, this, n](HubSession::Stage s) {
+        stage = s;
+        const char* key = QMetaEnum::fromType<HubSession::Stage>().valueToKey(int(s));
+        emit stageText(n, QString::fromLatin1(key ? key : ""));
+        if (s == HubSession::Stage::Programming)
+            stopHere();
+    });
+    QObject::connect(&session, &HubSession::progressRange, &session,
+                     [&lastLine](int maximum) { lastLine = maximum; });
+    QObject::connect(&session, &HubSession::progress, &session, [&, this, n](int value) {
+        emit progress(n, value);
+        if (stage != HubSession::Stage::Programming)
+            return;
+        linesDone = value;
+        if (value > 0)
+            stopHere();
+    });
+
+    session.attach(locator.refreshHub());
+    if (!session.device()) {
+        out.problem = QStringLiteral("gone before it could be asked");
+        out.mode = HubMode::NotAnswering;
+        out.result = resultName(HubSession::UpdateResult::NoHub);
+        return out;
+    }
+
+    out.mode = modeFromQuery(session.QueryHubMode());
+    if (out.mode == HubMode::Application)
+        out.version = session.readVersion();
+    out.updateAvailable =
+        out.mode == HubMode::Bootloader || (out.version && *out.version < AppFirmwareVersion);
+
+    if (m_options.command == Command::Update && m_stop.load()) {
+        out.interrupted = true;
+        out.result = QStringLiteral("Interrupted");
+        out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
+    } else if (m_options.command == Command::Update) {
+        const HubSession::UpdateResult result = session.runUpdate(*m_image);
+        out.result = resultName(result);
+        out.completed = result == HubSession::UpdateResult::Completed;
+        if (out.completed) {
+            out.versionAfter = session.readVersion();
+        } else if (out.interrupted) {
+            out.result = QStringLiteral("Interrupted");
+            out.state =
+                linesDone > 0
+                    ? QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written: the hub waits in its "
+                                     "bootloader with its firmware incomplete; run the update again.")
+                          .arg(linesDone)
+                          .arg(lastLine + 1)
+                    : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
+                                     "the hub waits in its bootloader; run the update again.");
+        } else {
+            out.state = stateAfter(result);
+        }
+        if (!out.completed && session.calibrationHeld())
+            out.state += QStringLiteral(" Its LED levels before the update were: %1.")
+                             .arg(levelsText(session.heldLevels()));
+    }
+    session.detach();
+    return out;
+}
+
+} // namespace cli

@@ -1,0 +1,77 @@
+#pragma once
+
+// One run of the command: finds the hubs, then asks or updates each one on a
+// thread of its own, so that every hub waits only for its own replies, and
+// gathers what they did into a RunReport. Progress and log lines come back to
+// the calling thread as signals.
+
+#include "CliOptions.h"
+#include "HubReport.h"
+#include "HubSession.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class HidPlatform;
+class THidDevice;
+class VirtualHidBus;
+class VirtualHub;
+
+namespace cli {
+
+class HubRun : public QObject {
+    Q_OBJECT
+public:
+    explicit HubRun(Options options, QObject* parent = nullptr);
+    ~HubRun() override;
+
+    // Applied to every hub's session.
+    HubSession::Timing timing;
+    // The virtual hubs: about 1 ms per report each way, and their restart time.
+    bool virtualUsbTiming = true;
+    int virtualRestartMs = 300;
+
+    // Runs to the end on the calling thread's event loop; returns the exit status.
+    int run();
+    // Ctrl+C: each hub finishes its running line, then stops. Any thread.
+    void requestStop() { m_stop.store(true); }
+
+    const RunReport& report() const { return m_report; }
+    // The virtual hubs of this run, in the order numbered (tests look inside).
+    const std::vector<std::unique_ptr<VirtualHub>>& virtualHubs() const { return m_virtualHubs; }
+    VirtualHidBus* virtualBus() const { return m_bus.get(); }
+
+signals:
+    // Before any job starts: the hubs the command acts on (numbers from 1).
+    void started(const QList<int>& hubs);
+    void progressRange(int hub, int maximum);
+    void progress(int hub, int value);
+    void stageText(int hub, const QString& text);
+    void logLine(int hub, const QString& text);
+    void logAppend(int hub, const QString& text);
+    void hubFinished(int hub);
+
+private:
+    struct Target;
+    bool loadImage();
+    void setUpVirtualHubs();
+    std::vector<Target> discover();
+    void runJobs(std::vector<Target>& targets);
+    HubOutcome runJob(const Target& target, HidPlatform& platform);
+
+    Options m_options;
+    RunReport m_report;
+    std::atomic<bool> m_stop{false};
+    std::unique_ptr<class FirmwareImage> m_image;
+    std::unique_ptr<VirtualHidBus> m_bus;
+    std::vector<std::unique_ptr<VirtualHub>> m_virtualHubs;
+};
+
+// The hint for a hub this user may not open, as the window words it.
+QString accessHint(quint32 openError);
+
+} // namespace cli

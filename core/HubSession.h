@@ -1,0 +1,165 @@
+#pragma once
+
+// One hub and everything said to it: the request frame and its reply, the
+// mode query and the waits for a mode, the version check, the running data,
+// the LED levels and the whole update with the levels carried across. It
+// knows no widgets; what a user should see leaves through signals.
+
+#include "HubProtocol.h"
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+class FirmwareImage;
+class THidDevice;
+
+// Finds the session's hub again. A hub that restarts (bootloader entry, the
+// reboot after programming) comes back as a new device object, so the waits
+// for a mode ask for it anew before each poll.
+class HubLocator {
+public:
+    virtual ~HubLocator() = default;
+    // Runs what finding the hub takes (a device-change pass) and returns the
+    // hub's device now, or nullptr while it is away. The locator owns the
+    // devices: before it deletes the one the session holds, it attaches the
+    // session elsewhere or detaches it.
+    virtual THidDevice* refreshHub() = 0;
+};
+
+// Lives on one thread: every call, the device's data handler and the waits
+// (which run that thread's event loop) belong to the thread it was created
+// on. Sessions share no state, so several may run at once, one per thread.
+class HubSession : public QObject {
+    Q_OBJECT
+public:
+    // Time limits and pauses of the hub link and the update.
+    struct Timing {
+        int replyTimeoutMs = 100; // reply wait of one attempt
+        int writePauseMs = 2;     // pause after writing a request frame
+        int modePollMs = 500;     // pause before each hub-mode poll
+        int modeWaitMs = 5000;    // limit for the hub to reach a mode
+        int ledWritePauseMs = 10; // pause after each LED level written back
+    };
+
+    enum class Stage {
+        Started,            // the image is usable and a hub is attached
+        EnteringBootloader, // the LED levels are read (when the application ran)
+        Programming,
+        Rebooting,
+        RestoringLevels, // back in the application; only when levels are held
+    };
+    Q_ENUM(Stage)
+
+    enum class UpdateResult {
+        Completed,
+        ImageUnusable,   // refused before any frame
+        NoHub,           // no device attached
+        BootloaderError, // the hub did not reach its bootloader
+        Timeout,         // a line was not taken; the hub stays in its bootloader
+        UpdateFail,      // the hub did not come back in its application
+    };
+    Q_ENUM(UpdateResult)
+
+    static constexpr int LedChannels = 8;
+    static constexpr int MaxLedLevel = 100;
+    using LedLevels = std::array<std::uint8_t, LedChannels>;
+    using Reply = std::array<std::uint8_t, hubframe::ReplySize>;
+
+    struct RunData {
+        int voltage = 0;
+        int current = 0;
+        int state = 0;
+        int channel = 0;
+        std::uint8_t batteries = 0; // bit 4 + i: battery i is present
+        std::array<int, 3> cycles{};
+    };
+
+    explicit HubSession(QObject* parent = nullptr);
+    ~HubSession() override;
+    HubSession(const HubSession&) = delete;
+    HubSession& operator=(const HubSession&) = delete;
+
+    Timing timing;
+
+    // Not owned; without one the waits keep talking to the attached device.
+    void setLocator(HubLocator* locator) { m_locator = locator; }
+    HubLocator* locator() const { return m_locator; }
+
+    // Talks to this device from now on and takes its reports (starting its
+    // read thread on the calling thread). The previous device keeps its data
+    // handler: whoever owns it releases it. nullptr leaves the session without
+    // a hub.
+    void attach(THidDevice* device);
+    // Gives the device's reports back (stops its reader) and forgets it.
+    void detach();
+    THidDevice* device() const { return m_device; }
+
+    // One request and its reply: three attempts; the reply's result byte, or -1.
+    int SendFrame(std::uint8_t command, const HubRequest& request);
+    // One attempt: 0 when a reply came, -1 otherwise.
+    int SendFrameSub(std::uint8_t command, const HubRequest& request);
+    int WaitReply();
+    // The device's data handler.
+    void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                         std::uint16_t Size);
+    const Reply& replyBuffer() const { return m_replyBuffer; }
+    // True inside a reply wait (nested ones included): a frame sent now would
+    // have its reply taken by the wait already running.
+    bool inReplyWait() const { return m_replyWaits > 0; }
+
+    int QueryHubMode(); // 0 none, 1 bootloader, 2 application
+    bool WaitForHubMode(int limitMs, int wanted);
+    // Logs "Enter bootloader mode...", asks for the bootloader and waits for it.
+    bool EnterBootloader();
+
+    // The firmware version the hub reports (reply bytes 5 to 8, high first).
+    std::optional<std::uint32_t> readVersion();
+    std::optional<RunData> readRunData();
+
+    // Starts the LED adjustment and reads the levels: announces them raw
+    // through ledLevelsRead, then holds them (within 0..MaxLedLevel) for the
+    // write-back after an update.
+    bool startLedAdjust();
+    // Sends one channel's level (channel 1 to 8); a held level follows it.
+    void setLedLevel(int channel, int level);
+    void endLedAdjust();
+    bool calibrationHeld() const { return m_calibrationHeld; }
+    const LedLevels& heldLevels() const { return m_heldLevels; }
+
+    // The whole update of the attached hub with the given image.
+    UpdateResult runUpdate(const FirmwareImage& image);
+    // Set while the hub is being sent to its bootloader.
+    bool updateInProgress() const { return m_updateInProgress; }
+
+signals:
+    void logLine(const QString& text);
+    // Text that ends the last log line ("Reboot..." then "OK.").
+    void logAppend(const QString& text);
+    void statusText(const QString& text);
+    void progressRange(int maximum);
+    void progress(int value);
+    // 0: the link is good, 1: it is lost.
+    void linkIndicator(int index);
+    void stageChanged(HubSession::Stage stage);
+    void ledLevelsRead(const HubSession::LedLevels& levels);
+    void updateFinished(HubSession::UpdateResult result);
+
+private:
+    UpdateResult programImage(const FirmwareImage& image);
+    void restoreLevels();
+
+    HubLocator* m_locator = nullptr;
+    THidDevice* m_device = nullptr;
+    Reply m_replyBuffer{};
+    int m_replyWaits = 0;
+    bool m_updateInProgress = false;
+    bool m_calibrationHeld = false;
+    LedLevels m_heldLevels{};
+
+    // Lets tests set the flag that only the update writes.
+    friend struct TfrmMainTestAccess;
+};

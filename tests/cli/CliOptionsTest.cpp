@@ -1,0 +1,163 @@
+#include "CliOptions.h"
+#include "HidControllerClass.h"
+#include "HubReport.h"
+#include "VirtualHidBus.h"
+#include "VirtualHub.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+using namespace cli;
+
+namespace {
+
+ParseResult parse(const QString& line) {
+    return parseArguments(line.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+}
+
+} // namespace
+
+TEST(CliOptions, OptionsMayStandBeforeOrAfterTheCommand) {
+    for (const QString& line : {QStringLiteral("--virtual 4 update --all --json --image=fw.txt"),
+                                QStringLiteral("update --all --json --virtual 4 --image fw.txt"),
+                                QStringLiteral("--json --image fw.txt update --virtual=4 --all")}) {
+        SCOPED_TRACE(line.toStdString());
+        const ParseResult r = parse(line);
+        ASSERT_TRUE(r.error.isEmpty()) << r.error.toStdString();
+        EXPECT_EQ(r.options.command, Command::Update);
+        EXPECT_TRUE(r.options.all);
+        EXPECT_TRUE(r.options.json);
+        EXPECT_EQ(r.options.virtualHubs, 4);
+        EXPECT_EQ(r.options.imageFile, QStringLiteral("fw.txt"));
+    }
+    const ParseResult help = parse(QStringLiteral("--help"));
+    EXPECT_TRUE(help.error.isEmpty());
+    EXPECT_TRUE(help.options.help);
+    const ParseResult faults =
+        parse(QStringLiteral("check --virtual 3 --virtual-fault 2:fail@40 --virtual-fault silent "
+                             "--virtual-version 1.1.15.0906"));
+    ASSERT_TRUE(faults.error.isEmpty()) << faults.error.toStdString();
+    ASSERT_EQ(faults.options.faults.size(), 2u);
+    EXPECT_EQ(faults.options.faults[0].hub, 2);
+    EXPECT_EQ(faults.options.faults[0].kind, VirtualFault::Kind::Fail);
+    EXPECT_EQ(faults.options.faults[0].value, 40);
+    EXPECT_EQ(faults.options.faults[1].hub, 0);
+    EXPECT_EQ(faults.options.faults[1].kind, VirtualFault::Kind::Silent);
+    EXPECT_EQ(faults.options.virtualVersion, 0x11150906u);
+}
+
+TEST(CliOptions, BadArgumentsAreRefusedWithTheReason) {
+    const struct {
+        const char* line;
+        const char* says;
+    } cases[] = {
+        {"", "No command given"},
+        {"frobnicate", "Unknown command 'frobnicate'"},
+        {"check --bogus", "Unknown option --bogus."},
+        {"check update", "Only one command"},
+        {"check --virtual", "--virtual needs a number"},
+        {"check --virtual 33", "--virtual needs a number"},
+        {"check --virtual -1", "--virtual needs a number"},
+        {"update --path", "--path needs"},
+        {"update --image --all", "--image needs"},
+        {"update --all --path /dev/hidraw3", "exclude each other"},
+        {"list --image fw.txt", "--image belongs to check and update"},
+        {"check --all", "--all belongs to update"},
+        {"check --json=yes", "--json takes no value"},
+        {"check --virtual-fault silent", "need --virtual N"},
+        {"check --virtual 1 --virtual-fault 2:silent", "names hub 2, but there are 1"},
+        {"check --virtual 1 --virtual-fault melt", "unknown kind 'melt'"},
+        {"check --virtual 1 --virtual-fault fail", "needs a positive number"},
+        {"check --virtual 1 --virtual-fault silent@3", "takes no '@' value"},
+        {"check --virtual 1 --virtual-fault 0:silent", "hub number"},
+        {"check --virtual 1 --virtual-version 1.1.15", "--virtual-version needs"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const ParseResult r = parse(QString::fromLatin1(c.line));
+        EXPECT_TRUE(r.error.contains(QLatin1String(c.says))) << r.error.toStdString();
+    }
+}
+
+TEST(CliOptions, VersionsAreReadAsShownOrAsDigits) {
+    EXPECT_EQ(parseVersion(QStringLiteral("1.1.15.0906")), 0x11150906u);
+    EXPECT_EQ(parseVersion(QStringLiteral("11150905")), 0x11150905u);
+    EXPECT_FALSE(parseVersion(QStringLiteral("11.1.5.0906")));
+    EXPECT_FALSE(parseVersion(QStringLiteral("1115090G")));
+    EXPECT_FALSE(parseVersion(QStringLiteral("111509060")));
+}
+
+namespace {
+
+HubOutcome hub(HubMode mode, std::optional<std::uint32_t> version, bool available) {
+    HubOutcome h;
+    h.mode = mode;
+    h.version = version;
+    h.updateAvailable = available;
+    h.chosen = true;
+    return h;
+}
+
+} // namespace
+
+TEST(CliExitCode, CheckTellsUpToDateUpdateAvailableAndFailure) {
+    RunReport r;
+    r.command = Command::Check;
+    EXPECT_EQ(exitCode(r), ExitFailure); // no hub
+    r.hubs = {hub(HubMode::Application, 0x11150906, false)};
+    EXPECT_EQ(exitCode(r), ExitOk);
+    r.hubs.push_back(hub(HubMode::Application, 0x11150905, true));
+    EXPECT_EQ(exitCode(r), ExitUpdateAvailable);
+    r.hubs.push_back(hub(HubMode::Bootloader, std::nullopt, true));
+    EXPECT_EQ(exitCode(r), ExitUpdateAvailable); // a hub in its bootloader needs the update
+    r.hubs.push_back(hub(HubMode::NotAnswering, std::nullopt, false));
+    EXPECT_EQ(exitCode(r), ExitFailure);
+    r.hubs.back() = hub(HubMode::Application, std::nullopt, false); // version unreadable
+    EXPECT_EQ(exitCode(r), ExitFailure);
+    r.hubs.back() = hub(HubMode::Unknown, std::nullopt, false);
+    r.hubs.back().access = false;
+    EXPECT_EQ(exitCode(r), ExitFailure);
+}
+
+TEST(CliExitCode, UpdateSucceedsOnlyWhenEveryChosenHubCompleted) {
+    RunReport r;
+    r.command = Command::Update;
+    HubOutcome done = hub(HubMode::Application, 0x11150905, true);
+    done.completed = true;
+    HubOutcome other = hub(HubMode::Application, 0x11150905, true);
+    other.chosen = false;
+    r.hubs = {done, other};
+    EXPECT_EQ(exitCode(r), ExitOk); // a hub not chosen does not count
+    r.interrupted = true;
+    EXPECT_EQ(exitCode(r), ExitFailure);
+    r.interrupted = false;
+    r.hubs.push_back(hub(HubMode::Application, 0x11150905, true)); // chosen, not completed
+    EXPECT_EQ(exitCode(r), ExitFailure);
+    r.hubs = {other};
+    EXPECT_EQ(exitCode(r), ExitFailure); // nothing updated
+    r.hubs = {done};
+    r.error = QStringLiteral("No hub at /dev/x");
+    EXPECT_EQ(exitCode(r), ExitFailure);
+
+    r.command = Command::List;
+    r.error.clear();
+    r.hubs.clear();
+    EXPECT_EQ(exitCode(r), ExitOk);
+    EXPECT_TRUE(toText(r).contains(QStringLiteral("No Charging Hub is plugged in.")));
+    const QJsonObject json = QJsonDocument::fromJson(toJson(r)).object();
+    EXPECT_EQ(json.value(QStringLiteral("exitCode")).toInt(-1), ExitOk);
+}
+
+// Controllers on several threads share one virtual bus: one that ends must
+// leave the others able to enumerate.
+TEST(VirtualBusShared, AControllerThatEndsLeavesTheOthersEnumerating) {
+    VirtualHidBus bus;
+    VirtualHub hub(bus);
+    ASSERT_TRUE(hub.plug());
+    THidDeviceController staying(nullptr, bus);
+    { THidDeviceController leaving(nullptr, bus); }
+    EXPECT_TRUE(bus.hidLibraryLoaded());
+    staying.DeviceChange();
+    EXPECT_EQ(staying.count(), 1);
+}

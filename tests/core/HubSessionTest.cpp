@@ -1,0 +1,308 @@
+#include "HubSession.h"
+#include "EventWait.h"
+#include "FirmwareImage.h"
+#include "HidControllerClass.h"
+#include "HubWire.h"
+#include "TestSupport.h"
+#include "VirtualHidBus.h"
+#include "VirtualHub.h"
+
+#include <QDeadlineTimer>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+
+using hubsim::Bytes;
+using Stage = HubSession::Stage;
+using Result = HubSession::UpdateResult;
+
+constexpr int DataLines = 24;
+
+QByteArray lineAt(int k) {
+    // Type 1, N = 0x13 (16 data bytes), an address of its own, data that differs per line.
+    QByteArray line = ":113" + QByteArray::number(0x4000 + 16 * k, 16).rightJustified(4, '0').toUpper();
+    for (int b = 0; b < 16; ++b)
+        line += QByteArray::number((k * 16 + b) & 0xFF, 16).rightJustified(2, '0').toUpper();
+    return line;
+}
+
+FirmwareImage smallImage() {
+    QByteArray text = ":00000000\r\n";
+    for (int k = 0; k < DataLines; ++k)
+        text += lineAt(k) + "\r\n";
+    FirmwareImage image;
+    image.load(text);
+    return image;
+}
+
+std::vector<hubsim::WrittenBlock> expectedBlocks() {
+    std::vector<hubsim::WrittenBlock> blocks;
+    for (int k = 0; k < DataLines; ++k) {
+        hubsim::WrittenBlock block;
+        block.address = std::uint32_t(0x4000 + 16 * k);
+        for (int b = 0; b < 16; ++b)
+            block.data.push_back(std::uint8_t((k * 16 + b) & 0xFF));
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+void quicken(HubSession::Timing& t) {
+    t.writePauseMs = 1;
+    t.replyTimeoutMs = 1000; // the wait ends with the reply
+    t.modePollMs = 25;
+    t.modeWaitMs = 2000;
+}
+
+// Follows one virtual hub across its restarts by the instance number the bus
+// gives it now; the other hubs on the bus stay with the controller.
+class FollowOneHub : public HubLocator {
+public:
+    FollowOneHub(THidDeviceController& controller, HubSession& session, std::function<quint32()> instance)
+        : m_controller(controller), m_session(session), m_instance(std::move(instance)) {}
+    ~FollowOneHub() override { release(); }
+
+    THidDevice* refreshHub() override {
+        m_controller.DeviceChange();
+        if (m_held && !m_held->Plugged())
+            release();
+        const quint32 wanted = m_instance();
+        for (int i = 0; i < m_controller.count() && !m_held && wanted != 0; ++i) {
+            const THidDevice* device = m_controller.deviceAt(i);
+            if (device->Plugged() && device->PnPInfo()->InstanceNumber == wanted)
+                m_controller.CheckOutAt(m_held, i);
+        }
+        return m_held;
+    }
+
+private:
+    void release() {
+        if (m_session.device() == m_held)
+            m_session.detach();
+        delete m_held; // the check-in
+        m_held = nullptr;
+    }
+
+    THidDeviceController& m_controller;
+    HubSession& m_session;
+    std::function<quint32()> m_instance;
+    THidDevice* m_held = nullptr;
+};
+
+// What a session reported, gathered on its own thread.
+struct Report {
+    Result result = Result::NoHub;
+    QStringList log;
+    QStringList status;
+    std::vector<Stage> stages;
+    int maximum = -1;
+    int lastProgress = -1;
+    HubSession::LedLevels levelsRead{};
+    bool readerOnSessionThread = false;
+    bool signalsOnSessionThread = true;
+
+    void listen(HubSession& session) {
+        QThread* const own = QThread::currentThread();
+        const auto here = [this, own] { signalsOnSessionThread &= QThread::currentThread() == own; };
+        QObject::connect(&session, &HubSession::logLine, [this, here](const QString& text) {
+            here();
+            log << text;
+        });
+        QObject::connect(&session, &HubSession::logAppend, [this](const QString& text) {
+            if (log.isEmpty())
+                log << QString();
+            log.last() += text;
+        });
+        QObject::connect(&session, &HubSession::statusText, [this](const QString& text) { status << text; });
+        QObject::connect(&session, &HubSession::stageChanged,
+                         [this](Stage stage) { stages.push_back(stage); });
+        QObject::connect(&session, &HubSession::progressRange, [this](int top) { maximum = top; });
+        QObject::connect(&session, &HubSession::progress, [this, here](int value) {
+            here();
+            lastProgress = value;
+        });
+        QObject::connect(&session, &HubSession::ledLevelsRead,
+                         [this](const HubSession::LedLevels& levels) { levelsRead = levels; });
+    }
+};
+
+// Everything of one hub's update on the calling thread: its own controller,
+// session and locator, as a program updating several hubs at once would run it.
+Report updateOnThisThread(VirtualHidBus& bus, VirtualHub& hub, const FirmwareImage& image) {
+    Report report;
+    THidDeviceController controller(nullptr, bus);
+    if (!processEventsUntil([&] { return controller.LastNotifyParam() == -1; }, 3000))
+        return report;
+    HubSession session;
+    quicken(session.timing);
+    FollowOneHub locator(controller, session, [&bus, &hub] { return bus.instanceNumber(hub.deviceId()); });
+    session.setLocator(&locator);
+    report.listen(session);
+
+    session.attach(locator.refreshHub());
+    if (THidDevice* device = session.device())
+        report.readerOnSessionThread =
+            device->Reader() && device->Reader()->QObject::thread() == QThread::currentThread();
+    report.result = session.runUpdate(image);
+    return report;
+}
+
+const QStringList CompletedLog = {QStringLiteral("Enter bootloader mode..."),
+                                  QStringLiteral("Programming..."), QStringLiteral("Reboot...OK."),
+                                  QStringLiteral("Update completed.")};
+
+} // namespace
+
+// Two hubs updated at the same time, each session on a thread of its own with
+// a controller of its own. The main thread only waits, running no events, so
+// a report handed to any thread but the session's would never arrive.
+TEST(HubSessionThreads, TwoHubsUpdateAtOnceEachOnItsOwnThread) {
+    VirtualHidBus bus;
+    VirtualHub first(bus);
+    VirtualHub second(bus);
+    const HubSession::LedLevels firstLevels{10, 20, 30, 40, 50, 60, 70, 80};
+    // Levels above the range go back as its top, the rest as read.
+    const HubSession::LedLevels secondLevels{5, 101, 200, 0, 100, 1, 99, 42};
+    const HubSession::LedLevels secondRestored{5, 100, 100, 0, 100, 1, 99, 42};
+    for (VirtualHub* hub : {&first, &second}) {
+        hub->setRestartDelays(40, 40);
+        hub->setFirmwareVersion(0x11140000);
+        ASSERT_TRUE(hub->plug());
+    }
+    first.model().setLedLevels(firstLevels);
+    second.model().setLedLevels(secondLevels);
+    const FirmwareImage image = smallImage();
+    ASSERT_TRUE(image.isUsable());
+
+    Report firstReport, secondReport;
+    // Handed over through an atomic: the thread sanitizer cannot see what
+    // QThread::wait() guarantees.
+    std::atomic<int> finished{0};
+    const auto finish = [&finished](Report& to, Report from) {
+        to = std::move(from);
+        finished.fetch_add(1, std::memory_order_release);
+    };
+    std::unique_ptr<QThread> a(
+        QThread::create([&] { finish(firstReport, updateOnThisThread(bus, first, image)); }));
+    std::unique_ptr<QThread> b(
+        QThread::create([&] { finish(secondReport, updateOnThisThread(bus, second, image)); }));
+    a->start();
+    b->start();
+    ASSERT_TRUE(a->wait(QDeadlineTimer(60000)));
+    ASSERT_TRUE(b->wait(QDeadlineTimer(60000)));
+    ASSERT_EQ(finished.load(std::memory_order_acquire), 2);
+
+    for (const Report* report : {&firstReport, &secondReport}) {
+        EXPECT_TRUE(report->readerOnSessionThread);
+        EXPECT_TRUE(report->signalsOnSessionThread);
+        EXPECT_EQ(report->result, Result::Completed);
+        EXPECT_EQ(report->log, CompletedLog);
+        EXPECT_EQ(report->status, (QStringList{QStringLiteral("Programming..."), QStringLiteral("Reboot..."),
+                                               QStringLiteral("Update completed.")}));
+        EXPECT_EQ(report->stages,
+                  (std::vector<Stage>{Stage::Started, Stage::EnteringBootloader, Stage::Programming,
+                                      Stage::Rebooting, Stage::RestoringLevels}));
+        EXPECT_EQ(report->maximum, DataLines);
+        EXPECT_EQ(report->lastProgress, DataLines);
+    }
+    EXPECT_EQ(firstReport.levelsRead, firstLevels);
+    EXPECT_EQ(secondReport.levelsRead, secondLevels); // announced as read
+
+    for (VirtualHub* hub : {&first, &second}) {
+        EXPECT_EQ(hub->model().writtenBlocks(), expectedBlocks());
+        EXPECT_EQ(hub->mode(), hubsim::HubMode::Application);
+        EXPECT_FALSE(hub->model().isLedAdjustOpen());
+    }
+    EXPECT_EQ(first.model().ledLevels(), firstLevels);
+    EXPECT_EQ(second.model().ledLevels(), secondRestored);
+}
+
+class HubSessionOnMainThread : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hub.setRestartDelays(40, 40);
+        ASSERT_TRUE(hub.plug());
+        controller = std::make_unique<THidDeviceController>(nullptr, bus);
+        ASSERT_TRUE(testsupport::waitUntil([this] { return controller->LastNotifyParam() == -1; }));
+        ASSERT_TRUE(controller->CheckOutNext(device));
+        quicken(session.timing);
+        report.listen(session);
+    }
+    void TearDown() override {
+        session.detach();
+        delete device;
+    }
+
+    std::vector<std::uint8_t> commandsToHub() {
+        std::vector<std::uint8_t> commands;
+        for (const Bytes& frame : hub.trace().reports(hubsim::TraceEntry::Direction::ToHub))
+            commands.push_back(hubsim::parseRequest(frame).command);
+        return commands;
+    }
+
+    VirtualHidBus bus;
+    VirtualHub hub{bus};
+    std::unique_ptr<THidDeviceController> controller;
+    THidDevice* device = nullptr;
+    HubSession session;
+    Report report;
+};
+
+TEST_F(HubSessionOnMainThread, RefusesWhatCannotBeUpdatedBeforeAnyFrame) {
+    FirmwareImage broken;
+    broken.load(":00000000\r\n:1XYZ\r\n");
+    ASSERT_FALSE(broken.isUsable());
+    session.attach(device);
+    EXPECT_EQ(session.runUpdate(broken), Result::ImageUnusable);
+    EXPECT_EQ(report.log, QStringList{broken.problem()});
+
+    session.detach();
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::NoHub);
+    EXPECT_EQ(report.log.last(), QStringLiteral("Device disconnected."));
+    EXPECT_EQ(report.status.last(), QStringLiteral("Device disconnected..."));
+    EXPECT_TRUE(report.stages.empty());
+    EXPECT_TRUE(commandsToHub().empty());
+}
+
+// The hub enters its bootloader by restarting, so it comes back as another
+// device object: a session that cannot find it again waits in vain.
+TEST_F(HubSessionOnMainThread, WithoutALocatorTheRestartedHubIsLost) {
+    session.timing.replyTimeoutMs = 50;
+    session.timing.modeWaitMs = 300;
+    session.attach(device);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_EQ(report.log, (QStringList{QStringLiteral("Enter bootloader mode..."),
+                                       QStringLiteral("Enter bootloader error.")}));
+    EXPECT_EQ(hub.mode(), hubsim::HubMode::Bootloader);
+    EXPECT_TRUE(hub.model().writtenBlocks().empty());
+    EXPECT_FALSE(session.updateInProgress());
+}
+
+// The wait count that keeps a refresh out of another exchange's reply wait
+// belongs to one session: another hub's session may send meanwhile.
+TEST_F(HubSessionOnMainThread, ReplyWaitsAreCountedPerSession) {
+    HubSession other;
+    session.timing.replyTimeoutMs = 50;
+    hubsim::HubFaults faults = hub.faults();
+    faults.silent = true;
+    hub.setFaults(faults);
+    session.attach(device);
+
+    bool insideOwn = false;
+    bool insideOther = true;
+    QTimer::singleShot(10, [&] {
+        insideOwn = session.inReplyWait();
+        insideOther = other.inReplyWait();
+    });
+    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
+    EXPECT_TRUE(insideOwn);
+    EXPECT_FALSE(insideOther);
+    EXPECT_FALSE(session.inReplyWait());
+}
