@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         return cli::ExitOk;
     }
     if (options.version) {
-        std::printf("quorvi-hub %s (built-in firmware %s)\n", QUORVI_VERSION,
+        std::printf("quorvi-hub %s\nbuilt-in firmware %s\n", QUORVI_VERSION,
                     qPrintable(cli::versionText(AppFirmwareVersion)));
         return cli::ExitOk;
     }

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 
 # The programs the package ships. Each has a manual page in docs/man and
 # answers --help and --version.
-programs=(quorvi-hub-updater quorvi-hub-updater-demo)
+programs=(quorvi-hub-updater quorvi-hub quorvi-hub-updater-demo)
 package=quorvi-hub-updater
 app_id=$(sed -n 's/^set(QUORVI_APP_ID \(.*\))$/\1/p' CMakeLists.txt)
 version=$(sed -n 's/^project(.* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
