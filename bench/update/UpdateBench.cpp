@@ -17,6 +17,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -84,24 +85,28 @@ private:
             const auto frame = buildHubFrame(command, request);
             if (!hub || !frame)
                 return -1;
+            // Its own handler: the session takes only replies to frames it sent.
+            hub->SetDataHandler(
+                THidDataEvent(&m_reply, [this](THidDevice*, quint8, const quint8* data, quint16 size) {
+                    std::copy_n(data, std::min<std::size_t>(size, m_reply.size()), m_reply.begin());
+                }));
             quint32 written = 0;
             if (!hub->WriteReport(frame->data(), int(frame->size()), written))
                 continue;
             QThread::msleep(unsigned(m_w.timing.writePauseMs));
             if (waitReply())
-                return m_w.replyBuffer()[hubframe::ReplyResultAt];
+                return m_reply[hubframe::ReplyResultAt];
         }
         return -1;
     }
 
     bool waitReply() {
-        static const std::uint8_t zeros[hubframe::ReplySize] = {};
-        m_w.HubDataReceived(nullptr, 0, zeros, sizeof zeros); // clears the reply buffer
+        m_reply.fill(0);
         QElapsedTimer clock;
         clock.start();
         for (;;) {
             QCoreApplication::processEvents();
-            if (m_w.replyBuffer()[hubframe::ReplyMarkerAt] == hubframe::Marker)
+            if (m_reply[hubframe::ReplyMarkerAt] == hubframe::Marker)
                 return true;
             if (clock.elapsed() > m_w.timing.replyTimeoutMs)
                 return false;
@@ -112,7 +117,7 @@ private:
         HubRequest request;
         const int result = send(CmdGetMode, request);
         if (result == 0)
-            return m_w.replyBuffer()[hubframe::ReplyDataAt] == 1 ? 1 : 0;
+            return m_reply[hubframe::ReplyDataAt] == 1 ? 1 : 0;
         return result == 0xFF ? 2 : 0;
     }
 
@@ -129,6 +134,7 @@ private:
     }
 
     TfrmMain& m_w;
+    HubSession::Reply m_reply{};
 };
 
 struct Figures {
