@@ -76,3 +76,13 @@ TEST_F(VersionCheckFailure, NoHubOnlyLogsAndTurnsTheLampRed) {
     EXPECT_TRUE(window->lblUpdateAvail->text().isEmpty());
     EXPECT_TRUE(lampIs(*window, 1));
 }
+
+// The hub leaves right after answering the check's first query.
+TEST_F(VersionCheckFailure, HubGoneDuringTheCheckLeavesTheLampRed) {
+    window->timing.replyTimeoutMs = 20;
+    setFaults([this](auto& f) { f.unplugAfterFrame = hub.model().framesReceived() + 1; });
+    window->btnConnect->click();
+    ASSERT_TRUE(testsupport::waitUntil([this] { return !hub.isPlugged(); }));
+    EXPECT_TRUE(window->currentHub() == nullptr || !window->currentHub()->Plugged());
+    EXPECT_TRUE(lampIs(*window, 1));
+}
