@@ -401,8 +401,8 @@ TEST_F(HubSessionReplies, ShortReportsAreNoRepliesAndCarryNoData) {
 TEST_F(HubSessionReplies, ALateReplyDoesNotShiftTheAnswersAfterIt) {
     setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 90; });
     EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
-    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
     EXPECT_EQ(session.QueryHubMode(), 2); // not the version's second answer
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
     EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
     EXPECT_EQ(session.QueryHubMode(), 2);
 }
