@@ -13,6 +13,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/resource.h>
@@ -186,6 +187,9 @@ Figures runOnce(const Profile& profile, bool spinning) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The runs keep LED levels only in a folder of their own.
+    QTemporaryDir stateHome;
+    qputenv("XDG_STATE_HOME", stateHome.path().toLocal8Bit());
     QApplication app(argc, argv);
 
     // The floor: what the procedure's fixed pauses alone add up to on this image.
