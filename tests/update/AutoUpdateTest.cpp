@@ -175,7 +175,7 @@ TEST_F(AutoUpdate, ReenumerationDuringTheUpdateStartsNoSecondRun) {
 TEST_F(AutoUpdate, CheckingTheBoxDuringAManualUpdateStartsNothingInsideIt) {
     VirtualHub& hub = addHub();
     hub.plug();
-    makeWindow();
+    makeWindow(QStringLiteral("smallbin"));
     ASSERT_TRUE(waitForHub());
     w->timing.ledWritePauseMs = 200; // two timer ticks while the levels go back
     int open = 0, mostOpen = 0, starts = 0;
