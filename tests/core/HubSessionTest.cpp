@@ -429,6 +429,27 @@ TEST_F(HubSessionReplies, AReportFromBeforeTheFrameIsNotItsReply) {
     EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
 }
 
+// The hub says its version answer twice. The repeat reaches the read thread
+// before the next frame goes out but is handed over only inside that frame's
+// wait: it is older than the frame, so the mode query still gets its own answer.
+TEST_F(HubSessionReplies, ARepeatReadBeforeTheNextFrameIsNotItsAnswer) {
+    const std::uint64_t versionFrame = hub.model().framesReceived() + 1;
+    setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(versionFrame); });
+    ASSERT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    // No events run here: the reader takes the repeat off the bus and waits
+    // for this thread to take it.
+    const auto repliesSent = [this] {
+        return hub.trace().reports(hubsim::TraceEntry::Direction::FromHub).size();
+    };
+    QDeadlineTimer limit(3000);
+    while ((repliesSent() < 2 || bus.queuedInputCount(hub.deviceId()) > 0) && !limit.hasExpired())
+        QThread::yieldCurrentThread();
+    ASSERT_EQ(repliesSent(), 2u);
+    ASSERT_EQ(bus.queuedInputCount(hub.deviceId()), 0);
+
+    EXPECT_EQ(session.QueryHubMode(), 2);
+}
+
 TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestart) {
     hub.model().setLedLevels(userLevels);
     locator.serial = QStringLiteral("QH-0001");
