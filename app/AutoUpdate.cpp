@@ -23,6 +23,10 @@ void TfrmMain::chkAutoPRGClick() {
 void TfrmMain::tmrAutoTimer() {
     if (!m_autoUpdateArmed)
         return;
+    // A hub taken during an update (it comes back after its reboot) waits
+    // until that update has ended: never one update inside another.
+    if (m_session.updateRunning())
+        return;
     // One tick passes between taking the hub and starting, so it can settle.
     if (m_armingDelay == 0) {
         m_armingDelay = 1;

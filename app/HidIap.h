@@ -3,6 +3,7 @@
 #include "FirmwareImage.h"
 #include "HubProtocol.h"
 #include "HubSession.h"
+#include "LedCalibrationStore.h"
 #include "VevevSkin.h"
 
 #include <QList>
@@ -40,6 +41,7 @@ class TfrmMain : public TSkinForm, private HubLocator {
     // The exchange with the current hub. Declared first: the timing alias
     // below refers into it.
     HubSession m_session;
+    LedCalibrationStore m_calibrationStore;
 
 public:
     // The window finds its hubs through the given HID binding: the Linux one

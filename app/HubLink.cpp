@@ -33,6 +33,7 @@ THidDevice* TfrmMain::refreshHub() {
 
 void TfrmMain::ConnectSession() {
     m_session.setLocator(this);
+    m_session.setCalibrationStore(&m_calibrationStore);
     // Direct connections: the session runs on this thread and its reports
     // must show before its next step.
     connect(&m_session, &HubSession::logLine, this,

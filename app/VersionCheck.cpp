@@ -1,6 +1,7 @@
 // "&Check Version": the hub's firmware version against the built-in one.
 
 #include "AppVersion.h"
+#include "HidControllerClass.h"
 #include "HidIap.h"
 
 #include <QComboBox>
@@ -38,5 +39,6 @@ void TfrmMain::btnConnectClick() {
         }
         ShowStatus(QStringLiteral("APP Version: ") + hexText);
     }
-    SetIndicator(0);
+    // The hub may have left during the check.
+    SetIndicator(currentHub() && currentHub()->Plugged() ? 0 : 1);
 }

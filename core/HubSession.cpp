@@ -3,6 +3,7 @@
 #include "EventWait.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
+#include "LedCalibrationStore.h"
 #include "ScopeExit.h"
 
 #include <QCoreApplication>
@@ -40,6 +41,12 @@ void pauseInEventLoop(int ms) {
         processEventsUntil({}, ms);
 }
 
+// Reply lengths the readers need: the bytes they read must have come.
+constexpr int ModeReplyLength = 6;
+constexpr int VersionReplyLength = 9;
+constexpr int LevelsReplyLength = 13;
+constexpr int RunDataReplyLength = 15;
+
 // Both fields of the running data are sent low byte first.
 int word(const HubSession::Reply& reply, std::size_t at) {
     return reply[at] | reply[at + 1] << 8;
@@ -55,6 +62,9 @@ void HubSession::attach(THidDevice* device) {
     // Taken only once its reports reach us.
     if (device)
         device->SetDataHandler(THidDataEvent(this, &HubSession::HubDataReceived));
+    // Answers owed by the previous device never come through this one.
+    if (device != m_device)
+        m_owedReplies = 0;
     m_device = device;
 }
 
@@ -70,6 +80,8 @@ int HubSession::SendFrame(std::uint8_t command, const HubRequest& request) {
         return -1;
     if (!m_device)
         return -1;
+    // A late answer to an earlier frame must not pass for this frame's.
+    dropOwedReplies();
     for (int attempt = 0; attempt < Attempts; ++attempt) {
         if (SendFrameSub(command, request) == 0)
             return m_replyBuffer[hubframe::ReplyResultAt];
@@ -100,6 +112,8 @@ int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     std::vector<std::uint8_t> report(std::size_t(length), 0);
     std::copy(frame->begin(), frame->end(), report.begin());
 
+    // Taken before the write: no reply to this frame can arrive earlier.
+    m_sentNs = HidMonotonicNs();
     quint32 written = 0;
     if (!hub->WriteReport(report.data(), length, written)) {
         // A refused write usually means the hub left the bus; the device-change
@@ -111,29 +125,60 @@ int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     }
     // A plain pause, the hub's time to take the frame; no events run here.
     pauseExactly(timing.writePauseMs);
-    return WaitReply();
+    const int replied = WaitReply();
+    // The hub may still answer this attempt; that answer is owed.
+    if (replied != 0)
+        ++m_owedReplies;
+    return replied;
 }
 
 int HubSession::WaitReply() {
     m_replyBuffer.fill(0);
+    m_replyLength = 0;
     ++m_replyWaits;
-    const ScopeExit waited([this] { --m_replyWaits; });
+    m_awaitingReply = true;
+    const ScopeExit waited([this] {
+        --m_replyWaits;
+        m_awaitingReply = false;
+    });
     // Too late only once more than the limit has passed. A wait started from a
     // handler inside this one shares the buffer: its reply ends this wait too.
     const bool replied =
-        processEventsUntil([this] { return m_replyBuffer[hubframe::ReplyMarkerAt] == hubframe::Marker; },
-                           std::max(0, timing.replyTimeoutMs) + 1);
+        processEventsUntil([this] { return m_replyLength > 0; }, std::max(0, timing.replyTimeoutMs) + 1);
     return replied ? 0 : -1;
+}
+
+void HubSession::dropOwedReplies() {
+    if (m_owedReplies <= 0)
+        return;
+    // A slow hub answers the attempts that timed out after all: take those
+    // answers off the line before the next frame, or every later frame would
+    // read the answer meant for the one before it. A hub that was late once
+    // may be late again: bounded by twice the reply limit.
+    processEventsUntil([this] { return m_owedReplies <= 0; }, 2 * std::max(0, timing.replyTimeoutMs) + 1);
+    m_owedReplies = 0;
 }
 
 void HubSession::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                                  std::uint16_t Size) {
-    Q_UNUSED(HidDev);
     Q_UNUSED(ReportID);
-    if (!Data)
+    // Without its result byte a report is no reply, whatever it starts with.
+    if (!Data || Size <= hubframe::ReplyResultAt || Data[hubframe::ReplyMarkerAt] != hubframe::Marker)
         return;
+    const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
+    const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
+    if (!m_awaitingReply || arrived < m_sentNs) {
+        // An answer to an attempt that timed out, or one said twice.
+        if (m_owedReplies > 0)
+            --m_owedReplies;
+        return;
+    }
+    // One reply per wait; a second one in the same pass is a repeat.
+    m_awaitingReply = false;
     const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
+    m_replyBuffer.fill(0);
     std::copy_n(Data, count, m_replyBuffer.begin());
+    m_replyLength = int(count);
 }
 
 int HubSession::QueryHubMode() {
@@ -142,7 +187,7 @@ int HubSession::QueryHubMode() {
         request.setPayloadLength(0);
         const int result = SendFrame(CmdGetMode, request);
         if (result == 0)
-            return m_replyBuffer[hubframe::ReplyDataAt] == 1 ? 1 : 0;
+            return m_replyLength >= ModeReplyLength && m_replyBuffer[hubframe::ReplyDataAt] == 1 ? 1 : 0;
         if (result == 0xFF)
             return 2;
         return 0;
@@ -181,7 +226,7 @@ bool HubSession::EnterBootloader() {
 std::optional<std::uint32_t> HubSession::readVersion() {
     HubRequest request;
     request.assign({0x00});
-    if (SendFrame(CmdGetVersion, request) != 0)
+    if (SendFrame(CmdGetVersion, request) != 0 || m_replyLength < VersionReplyLength)
         return std::nullopt;
     const Reply& reply = m_replyBuffer;
     return std::uint32_t(reply[5]) << 24 | std::uint32_t(reply[6]) << 16 | std::uint32_t(reply[7]) << 8 |
@@ -192,7 +237,7 @@ std::optional<HubSession::RunData> HubSession::readRunData() {
     if (!m_device)
         return std::nullopt;
     HubRequest request;
-    if (SendFrame(CmdReadRunData, request) != 0)
+    if (SendFrame(CmdReadRunData, request) != 0 || m_replyLength < RunDataReplyLength)
         return std::nullopt;
     const Reply reply = m_replyBuffer;
     RunData data;
@@ -209,7 +254,7 @@ bool HubSession::startLedAdjust() {
     if (!m_device)
         return false;
     HubRequest request;
-    if (SendFrame(CmdStartLedAdjust, request) != 0)
+    if (SendFrame(CmdStartLedAdjust, request) != 0 || m_replyLength < LevelsReplyLength)
         return false;
     // Whoever shows the levels may send frames, which reuse the reply buffer.
     const Reply reply = m_replyBuffer;
@@ -223,24 +268,51 @@ bool HubSession::startLedAdjust() {
     return true;
 }
 
-void HubSession::setLedLevel(int channel, int level) {
+int HubSession::setLedLevel(int channel, int level) {
     if (!m_device)
-        return;
-    if (m_calibrationHeld && channel >= 1 && channel <= LedChannels)
-        m_heldLevels[std::size_t(channel - 1)] = static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel));
+        return -1;
+    if (m_calibrationHeld && channel >= 1 && channel <= LedChannels) {
+        const auto held = static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel));
+        std::uint8_t& slot = m_heldLevels[std::size_t(channel - 1)];
+        const bool changed = slot != held;
+        slot = held;
+        // Levels kept after a failed run follow the user's hand as well.
+        if (changed && m_writeBackOwed && !m_updateRunning && m_store)
+            m_store->save(m_heldSerial, m_heldLevels);
+    }
     HubRequest request;
     request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
-    SendFrame(CmdSetLedLevel, request);
+    return SendFrame(CmdSetLedLevel, request);
 }
 
-void HubSession::endLedAdjust() {
+int HubSession::endLedAdjust() {
     if (!m_device)
-        return;
+        return -1;
     HubRequest request;
-    SendFrame(CmdEndLedAdjust, request);
+    return SendFrame(CmdEndLedAdjust, request);
+}
+
+void HubSession::takeKeptLevels(const QString& serial) {
+    // Levels of another hub are not this one's calibration.
+    if (m_writeBackOwed && m_heldSerial != serial)
+        m_writeBackOwed = false;
+    if (!m_writeBackOwed) {
+        // Otherwise a run holds only what it reads itself.
+        m_calibrationHeld = false;
+        if (const std::optional<LedLevels> kept = m_store ? m_store->load(serial) : std::nullopt) {
+            for (std::size_t i = 0; i < kept->size(); ++i)
+                m_heldLevels[i] = std::min<std::uint8_t>((*kept)[i], MaxLedLevel);
+            m_calibrationHeld = true;
+            m_writeBackOwed = true;
+        }
+    }
+    m_heldSerial = serial;
+    m_levelsFromEarlierAttempt = m_writeBackOwed;
 }
 
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
+    m_updateRunning = true;
+    const ScopeExit ended([this] { m_updateRunning = false; });
     const UpdateResult result = programImage(image);
     emit updateFinished(result);
     return result;
@@ -260,11 +332,24 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         return UpdateResult::NoHub;
     }
 
-    m_calibrationHeld = false;
+    // Levels of an earlier attempt whose write-back did not succeed (this run
+    // of the program or an earlier one) are the user's calibration; they win
+    // over what the hub reports now, which after a failed write-back are the
+    // new firmware's defaults.
+    takeKeptLevels(m_locator ? m_locator->hubSerial(m_device) : QString());
     emit stageChanged(Stage::Started);
 
     if (QueryHubMode() == 2) {
-        startLedAdjust();
+        if (m_levelsFromEarlierAttempt) {
+            const LedLevels kept = m_heldLevels;
+            startLedAdjust();
+            m_heldLevels = kept;
+            m_calibrationHeld = true;
+        } else if (startLedAdjust()) {
+            m_writeBackOwed = true;
+            if (m_store)
+                m_store->save(m_heldSerial, m_heldLevels);
+        }
         QCoreApplication::processEvents();
     }
 
@@ -339,18 +424,33 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     emit logAppend(QStringLiteral("OK."));
     if (m_calibrationHeld) {
         emit stageChanged(Stage::RestoringLevels);
-        restoreLevels();
+        if (m_levelsFromEarlierAttempt)
+            emit logLine(QStringLiteral("Restoring the LED levels kept from an earlier attempt."));
+        if (!restoreLevels()) {
+            const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "
+                                                "restored; it is kept for the next update.");
+            emit logLine(text);
+            emit statusText(text);
+            emit linkIndicator(1);
+            return UpdateResult::CalibrationNotRestored;
+        }
+        m_writeBackOwed = false;
+        m_levelsFromEarlierAttempt = false;
+        if (m_store)
+            m_store->clear(m_heldSerial);
     }
     emit logLine(QStringLiteral("Update completed."));
     emit statusText(QStringLiteral("Update completed."));
     return UpdateResult::Completed;
 }
 
-void HubSession::restoreLevels() {
+bool HubSession::restoreLevels() {
     // The new firmware starts with its own levels: write the held ones back.
+    // A level without an answer may not have reached the hub.
     for (int channel = 1; channel <= LedChannels; ++channel) {
-        setLedLevel(channel, m_heldLevels[std::size_t(channel - 1)]);
+        if (setLedLevel(channel, m_heldLevels[std::size_t(channel - 1)]) < 0)
+            return false;
         pauseInEventLoop(timing.ledWritePauseMs);
     }
-    endLedAdjust();
+    return endLedAdjust() >= 0;
 }

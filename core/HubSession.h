@@ -15,6 +15,7 @@
 #include <optional>
 
 class FirmwareImage;
+class LedCalibrationStore;
 class THidDevice;
 
 // Finds the session's hub again. A hub that restarts (bootloader entry, the
@@ -28,6 +29,12 @@ public:
     // devices: before it deletes the one the session holds, it attaches the
     // session elsewhere or detaches it.
     virtual THidDevice* refreshHub() = 0;
+    // The hub's serial number, empty when it has none: kept LED levels are
+    // given back only to the hub they were read from.
+    virtual QString hubSerial(THidDevice* device) {
+        Q_UNUSED(device);
+        return {};
+    }
 };
 
 // Lives on one thread: every call, the device's data handler and the waits
@@ -56,11 +63,12 @@ public:
 
     enum class UpdateResult {
         Completed,
-        ImageUnusable,   // refused before any frame
-        NoHub,           // no device attached
-        BootloaderError, // the hub did not reach its bootloader
-        Timeout,         // a line was not taken; the hub stays in its bootloader
-        UpdateFail,      // the hub did not come back in its application
+        ImageUnusable,          // refused before any frame
+        NoHub,                  // no device attached
+        BootloaderError,        // the hub did not reach its bootloader
+        Timeout,                // a line was not taken; the hub stays in its bootloader
+        UpdateFail,             // the hub did not come back in its application
+        CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
     };
     Q_ENUM(UpdateResult)
 
@@ -88,6 +96,9 @@ public:
     // Not owned; without one the waits keep talking to the attached device.
     void setLocator(HubLocator* locator) { m_locator = locator; }
     HubLocator* locator() const { return m_locator; }
+    // Not owned; where LED levels outlive the program until their write-back
+    // succeeded. Without one they are kept for this session's life only.
+    void setCalibrationStore(LedCalibrationStore* store) { m_store = store; }
 
     // Talks to this device from now on and takes its reports (starting its
     // read thread on the calling thread). The previous device keeps its data
@@ -107,6 +118,8 @@ public:
     void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                          std::uint16_t Size);
     const Reply& replyBuffer() const { return m_replyBuffer; }
+    // Bytes the last reply carried; the buffer past them is zero, not data.
+    int replyLength() const { return m_replyLength; }
     // True inside a reply wait (nested ones included): a frame sent now would
     // have its reply taken by the wait already running.
     bool inReplyWait() const { return m_replyWaits > 0; }
@@ -125,15 +138,20 @@ public:
     // write-back after an update.
     bool startLedAdjust();
     // Sends one channel's level (channel 1 to 8); a held level follows it.
-    void setLedLevel(int channel, int level);
-    void endLedAdjust();
+    // Both give the reply's result byte, or -1 when no reply came.
+    int setLedLevel(int channel, int level);
+    int endLedAdjust();
     bool calibrationHeld() const { return m_calibrationHeld; }
+    // Held levels that a failed run could not give back yet.
+    bool writeBackOwed() const { return m_writeBackOwed; }
     const LedLevels& heldLevels() const { return m_heldLevels; }
 
     // The whole update of the attached hub with the given image.
     UpdateResult runUpdate(const FirmwareImage& image);
     // Set while the hub is being sent to its bootloader.
     bool updateInProgress() const { return m_updateInProgress; }
+    // Set from the start of runUpdate to its end.
+    bool updateRunning() const { return m_updateRunning; }
 
 signals:
     void logLine(const QString& text);
@@ -150,14 +168,27 @@ signals:
 
 private:
     UpdateResult programImage(const FirmwareImage& image);
-    void restoreLevels();
+    bool restoreLevels();
+    void dropOwedReplies();
+    void takeKeptLevels(const QString& serial);
 
     HubLocator* m_locator = nullptr;
+    LedCalibrationStore* m_store = nullptr;
     THidDevice* m_device = nullptr;
     Reply m_replyBuffer{};
+    int m_replyLength = 0;
     int m_replyWaits = 0;
+    // Only reports that arrived after the frame now waiting went out answer it.
+    bool m_awaitingReply = false;
+    qint64 m_sentNs = 0;
+    // Answers still to come for attempts whose wait ran out.
+    int m_owedReplies = 0;
     bool m_updateInProgress = false;
+    bool m_updateRunning = false;
     bool m_calibrationHeld = false;
+    bool m_writeBackOwed = false; // the held levels are not back on the hub yet
+    bool m_levelsFromEarlierAttempt = false;
+    QString m_heldSerial;
     LedLevels m_heldLevels{};
 
     // Lets tests set the flag that only the update writes.

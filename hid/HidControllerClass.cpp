@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -372,6 +373,12 @@ void THidDevice::MarkUnplugged() {
 // ---------------------------------------------------------------------------
 // THidDeviceReadThread
 
+qint64 HidMonotonicNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 THidDeviceReadThread::THidDeviceReadThread(THidDevice* device) : m_device(device) {
     HIDP_CAPS caps;
     device->QueryCaps(caps);
@@ -407,6 +414,7 @@ void THidDeviceReadThread::run() {
         if (m_stop)
             break;
         BytesRead = m_device->CompletedReadLength();
+        ArrivedNs = HidMonotonicNs();
         if (BytesRead > 0)
             deliver(Delivery::Data);
         else

@@ -235,6 +235,9 @@ private:
     mutable std::mutex m_readMutex;
 };
 
+// The monotonic clock of the reports' arrival stamps, in nanoseconds.
+qint64 HidMonotonicNs();
+
 class THidDeviceReadThread : public QThread {
     Q_OBJECT
 public:
@@ -247,6 +250,9 @@ public:
 
     quint32 LastError = 0;
     quint32 BytesRead = 0;
+    // When the report now being delivered was read (HidMonotonicNs), so that
+    // a data handler can tell reports that came before a request it sent.
+    qint64 ArrivedNs = 0;
     std::vector<quint8> ReportBuffer;
 
 protected:

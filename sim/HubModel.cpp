@@ -45,6 +45,11 @@ HubResponse HubModel::handleReport(std::span<const std::uint8_t> report) {
         response.reply = buildReply(request.command, answer->result, answer->data,
                                     m_faults.wrongMarker ? WrongMarker : FrameMarker);
         response.replyDelayMs = m_faults.replyDelayMs;
+        if (auto delay = m_faults.replyDelayOnFrame.find(frame); delay != m_faults.replyDelayOnFrame.end())
+            response.replyDelayMs = delay->second;
+        if (m_faults.replyLength > 0 && std::size_t(m_faults.replyLength) + 1 < response.reply->size())
+            response.reply->resize(std::size_t(m_faults.replyLength) + 1);
+        response.repeatReply = m_faults.repeatReplyOnFrame.count(frame) > 0;
     }
     if (m_faults.unplugAfterFrame != 0 && frame == m_faults.unplugAfterFrame)
         response.then = HubResponse::Then::Leave;

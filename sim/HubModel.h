@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <span>
 #include <vector>
 
@@ -47,8 +48,11 @@ struct HubFaults {
     std::uint64_t unplugAfterFrame = 0; // leave the bus for good after answering it; 0 = never
     bool neverReturnAfterReboot = false;
     bool stayInBootloaderAfterReboot = false;
-    int unsolicitedIntervalMs = 0; // 0 = none
-    bool usbTiming = false;        // about 1 ms per report each way
+    int unsolicitedIntervalMs = 0;                  // 0 = none
+    bool usbTiming = false;                         // about 1 ms per report each way
+    int replyLength = 0;                            // bytes after the report id each reply keeps; 0 = all 64
+    std::map<std::uint64_t, int> replyDelayOnFrame; // frame number -> its reply's delay instead
+    std::set<std::uint64_t> repeatReplyOnFrame;     // frame numbers whose reply is sent twice
 };
 
 struct HubResponse {
@@ -59,6 +63,7 @@ struct HubResponse {
     };
     std::optional<Bytes> reply; // 65 bytes, report id first
     int replyDelayMs = 0;
+    bool repeatReply = false; // the same reply once more right after it
     Then then = Then::Stay;
     int restartDelayMs = 0;
 };

@@ -193,8 +193,11 @@ void VirtualHub::onOutputReport(const QByteArray& report) {
     const auto replyDelay = std::chrono::milliseconds(response.replyDelayMs) + (usbTiming ? UsbFrame : 0ms);
     const auto due = hubsim::SimScheduler::Clock::now() + replyDelay;
     // Answers leave from the hub's own thread, never from inside the write.
-    if (response.reply)
+    if (response.reply) {
         m_scheduler->at(due, [this, reply = *response.reply] { deliver(reply); });
+        if (response.repeatReply)
+            m_scheduler->at(due, [this, reply = *response.reply] { deliver(reply); });
+    }
     if (response.then != HubResponse::Then::Stay) {
         const auto backAfter = response.then == HubResponse::Then::Restart
                                    ? std::optional(std::chrono::milliseconds(response.restartDelayMs))

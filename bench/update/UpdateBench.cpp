@@ -13,10 +13,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -84,24 +86,28 @@ private:
             const auto frame = buildHubFrame(command, request);
             if (!hub || !frame)
                 return -1;
+            // Its own handler: the session takes only replies to frames it sent.
+            hub->SetDataHandler(
+                THidDataEvent(&m_reply, [this](THidDevice*, quint8, const quint8* data, quint16 size) {
+                    std::copy_n(data, std::min<std::size_t>(size, m_reply.size()), m_reply.begin());
+                }));
             quint32 written = 0;
             if (!hub->WriteReport(frame->data(), int(frame->size()), written))
                 continue;
             QThread::msleep(unsigned(m_w.timing.writePauseMs));
             if (waitReply())
-                return m_w.replyBuffer()[hubframe::ReplyResultAt];
+                return m_reply[hubframe::ReplyResultAt];
         }
         return -1;
     }
 
     bool waitReply() {
-        static const std::uint8_t zeros[hubframe::ReplySize] = {};
-        m_w.HubDataReceived(nullptr, 0, zeros, sizeof zeros); // clears the reply buffer
+        m_reply.fill(0);
         QElapsedTimer clock;
         clock.start();
         for (;;) {
             QCoreApplication::processEvents();
-            if (m_w.replyBuffer()[hubframe::ReplyMarkerAt] == hubframe::Marker)
+            if (m_reply[hubframe::ReplyMarkerAt] == hubframe::Marker)
                 return true;
             if (clock.elapsed() > m_w.timing.replyTimeoutMs)
                 return false;
@@ -112,7 +118,7 @@ private:
         HubRequest request;
         const int result = send(CmdGetMode, request);
         if (result == 0)
-            return m_w.replyBuffer()[hubframe::ReplyDataAt] == 1 ? 1 : 0;
+            return m_reply[hubframe::ReplyDataAt] == 1 ? 1 : 0;
         return result == 0xFF ? 2 : 0;
     }
 
@@ -129,6 +135,7 @@ private:
     }
 
     TfrmMain& m_w;
+    HubSession::Reply m_reply{};
 };
 
 struct Figures {
@@ -180,6 +187,9 @@ Figures runOnce(const Profile& profile, bool spinning) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The runs keep LED levels only in a folder of their own.
+    QTemporaryDir stateHome;
+    qputenv("XDG_STATE_HOME", stateHome.path().toLocal8Bit());
     QApplication app(argc, argv);
 
     // The floor: what the procedure's fixed pauses alone add up to on this image.

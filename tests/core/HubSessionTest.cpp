@@ -3,11 +3,14 @@
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
 #include "HubWire.h"
+#include "LedCalibrationStore.h"
 #include "TestSupport.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -82,7 +85,6 @@ public:
         return m_held;
     }
 
-private:
     void release() {
         if (m_session.device() == m_held)
             m_session.detach();
@@ -90,6 +92,7 @@ private:
         m_held = nullptr;
     }
 
+private:
     THidDeviceController& m_controller;
     HubSession& m_session;
     std::function<quint32()> m_instance;
@@ -305,4 +308,230 @@ TEST_F(HubSessionOnMainThread, ReplyWaitsAreCountedPerSession) {
     EXPECT_TRUE(insideOwn);
     EXPECT_FALSE(insideOther);
     EXPECT_FALSE(session.inReplyWait());
+}
+
+namespace {
+
+// The hub's frames in order, as commands.
+std::vector<std::uint8_t> commandsOf(VirtualHub& hub) {
+    std::vector<std::uint8_t> commands;
+    for (const Bytes& frame : hub.trace().reports(hubsim::TraceEntry::Direction::ToHub))
+        commands.push_back(hubsim::parseRequest(frame).command);
+    return commands;
+}
+
+class SerialLocator : public FollowOneHub {
+public:
+    using FollowOneHub::FollowOneHub;
+    QString serial;
+    QString hubSerial(THidDevice*) override { return serial; }
+};
+
+} // namespace
+
+// Updates on the main thread with a locator and a calibration store of its own.
+class HubSessionReplies : public ::testing::Test {
+protected:
+    void SetUp() override {
+        hub.setRestartDelays(10, 10);
+        hub.setFirmwareVersion(0x11140000);
+        ASSERT_TRUE(hub.plug());
+        quicken(session.timing);
+        session.timing.replyTimeoutMs = 60;
+        session.timing.modePollMs = 60; // past the restart: the frame count stays fixed
+        session.setLocator(&locator);
+        session.setCalibrationStore(&store);
+        report.listen(session);
+        session.attach(locator.refreshHub());
+        ASSERT_TRUE(session.device());
+    }
+    void TearDown() override { session.detach(); }
+
+    void setFaults(const std::function<void(hubsim::HubFaults&)>& change) {
+        hubsim::HubFaults faults = hub.faults();
+        change(faults);
+        hub.setFaults(faults);
+    }
+    // A run that finds the hub in its application, on this image, sends these frames.
+    std::vector<std::uint8_t> normalRunCommands() {
+        std::vector<std::uint8_t> c{CmdGetMode, CmdStartLedAdjust, CmdEnterBootloader, CmdGetMode};
+        for (int k = 0; k < DataLines; ++k) {
+            c.push_back(CmdBlockData);
+            c.push_back(CmdBlockWrite);
+        }
+        c.insert(c.end(), {CmdReboot, CmdGetMode});
+        for (int i = 0; i < 8; ++i)
+            c.push_back(CmdSetLedLevel);
+        c.push_back(CmdEndLedAdjust);
+        return c;
+    }
+
+    QTemporaryDir folder;
+    LedCalibrationStore store{folder.path() + QStringLiteral("/state/levels.ini")};
+    VirtualHidBus bus;
+    VirtualHub hub{bus};
+    THidDeviceController controller{nullptr, bus};
+    HubSession session;
+    SerialLocator locator{controller, session, [this] { return bus.instanceNumber(hub.deviceId()); }};
+    Report report;
+    const HubSession::LedLevels userLevels{11, 22, 33, 44, 55, 66, 77, 88};
+};
+
+TEST_F(HubSessionReplies, ShortReportsAreNoRepliesAndCarryNoData) {
+    setFaults([](hubsim::HubFaults& f) { f.replyLength = 1; }); // the marker alone
+    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
+    EXPECT_EQ(session.QueryHubMode(), 0);
+
+    setFaults([](hubsim::HubFaults& f) { f.replyLength = 5; }); // up to the result byte
+    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), 0);
+    EXPECT_EQ(session.replyLength(), 5);
+    EXPECT_FALSE(session.readVersion());
+    EXPECT_FALSE(session.readRunData());
+    EXPECT_FALSE(session.startLedAdjust());
+    EXPECT_FALSE(session.calibrationHeld());
+
+    setFaults([](hubsim::HubFaults& f) { f.replyLength = 1; });
+    session.timing.modeWaitMs = 300;
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+}
+
+// "Reply after" past the wait: the late answer and the retry's answer are one
+// too many; the next frame must still get its own.
+TEST_F(HubSessionReplies, ALateReplyDoesNotShiftTheAnswersAfterIt) {
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 90; });
+    EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_EQ(session.QueryHubMode(), 2); // not the version's second answer
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
+    EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_EQ(session.QueryHubMode(), 2);
+}
+
+TEST_F(HubSessionReplies, OneLateReplyInTheMiddleOfAnUpdateChangesNothingElse) {
+    // Frame 10 is the fourth line's block write.
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayOnFrame[10] = 90; });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(report.log, CompletedLog);
+    EXPECT_EQ(hub.model().writtenBlocks(), expectedBlocks());
+    std::vector<std::uint8_t> expected = normalRunCommands();
+    expected.insert(expected.begin() + 10, CmdBlockWrite); // the one retry
+    EXPECT_EQ(commandsOf(hub), expected);
+}
+
+// A report read before a frame went out (a repeat of an earlier answer) is
+// not that frame's reply.
+TEST_F(HubSessionReplies, AReportFromBeforeTheFrameIsNotItsReply) {
+    const std::uint8_t repeat[hubframe::ReplySize] = {hubframe::Marker, 0, 0, 0, 0};
+    session.HubDataReceived(nullptr, 0, repeat, sizeof repeat);
+    EXPECT_EQ(session.replyLength(), 0);
+    setFaults([](hubsim::HubFaults& f) { f.silent = true; });
+    QTimer::singleShot(0, [&] { session.HubDataReceived(nullptr, 0, repeat, 4); }); // no result byte
+    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
+}
+
+// The hub says its version answer twice. The repeat reaches the read thread
+// before the next frame goes out but is handed over only inside that frame's
+// wait: it is older than the frame, so the mode query still gets its own answer.
+TEST_F(HubSessionReplies, ARepeatReadBeforeTheNextFrameIsNotItsAnswer) {
+    const std::uint64_t versionFrame = hub.model().framesReceived() + 1;
+    setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(versionFrame); });
+    ASSERT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    // No events run here: the reader takes the repeat off the bus and waits
+    // for this thread to take it.
+    const auto repliesSent = [this] {
+        return hub.trace().reports(hubsim::TraceEntry::Direction::FromHub).size();
+    };
+    QDeadlineTimer limit(3000);
+    while ((repliesSent() < 2 || bus.queuedInputCount(hub.deviceId()) > 0) && !limit.hasExpired())
+        QThread::yieldCurrentThread();
+    ASSERT_EQ(repliesSent(), 2u);
+    ASSERT_EQ(bus.queuedInputCount(hub.deviceId()), 0);
+
+    EXPECT_EQ(session.QueryHubMode(), 2);
+}
+
+TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestart) {
+    hub.model().setLedLevels(userLevels);
+    locator.serial = QStringLiteral("QH-0001");
+    // Bootloader entry fails: no time to wait for the hub at all.
+    session.timing.modeWaitMs = 0;
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_EQ(store.load(QStringLiteral("QH-0001")), std::optional(userLevels));
+    EXPECT_FALSE(store.load(QStringLiteral("QH-0002")));
+    ASSERT_TRUE(testsupport::waitUntil(
+        [this] { return hub.isPlugged() && hub.mode() == hubsim::HubMode::Bootloader; }));
+
+    // A refused line in this session, then a fresh session (a new run of the
+    // program) that finds the hub in its bootloader.
+    session.attach(locator.refreshHub());
+    session.timing.modeWaitMs = 2000;
+    hub.model().setResultOnFrame(hub.model().framesReceived() + 6, 0x01); // the second line's data
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(hub.mode(), hubsim::HubMode::Bootloader);
+    EXPECT_TRUE(session.writeBackOwed());
+    locator.release(); // the program ends
+
+    HubSession later;
+    quicken(later.timing);
+    SerialLocator laterLocator(controller, later, [this] { return bus.instanceNumber(hub.deviceId()); });
+    laterLocator.serial = QStringLiteral("QH-0001");
+    LedCalibrationStore reopened(store.filePath());
+    later.setLocator(&laterLocator);
+    later.setCalibrationStore(&reopened);
+    Report laterReport;
+    laterReport.listen(later);
+    later.attach(laterLocator.refreshHub());
+    EXPECT_EQ(later.runUpdate(smallImage()), Result::Completed);
+    EXPECT_TRUE(
+        laterReport.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_EQ(hub.model().ledLevels(), userLevels);
+    EXPECT_FALSE(reopened.load(QStringLiteral("QH-0001"))); // cleared after the checked write-back
+    later.detach();
+}
+
+TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLevelsWinNextTime) {
+    hub.model().setLedLevels(userLevels);
+    QObject::connect(&session, &HubSession::stageChanged, [this](Stage stage) {
+        if (stage == Stage::RestoringLevels)
+            setFaults([](hubsim::HubFaults& f) { f.silent = true; });
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::CalibrationNotRestored);
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+    EXPECT_EQ(report.log.last(), QStringLiteral("Firmware updated, but the LED calibration could not be "
+                                                "restored; it is kept for the next update."));
+    EXPECT_EQ(hub.firmwareVersion(), hubsim::DefaultImageVersion);
+    EXPECT_NE(hub.model().ledLevels(), userLevels); // the new firmware's defaults
+    EXPECT_EQ(store.load(QString()), std::optional(userLevels));
+
+    // Found in its application again: the kept levels, not the defaults it reports, go back.
+    QObject::disconnect(&session, &HubSession::stageChanged, nullptr, nullptr);
+    setFaults([](hubsim::HubFaults& f) { f.silent = false; });
+    report.log.clear();
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(hub.model().ledLevels(), userLevels);
+    EXPECT_TRUE(
+        report.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_FALSE(store.load(QString()));
+}
+
+TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
+    QTemporaryDir folder;
+    LedCalibrationStore store(folder.path() + QStringLiteral("/a/b/levels.ini"));
+    const LedCalibrationStore::Levels a{1, 2, 3, 4, 5, 6, 7, 8}, b{9, 9, 9, 9, 9, 9, 9, 200};
+    EXPECT_FALSE(store.load(QString()));
+    ASSERT_TRUE(store.save(QStringLiteral("A/1 [x]"), a));
+    ASSERT_TRUE(store.save(QString(), b));
+    EXPECT_EQ(LedCalibrationStore(store.filePath()).load(QStringLiteral("A/1 [x]")), std::optional(a));
+    EXPECT_EQ(store.load(QString()), std::optional(b));
+    EXPECT_FALSE(store.load(QStringLiteral("A/2")));
+    ASSERT_TRUE(store.clear(QStringLiteral("A/1 [x]")));
+    EXPECT_FALSE(store.load(QStringLiteral("A/1 [x]")));
+    ASSERT_TRUE(store.clear(QString()));
+    EXPECT_FALSE(QFile::exists(store.filePath()));
+
+    QFile broken(store.filePath());
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+    broken.write("[hub]\nlevels=1 2 3\n");
+    broken.close();
+    EXPECT_FALSE(store.load(QString())); // too few levels: nothing kept
 }

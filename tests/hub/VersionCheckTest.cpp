@@ -3,6 +3,7 @@
 
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 using namespace hubtest;
 
@@ -74,5 +75,16 @@ TEST_F(VersionCheckFailure, NoHubOnlyLogsAndTurnsTheLampRed) {
     EXPECT_EQ(window->mmoUplog->toPlainText(), QStringLiteral("Device disconnected."));
     EXPECT_EQ(window->lblDeviceVersion->text(), device);
     EXPECT_TRUE(window->lblUpdateAvail->text().isEmpty());
+    EXPECT_TRUE(lampIs(*window, 1));
+}
+
+// The hub leaves while the check waits for its answers.
+TEST_F(VersionCheckFailure, HubGoneDuringTheCheckLeavesTheLampRed) {
+    window->timing.replyTimeoutMs = 40;
+    setFaults([](auto& f) { f.silent = true; });
+    QTimer::singleShot(200, &hub, [this] { hub.unplug(); }); // after the first query's three attempts
+    window->btnConnect->click();
+    EXPECT_FALSE(hub.isPlugged());
+    EXPECT_EQ(window->currentHub(), nullptr);
     EXPECT_TRUE(lampIs(*window, 1));
 }

@@ -168,3 +168,42 @@ TEST_F(AutoUpdate, ReenumerationDuringTheUpdateStartsNoSecondRun) {
     EXPECT_EQ(frames.size(), sent);
     EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
 }
+
+// Checking the box during a manual update: the hub coming back after its
+// reboot arms the sequence, whose ticks fall into the update's waits; it
+// starts only once that update has ended.
+TEST_F(AutoUpdate, CheckingTheBoxDuringAManualUpdateStartsNothingInsideIt) {
+    VirtualHub& hub = addHub();
+    hub.plug();
+    makeWindow(QStringLiteral("smallbin"));
+    ASSERT_TRUE(waitForHub());
+    w->timing.ledWritePauseMs = 200; // two timer ticks while the levels go back
+    int open = 0, mostOpen = 0, starts = 0;
+    QObject::connect(&w->session(), &HubSession::stageChanged, w.get(), [&](HubSession::Stage stage) {
+        if (stage != HubSession::Stage::Started)
+            return;
+        ++starts;
+        mostOpen = std::max(mostOpen, ++open);
+    });
+    QObject::connect(&w->session(), &HubSession::updateFinished, w.get(), [&] { --open; });
+    bool checked = false;
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdBlockData && !checked) {
+            checked = true;
+            QMetaObject::invokeMethod(
+                w.get(), [this] { w->chkAutoPRG->setChecked(true); }, Qt::QueuedConnection);
+        }
+    });
+
+    w->btnUpdate->click();
+
+    EXPECT_EQ(starts, 1);
+    EXPECT_TRUE(w->chkAutoPRG->isChecked());
+    EXPECT_TRUE(w->autoUpdateArmed()); // by the hub's return, kept for later
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return framesOf(CmdEnterBootloader).size() == 2 && backToWatching(); }, 20000));
+    EXPECT_EQ(starts, 2);
+    EXPECT_EQ(mostOpen, 1);
+    EXPECT_EQ(hub.mode(), HubMode::Application);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
+}

@@ -1,6 +1,7 @@
 #include "UpdateTestSupport.h"
 
 #include "HidControllerClass.h"
+#include "LedCalibrationStore.h"
 #include "TestSupport.h"
 
 #include <QCheckBox>
@@ -56,6 +57,8 @@ void UpdateFixture::TearDown() {
         hub->trace().setListener({});
     w.reset();
     hubs.clear();
+    // Levels kept by a failed run belong to this test only.
+    QFile::remove(LedCalibrationStore::defaultPath());
 }
 
 VirtualHub& UpdateFixture::addHub() {
