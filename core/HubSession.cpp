@@ -63,8 +63,10 @@ void HubSession::attach(THidDevice* device) {
     if (device)
         device->SetDataHandler(THidDataEvent(this, &HubSession::HubDataReceived));
     // Answers owed by the previous device never come through this one.
-    if (device != m_device)
+    if (device != m_device) {
         m_owedReplies = 0;
+        m_lastReportNs = 0;
+    }
     m_device = device;
 }
 
@@ -112,6 +114,7 @@ int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     std::vector<std::uint8_t> report(std::size_t(length), 0);
     std::copy(frame->begin(), frame->end(), report.begin());
 
+    awaitReaderCaughtUp(hub);
     // Taken before the write: no reply to this frame can arrive earlier.
     m_sentNs = HidMonotonicNs();
     quint32 written = 0;
@@ -148,6 +151,22 @@ int HubSession::WaitReply() {
     return replied ? 0 : -1;
 }
 
+void HubSession::awaitReaderCaughtUp(const THidDevice* hub) const {
+    // An answer said twice sits behind the first one while that is handed
+    // over. Until the read thread has looked again it is unread, unstamped,
+    // and would pass for the reply to the frame about to go out. The look
+    // follows the hand-over within microseconds; bounded for a reader that is
+    // gone or starved.
+    const THidDeviceReadThread* reader = hub->Reader();
+    if (!reader || !reader->isRunning())
+        return;
+    QElapsedTimer clock;
+    clock.start();
+    while (reader->CaughtUpNs.load(std::memory_order_acquire) <= m_lastReportNs &&
+           clock.nsecsElapsed() < 2'000'000)
+        QThread::yieldCurrentThread();
+}
+
 void HubSession::dropOwedReplies() {
     if (m_owedReplies <= 0)
         return;
@@ -162,11 +181,12 @@ void HubSession::dropOwedReplies() {
 void HubSession::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                                  std::uint16_t Size) {
     Q_UNUSED(ReportID);
+    const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
+    const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
+    m_lastReportNs = arrived;
     // Without its result byte a report is no reply, whatever it starts with.
     if (!Data || Size <= hubframe::ReplyResultAt || Data[hubframe::ReplyMarkerAt] != hubframe::Marker)
         return;
-    const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
-    const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
     if (!m_awaitingReply || arrived < m_sentNs) {
         // An answer to an attempt that timed out, or one said twice.
         if (m_owedReplies > 0)

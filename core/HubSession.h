@@ -170,6 +170,7 @@ private:
     UpdateResult programImage(const FirmwareImage& image);
     bool restoreLevels();
     void dropOwedReplies();
+    void awaitReaderCaughtUp(const THidDevice* hub) const;
     void takeKeptLevels(const QString& serial);
 
     HubLocator* m_locator = nullptr;
@@ -181,6 +182,7 @@ private:
     // Only reports that arrived after the frame now waiting went out answer it.
     bool m_awaitingReply = false;
     qint64 m_sentNs = 0;
+    qint64 m_lastReportNs = 0; // arrival of the last report handed to us
     // Answers still to come for attempts whose wait ran out.
     int m_owedReplies = 0;
     bool m_updateInProgress = false;

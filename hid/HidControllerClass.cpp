@@ -409,12 +409,22 @@ void THidDeviceReadThread::run() {
             continue;
         }
         readCompleted = false;
-        while (!readCompleted && !m_stop)
-            readCompleted = platform.awaitRead(request, m_device->SleepTime()) == HidReadWait::Completed;
+        // The first look does not wait: what came in during the last hand-over
+        // is read, and stamped, at once.
+        int slice = 0;
+        while (!readCompleted && !m_stop) {
+            const qint64 lookedAt = HidMonotonicNs();
+            const HidReadWait wait = platform.awaitRead(request, slice);
+            readCompleted = wait == HidReadWait::Completed;
+            if (wait == HidReadWait::TimedOut)
+                CaughtUpNs.store(lookedAt, std::memory_order_release);
+            slice = m_device->SleepTime();
+        }
         if (m_stop)
             break;
         BytesRead = m_device->CompletedReadLength();
         ArrivedNs = HidMonotonicNs();
+        CaughtUpNs.store(ArrivedNs, std::memory_order_release);
         if (BytesRead > 0)
             deliver(Delivery::Data);
         else

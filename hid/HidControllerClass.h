@@ -253,6 +253,9 @@ public:
     // When the report now being delivered was read (HidMonotonicNs), so that
     // a data handler can tell reports that came before a request it sent.
     qint64 ArrivedNs = 0;
+    // Last moment the thread had read everything that had come in by then:
+    // a report sent earlier is stamped already.
+    std::atomic<qint64> CaughtUpNs{0};
     std::vector<quint8> ReportBuffer;
 
 protected:

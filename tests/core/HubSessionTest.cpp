@@ -450,6 +450,16 @@ TEST_F(HubSessionReplies, ARepeatReadBeforeTheNextFrameIsNotItsAnswer) {
     EXPECT_EQ(session.QueryHubMode(), 2);
 }
 
+// The hub answers the last line's data twice, then refuses its block write:
+// the repeat must not pass for the write's answer.
+TEST_F(HubSessionReplies, ARepeatedAnswerDoesNotHideARefusedLastLine) {
+    const std::uint64_t lastData = hub.model().framesReceived() + 2 * DataLines + 3;
+    setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(lastData); });
+    hub.model().setResultOnFrame(lastData + 1, 0x01);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(commandsOf(hub).at(lastData), CmdBlockWrite);
+}
+
 TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestart) {
     hub.model().setLedLevels(userLevels);
     locator.serial = QStringLiteral("QH-0001");
