@@ -4,6 +4,7 @@
 #include "EventWait.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
+#include "LedCalibrationStore.h"
 #include "LinuxHidPlatform.h"
 #include "ResourceLookup.h"
 #include "VirtualHidBus.h"
@@ -46,6 +47,16 @@ public:
     ~FollowHub() override { release(); }
     FollowHub(const FollowHub&) = delete;
     FollowHub& operator=(const FollowHub&) = delete;
+
+    // Real hubs keep their LED levels by the port they are plugged into, so a
+    // retry on a bench gives each hub back its own.
+    QString hubSerial(THidDevice* device) override {
+        if (!device)
+            return {};
+        const THidPnPInfo* info = device->PnPInfo();
+        return QStringLiteral("port:") +
+               (info->LocationInfo.isEmpty() ? info->InterfacePath : info->LocationInfo);
+    }
 
     THidDevice* refreshHub() override {
         m_controller.DeviceChange();
@@ -104,6 +115,10 @@ QString stateAfter(HubSession::UpdateResult result) {
     case R::Timeout:
         return QStringLiteral(
             "The hub waits in its bootloader with its firmware incomplete: run the update again.");
+    case R::CalibrationNotRestored:
+        return QStringLiteral(
+            "The new firmware runs, but the LED calibration could not be written back; it is "
+            "kept: run the update again to restore it.");
     case R::UpdateFail:
         return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
                               "unplug it, plug it in again and check it.");
@@ -383,6 +398,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     session.timing = timing;
     FollowHub locator(controller, session, target.matches);
     session.setLocator(&locator);
+    // Virtual hubs live as long as this run: their levels are not the user's to keep.
+    LedCalibrationStore store(m_bus ? QString() : LedCalibrationStore::defaultPath());
+    session.setCalibrationStore(&store);
 
     QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
         if (out.interrupted)

@@ -8,9 +8,14 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <mutex>
+
 namespace {
 
 const QString FileName = QStringLiteral("led-calibration.ini");
+
+// Hubs updated in parallel share the file: one read-modify-write at a time.
+std::mutex fileMutex;
 
 // Settings groups take no slashes or odd characters: the serial goes in hex.
 QString groupOf(const QString& serial) {
@@ -96,6 +101,7 @@ QString LedCalibrationStore::defaultPath() {
 std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QString& serial) const {
     if (m_path.isEmpty())
         return std::nullopt;
+    const std::lock_guard lock(fileMutex);
     const QMap<QString, QString> entries = readAll(m_path);
     const auto it = entries.constFind(groupOf(serial));
     if (it == entries.cend())
@@ -106,6 +112,7 @@ std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QStri
 bool LedCalibrationStore::save(const QString& serial, const Levels& levels) {
     if (m_path.isEmpty())
         return false;
+    const std::lock_guard lock(fileMutex);
     QMap<QString, QString> entries = readAll(m_path);
     entries.insert(groupOf(serial), levelsText(levels));
     return writeAll(m_path, entries);
@@ -114,6 +121,7 @@ bool LedCalibrationStore::save(const QString& serial, const Levels& levels) {
 bool LedCalibrationStore::clear(const QString& serial) {
     if (m_path.isEmpty())
         return false;
+    const std::lock_guard lock(fileMutex);
     QMap<QString, QString> entries = readAll(m_path);
     if (entries.remove(groupOf(serial)) == 0)
         return true;
