@@ -33,12 +33,12 @@ qtflags=(-isystem "$qt" -isystem "$qt/QtCore" -isystem "$qt/QtGui" -isystem "$qt
 
 echo "--- Windows sources, syntax only (MinGW-w64, Qt headers)"
 started=$(date +%s)
-# The Windows-only sources, the HID sources the Windows build shares, and the
-# program entry that picks the binding.
+# The Windows-only sources, the HID and core sources the Windows build shares,
+# and the program entry that picks the binding.
 sources=(hid/windows/*.cpp hid/HidPlatform.cpp hid/HidControllerClass.cpp hid/ReportDescriptor.cpp
-         hid/VirtualHidBus.cpp app/HidLoader.cpp)
+         hid/VirtualHidBus.cpp core/*.cpp app/HidLoader.cpp)
 printf '%s\n' "${sources[@]}" |
-    xargs -P "$(nproc)" -I{} "$cxx" "${common[@]}" -Iapp -Iskin -Iresources "${qtflags[@]}" -fsyntax-only {} ||
+    xargs -P "$(nproc)" -I{} "$cxx" "${common[@]}" -Icore -Iapp -Iskin -Iresources "${qtflags[@]}" -fsyntax-only {} ||
     { echo "Windows sources do not compile"; exit 1; }
 echo "${#sources[@]} sources compile ($(($(date +%s) - started)) s)"
 
