@@ -3,24 +3,15 @@
 
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "HubDevice.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPlainTextEdit>
 
-#include <cerrno>
-#include <cstring>
 #include <utility>
 
-#ifndef QUORVI_UDEV_RULE_PATH
-#define QUORVI_UDEV_RULE_PATH "/lib/udev/rules.d/70-quorvi-hub.rules"
-#endif
-
 namespace {
-
-constexpr quint16 HubVendorId = 0xFFF0;
-constexpr quint16 HubProductId = 0x0018;
-constexpr int HubBufferCount = 128;
 
 // The controller's arrival, removal and enumerate handlers have nothing to do
 // here: the hub list is rebuilt by the device-change handler alone. Each needs
@@ -28,22 +19,6 @@ constexpr int HubBufferCount = 128;
 const char arrivalKey = 0;
 const char removalKey = 0;
 const char enumerateKey = 0;
-
-bool isHub(const THidDevice* device) {
-    return device->Attributes().VendorID == HubVendorId && device->Attributes().ProductID == HubProductId;
-}
-
-QString accessMessage(quint32 error) {
-    if (error == EACCES || error == EPERM) {
-        return QStringLiteral(
-                   "A Charging Hub is connected, but this user may not use it. Install the udev rule "
-                   "%1 (it comes with this program), then unplug the hub and plug it in again.")
-            .arg(QStringLiteral(QUORVI_UDEV_RULE_PATH));
-    }
-    return QStringLiteral("A Charging Hub is connected, but it cannot be opened (%1). Unplug the hub and "
-                          "plug it in again.")
-        .arg(QString::fromLocal8Bit(std::strerror(int(error))));
-}
 
 } // namespace
 
@@ -95,7 +70,7 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
 
         THidDevice* device = nullptr;
         while (m_controller && m_controller->CheckOutNext(device)) {
-            if (!isHub(device)) {
+            if (!hubdevice::isHub(device)) {
                 m_setAside.append(device);
                 continue;
             }
@@ -108,13 +83,13 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
                 const quint32 instance = device->PnPInfo()->InstanceNumber;
                 if (device->AccessSettled() && !m_accessReported.contains(instance)) {
                     m_accessReported.append(instance);
-                    mmoUplog->appendPlainText(accessMessage(device->OpenError()));
+                    mmoUplog->appendPlainText(hubdevice::accessMessage(device->OpenError()));
                 }
                 continue;
             }
             cbbPort->addItem(QString::asprintf("Hub%d", 0), QVariant::fromValue(static_cast<void*>(device)));
-            device->SetInputBufferCount(HubBufferCount);
-            device->SetReadBufferCount(HubBufferCount);
+            device->SetInputBufferCount(hubdevice::BufferCount);
+            device->SetReadBufferCount(hubdevice::BufferCount);
         }
 
         SetIndicator(1);

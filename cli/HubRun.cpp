@@ -4,6 +4,7 @@
 #include "EventWait.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
+#include "HubDevice.h"
 #include "LedCalibrationStore.h"
 #include "LinuxHidPlatform.h"
 #include "ResourceLookup.h"
@@ -16,25 +17,12 @@
 #include <QThread>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
-#ifndef QUORVI_UDEV_RULE_PATH
-#define QUORVI_UDEV_RULE_PATH "/lib/udev/rules.d/70-quorvi-hub.rules"
-#endif
 
 namespace cli {
 
 namespace {
 
-constexpr quint16 HubVendorId = 0xFFF0;
-constexpr quint16 HubProductId = 0x0018;
-constexpr int HubBufferCount = 128;
 constexpr int FirstPassMs = 5000;
-
-bool isHub(const THidDevice* device) {
-    return device->Attributes().VendorID == HubVendorId && device->Attributes().ProductID == HubProductId;
-}
 
 using Matcher = std::function<bool(const THidDevice*)>;
 
@@ -64,10 +52,10 @@ public:
             release();
         for (int i = 0; i < m_controller.count() && !m_held; ++i) {
             const THidDevice* device = m_controller.deviceAt(i);
-            if (device->Plugged() && isHub(device) && device->ReadWriteAccess() && m_matches(device) &&
-                m_controller.CheckOutAt(m_held, i)) {
-                m_held->SetInputBufferCount(HubBufferCount);
-                m_held->SetReadBufferCount(HubBufferCount);
+            if (device->Plugged() && hubdevice::isHub(device) && device->ReadWriteAccess() &&
+                m_matches(device) && m_controller.CheckOutAt(m_held, i)) {
+                m_held->SetInputBufferCount(hubdevice::BufferCount);
+                m_held->SetReadBufferCount(hubdevice::BufferCount);
             }
         }
         return m_held;
@@ -138,18 +126,6 @@ HubMode modeFromQuery(int mode) {
 }
 
 } // namespace
-
-QString accessHint(quint32 openError) {
-    if (openError == EACCES || openError == EPERM || openError == 0) {
-        return QStringLiteral(
-                   "A Charging Hub is connected, but this user may not use it. Install the udev rule "
-                   "%1 (it comes with this program), then unplug the hub and plug it in again.")
-            .arg(QStringLiteral(QUORVI_UDEV_RULE_PATH));
-    }
-    return QStringLiteral("A Charging Hub is connected, but it cannot be opened (%1). Unplug the hub and "
-                          "plug it in again.")
-        .arg(QString::fromLocal8Bit(std::strerror(int(openError))));
-}
 
 struct HubRun::Target {
     HubOutcome outcome;
@@ -252,14 +228,14 @@ std::vector<HubRun::Target> HubRun::discover() {
     std::vector<THidDevice*> held;
     while (controller.CheckOutNext(device)) {
         held.push_back(device);
-        if (!isHub(device))
+        if (!hubdevice::isHub(device))
             continue;
         Target t;
         t.outcome.path = device->PnPInfo()->InterfacePath;
         t.outcome.instance = device->PnPInfo()->InstanceNumber;
         t.outcome.access = device->ReadWriteAccess();
         if (!t.outcome.access)
-            t.outcome.accessHint = accessHint(device->OpenError());
+            t.outcome.accessHint = hubdevice::accessMessage(device->OpenError());
         if (m_bus) {
             for (std::size_t i = 0; i < m_virtualHubs.size(); ++i) {
                 const VirtualDeviceId id = m_virtualHubs[i]->deviceId();

@@ -1,0 +1,31 @@
+#include "HubDevice.h"
+
+#include "HidControllerClass.h"
+
+#include <cerrno>
+#include <cstring>
+
+#ifndef QUORVI_UDEV_RULE_PATH
+#define QUORVI_UDEV_RULE_PATH "/lib/udev/rules.d/70-quorvi-hub.rules"
+#endif
+
+namespace hubdevice {
+
+bool isHub(const THidDevice* device) {
+    return device->Attributes().VendorID == VendorId && device->Attributes().ProductID == ProductId;
+}
+
+QString accessMessage(quint32 openError) {
+    // No error recorded means the open was never allowed to happen.
+    if (openError == EACCES || openError == EPERM || openError == 0) {
+        return QStringLiteral(
+                   "A Charging Hub is connected, but this user may not use it. Install the udev rule "
+                   "%1 (it comes with this program), then unplug the hub and plug it in again.")
+            .arg(QStringLiteral(QUORVI_UDEV_RULE_PATH));
+    }
+    return QStringLiteral("A Charging Hub is connected, but it cannot be opened (%1). Unplug the hub and "
+                          "plug it in again.")
+        .arg(QString::fromLocal8Bit(std::strerror(int(openError))));
+}
+
+} // namespace hubdevice
