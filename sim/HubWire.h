@@ -68,4 +68,8 @@ RequestFrame parseRequest(std::span<const std::uint8_t> report);
 Bytes buildReply(std::uint8_t command, std::uint8_t result, std::span<const std::uint8_t> data = {},
                  std::uint8_t marker = FrameMarker);
 
+// The hub's report descriptor: one 64-byte input and one 64-byte output
+// report, vendor page, no report ids.
+Bytes reportDescriptor();
+
 } // namespace hubsim

@@ -32,23 +32,6 @@ std::string hexBytes(const std::uint8_t* data, std::size_t size) {
     return out;
 }
 
-std::vector<std::uint8_t> UhidHub::reportDescriptor() {
-    return {
-        0x06, 0x00, 0xFF, // Usage Page (vendor 0xFF00)
-        0x09, 0x01,       // Usage (1)
-        0xA1, 0x01,       // Collection (Application)
-        0x15, 0x00,       //   Logical Minimum (0)
-        0x26, 0xFF, 0x00, //   Logical Maximum (255)
-        0x75, 0x08,       //   Report Size (8)
-        0x95, 0x40,       //   Report Count (64)
-        0x09, 0x02,       //   Usage (2)
-        0x81, 0x02,       //   Input (Data, Variable, Absolute)
-        0x09, 0x03,       //   Usage (3)
-        0x91, 0x02,       //   Output (Data, Variable, Absolute)
-        0xC0,             // End Collection
-    };
-}
-
 UhidHub::UhidHub(std::string uhidPath) : m_path(std::move(uhidPath)) {}
 
 UhidHub::~UhidHub() {
@@ -111,7 +94,7 @@ bool UhidHub::createLocked() {
     std::snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "Quorvi Charging Hub");
     std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "quorvi-virtual-hub/uhid");
     std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "VH0001");
-    const auto descriptor = reportDescriptor();
+    const auto descriptor = hubsim::reportDescriptor();
     create.rd_size = std::uint16_t(descriptor.size());
     std::memcpy(create.rd_data, descriptor.data(), descriptor.size());
     create.bus = BUS_USB;

@@ -54,10 +54,6 @@ public:
     // it happens; it must not call back into the hub.
     void setLogger(std::function<void(const std::string& line)> logger);
 
-    // The hub's report descriptor: one 64-byte input and one 64-byte output
-    // report, vendor page, no report ids.
-    static std::vector<std::uint8_t> reportDescriptor();
-
 private:
     bool openLocked();
     bool createLocked();
