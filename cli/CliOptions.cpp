@@ -54,14 +54,14 @@ std::optional<std::uint32_t> parseVersion(const QString& text) {
     return std::uint32_t(value);
 }
 
-std::optional<VirtualFault> parseFault(const QString& spec, QString* error) {
+std::optional<VirtualFault> parseFault(const QString& text, QString* error) {
     const auto fail = [&](const QString& why) -> std::optional<VirtualFault> {
         if (error)
-            *error = QStringLiteral("Bad virtual fault \"%1\": %2").arg(spec, why);
+            *error = QStringLiteral("Bad virtual fault \"%1\": %2").arg(text, why);
         return std::nullopt;
     };
     VirtualFault fault;
-    QString rest = spec;
+    QString rest = text;
     if (const qsizetype colon = rest.indexOf(QLatin1Char(':')); colon >= 0) {
         bool ok = false;
         fault.hub = rest.left(colon).toInt(&ok);

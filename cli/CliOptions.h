@@ -54,7 +54,7 @@ struct ParseResult {
 ParseResult parseArguments(const QStringList& arguments);
 
 // "2:fail@40", "silent", "1:slow@5"; nothing, with the reason, when malformed.
-std::optional<VirtualFault> parseFault(const QString& spec, QString* error);
+std::optional<VirtualFault> parseFault(const QString& text, QString* error);
 
 // "1.1.15.0906" or "11150906".
 std::optional<std::uint32_t> parseVersion(const QString& text);
