@@ -104,6 +104,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         r.error = message;
         return std::move(r);
     };
+    // Options that hold one value: a second one would silently win.
+    QStringList given;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         QString arg = arguments[i];
         std::optional<QString> inlineValue;
@@ -113,6 +115,9 @@ ParseResult parseArguments(const QStringList& arguments) {
             arg = arg.left(eq);
         }
         const auto takeValue = [&](QString& into) {
+            if (given.contains(arg))
+                return false;
+            given << arg;
             if (inlineValue) {
                 into = *inlineValue;
                 return !into.isEmpty();
@@ -125,6 +130,10 @@ ParseResult parseArguments(const QStringList& arguments) {
         const auto flag = [&](bool& into) {
             into = true;
             return !inlineValue;
+        };
+        const bool once = !given.contains(arg);
+        const auto needs = [&](const QString& what) {
+            return once ? what : QStringLiteral("%1 is given twice: give it once.").arg(arg);
         };
         QString value;
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
@@ -139,22 +148,31 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--json")) {
             if (!flag(o.json))
                 return bad(QStringLiteral("--json takes no value."));
+        } else if (arg == QLatin1String("--quiet") || arg == QLatin1String("-q")) {
+            if (!flag(o.quiet))
+                return bad(QStringLiteral("%1 takes no value.").arg(arg));
+        } else if (arg == QLatin1String("--verbose") || arg == QLatin1String("-v")) {
+            if (!flag(o.verbose))
+                return bad(QStringLiteral("%1 takes no value.").arg(arg));
+        } else if (arg == QLatin1String("--no-progress")) {
+            if (!flag(o.noProgress))
+                return bad(QStringLiteral("--no-progress takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
-                return bad(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list')."));
+                return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
         } else if (arg == QLatin1String("--image")) {
             if (!takeValue(o.imageFile))
-                return bad(QStringLiteral("--image needs a firmware image file."));
+                return bad(needs(QStringLiteral("--image needs a firmware image file.")));
         } else if (arg == QLatin1String("--virtual")) {
             bool ok = false;
             if (takeValue(value))
                 o.virtualHubs = value.toInt(&ok);
-            if (!ok || o.virtualHubs < 0 || o.virtualHubs > MaxVirtualHubs)
-                return bad(
-                    QStringLiteral("--virtual needs a number of hubs from 0 to %1.").arg(MaxVirtualHubs));
+            if (!ok || o.virtualHubs < 1 || o.virtualHubs > MaxVirtualHubs)
+                return bad(needs(
+                    QStringLiteral("--virtual needs a number of hubs from 1 to %1.").arg(MaxVirtualHubs)));
         } else if (arg == QLatin1String("--virtual-version")) {
             if (!takeValue(value) || !(o.virtualVersion = parseVersion(value)))
-                return bad(QStringLiteral("--virtual-version needs a version such as 1.1.15.0906."));
+                return bad(needs(QStringLiteral("--virtual-version needs a version such as 1.1.15.0906.")));
         } else if (arg == QLatin1String("--virtual-fault")) {
             if (!takeValue(value))
                 return bad(QStringLiteral("--virtual-fault needs a fault such as 2:fail@40."));
@@ -179,6 +197,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("No command given: use list, check or update."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));
+    if (o.quiet && o.verbose)
+        return bad(QStringLiteral("--quiet and --verbose exclude each other."));
     if (o.command == Command::List && !o.imageFile.isEmpty())
         return bad(QStringLiteral("--image belongs to check and update."));
     if (o.command != Command::Update && o.all)
@@ -201,27 +221,62 @@ QString usageText() {
         "Lists, checks and updates Quorvi Charging Hubs without a window.\n"
         "\n"
         "Commands:\n"
-        "  list             every plugged hub: path, instance, mode, firmware version, access\n"
-        "  check            compares each hub's firmware with the built-in version\n"
-        "  update           updates the chosen hubs in parallel, LED calibration kept\n"
+        "  list      every plugged hub: path, instance, mode, firmware version, access\n"
+        "  check     compares each hub's firmware with the built-in version\n"
+        "  update    updates the chosen hubs in parallel, LED calibration kept\n"
         "\n"
-        "Options:\n"
-        "  --all            update every plugged hub\n"
-        "  --path P         only the hub at path P (as 'list' shows it)\n"
-        "  --image FILE     use this firmware image file instead of the built-in one\n"
-        "  --json           one JSON document on standard output, for scripts\n"
-        "  --virtual N      use N virtual hubs in this process instead of real ones\n"
+        "Options (before or after the command):\n"
+        "  --all              update: every plugged hub\n"
+        "  --path P           only the hub at device path P, as 'list' shows it\n"
+        "  --image FILE       check, update: this firmware image file instead of the\n"
+        "                     built-in one\n"
+        "  --json             one JSON document on standard output, for scripts\n"
+        "  -q, --quiet        errors and the final summary only\n"
+        "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
+        "  --no-progress      plain lines instead of the live progress bars\n"
+        "  --virtual N        N virtual hubs (1 to 16) in this process instead of\n"
+        "                     the real ones, with older firmware\n"
         "  --virtual-version V\n"
-        "                   firmware of the virtual hubs (default 1.1.15.0905)\n"
+        "                     firmware of the virtual hubs (default 1.1.15.0905)\n"
         "  --virtual-fault [HUB:]KIND[@N]\n"
-        "                   a fault of virtual hub HUB (default every hub): silent,\n"
-        "                   slow@MS, wrong-marker, fail@FRAME, unplug@FRAME, no-return,\n"
-        "                   stay-in-bootloader, no-access\n"
-        "  -h, --help       this text\n"
-        "  -V, --version    the program's version and its built-in firmware version\n"
+        "                     a fault of virtual hub HUB (from 1; default every hub),\n"
+        "                     to see what a failure looks like; may be repeated.\n"
+        "                     Frames are counted from 1 as the hub receives them.\n"
+        "      silent              answers nothing\n"
+        "      slow@MS             answers each frame MS milliseconds late\n"
+        "      wrong-marker        answers with a wrong first byte\n"
+        "      fail@FRAME          answers frame FRAME with an error result\n"
+        "      unplug@FRAME        leaves the bus for good after frame FRAME\n"
+        "      no-return           does not come back after its restart\n"
+        "      stay-in-bootloader  comes back in its bootloader after the update\n"
+        "      no-access           may not be opened by this user\n"
+        "  -h, --help         this text\n"
+        "  -V, --version      the program's version and its built-in firmware version\n"
         "\n"
-        "Exit status: 0 success (check: every hub up to date), 10 check: an update is\n"
-        "available, 1 any failure (bad options included; update: not every hub completed).\n");
+        "Results go to standard output; errors, warnings and failures to standard\n"
+        "error. Live progress bars only on a terminal (not under TERM=dumb).\n"
+        "\n"
+        "Exit status:\n"
+        "  list    0, also when no hub is plugged in; 1 bad options or no hub at P\n"
+        "  check   0 every hub is up to date; 10 an update is available for a hub\n"
+        "          (or one waits in its bootloader); 1 no hub, a hub not answering\n"
+        "          or without access, a broken image, bad options\n"
+        "  update  0 every chosen hub was updated; 1 anything else: no hub, a failed\n"
+        "          or stopped update, a broken image, bad options\n");
+}
+
+QString escapeControls(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        // C0, DEL and the C1 controls some terminals act on.
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
+            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
 }
 
 } // namespace cli

@@ -40,6 +40,9 @@ struct Options {
     int virtualHubs = -1; // -1: real hubs
     std::optional<std::uint32_t> virtualVersion;
     std::vector<VirtualFault> faults;
+    bool quiet = false;      // errors and the final summary only
+    bool verbose = false;    // every frame written and read, in hex
+    bool noProgress = false; // plain lines, never the live bars
     bool help = false;
     bool version = false;
 };
@@ -61,6 +64,10 @@ std::optional<std::uint32_t> parseVersion(const QString& text);
 
 QString usageText();
 
-inline constexpr int MaxVirtualHubs = 32;
+// Text that came from outside (arguments, file names, image lines) as it may
+// be shown on a terminal: control characters become \xNN.
+QString escapeControls(const QString& text);
+
+inline constexpr int MaxVirtualHubs = 16;
 
 } // namespace cli

@@ -160,67 +160,132 @@ QString foundText(const HubOutcome& hub) {
 
 } // namespace
 
-QString toText(const RunReport& report) {
-    QStringList out;
+std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
+    std::vector<TextLine> lines;
+    const auto out = [&](const QString& text) {
+        if (!quiet)
+            lines.push_back({TextLine::Out, text});
+    };
+    const auto err = [&](const QString& text) { lines.push_back({TextLine::Err, text}); };
+    const auto summary = [&](const QString& text) { lines.push_back({TextLine::Out, text}); };
+
+    int upToDate = 0, available = 0, unchecked = 0;
     for (const HubOutcome& hub : report.hubs) {
         switch (report.command) {
         case Command::List:
-            out << QStringLiteral("%1: instance %2, %3")
-                       .arg(hubHead(hub))
-                       .arg(hub.instance)
-                       .arg(foundText(hub));
+            out(QStringLiteral("%1: instance %2, %3").arg(hubHead(hub)).arg(hub.instance).arg(foundText(hub)));
             break;
         case Command::Check: {
             QString verdict;
-            if (checkFailed(hub))
-                verdict = QStringLiteral("could not be checked");
-            else if (hub.mode == HubMode::Bootloader)
+            if (checkFailed(hub)) {
+                ++unchecked;
+                err(QStringLiteral("%1: %2: could not be checked").arg(hubHead(hub), foundText(hub)));
+                break;
+            }
+            if (hub.mode == HubMode::Bootloader) {
+                ++available;
                 verdict = QStringLiteral("in its bootloader: needs the update");
-            else if (hub.updateAvailable)
+            } else if (hub.updateAvailable) {
+                ++available;
                 verdict = QStringLiteral("update available (%1)").arg(versionText(report.firmwareVersion));
-            else
+            } else {
+                ++upToDate;
                 verdict = QStringLiteral("up to date");
-            out << QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict);
+            }
+            out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict));
             break;
         }
         case Command::Update:
             if (!hub.chosen) {
-                out << QStringLiteral("%1: not chosen").arg(hubHead(hub));
+                out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
             } else if (hub.completed) {
-                out << QStringLiteral("%1: updated, firmware %2")
-                           .arg(hubHead(hub), hub.versionAfter ? versionText(*hub.versionAfter)
-                                                               : QStringLiteral("unknown"));
+                out(QStringLiteral("%1: updated, firmware %2")
+                        .arg(hubHead(hub), hub.versionAfter ? versionText(*hub.versionAfter)
+                                                            : QStringLiteral("unknown")));
             } else {
-                out << QStringLiteral("%1: FAILED (%2)")
-                           .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result);
+                err(QStringLiteral("%1: FAILED (%2)")
+                        .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result));
                 for (const QString& line : hub.log)
-                    out << QStringLiteral("    ") + line;
+                    err(QStringLiteral("    ") + line);
             }
             break;
         case Command::None:
             break;
         }
+        // A hub this user may not open is a warning for list, a failure otherwise.
         if (!hub.access)
-            out << QStringLiteral("    ") + hub.accessHint;
+            err(QStringLiteral("    ") + hub.accessHint);
         if (!hub.state.isEmpty())
-            out << QStringLiteral("    ") + hub.state;
+            err(QStringLiteral("    ") + hub.state);
     }
     if (report.hubs.empty() && report.error.isEmpty())
-        out << QStringLiteral("No Charging Hub is plugged in.");
+        err(QStringLiteral("No Charging Hub is plugged in."));
+    if (report.command == Command::List && quiet && !report.hubs.empty())
+        summary(QStringLiteral("%1 Charging Hub%2 plugged in.")
+                    .arg(report.hubs.size())
+                    .arg(report.hubs.size() == 1 ? QString() : QStringLiteral("s")));
+    if (report.command == Command::Check && !report.hubs.empty()) {
+        QStringList parts;
+        if (upToDate > 0)
+            parts << QStringLiteral("%1 up to date").arg(upToDate);
+        if (available > 0)
+            parts << QStringLiteral("%1 with an update available").arg(available);
+        if (unchecked > 0)
+            parts << QStringLiteral("%1 could not be checked").arg(unchecked);
+        summary(QStringLiteral("%1 of %2 hubs checked: %3.")
+                    .arg(upToDate + available)
+                    .arg(report.hubs.size())
+                    .arg(parts.join(QStringLiteral(", "))));
+    }
     if (report.command == Command::Update && !report.hubs.empty()) {
         int chosen = 0, updated = 0;
         for (const HubOutcome& hub : report.hubs) {
             chosen += hub.chosen ? 1 : 0;
             updated += hub.completed ? 1 : 0;
         }
-        out << QStringLiteral("%1 of %2 hubs updated%3.")
-                   .arg(updated)
-                   .arg(chosen)
-                   .arg(report.interrupted ? QStringLiteral(" (stopped by Ctrl+C)") : QString());
+        summary(QStringLiteral("%1 of %2 hubs updated%3.")
+                    .arg(updated)
+                    .arg(chosen)
+                    .arg(report.interrupted ? QStringLiteral(" (stopped by Ctrl+C)") : QString()));
     }
     if (!report.error.isEmpty())
-        out << report.error;
-    return out.join(QLatin1Char('\n')) + QLatin1Char('\n');
+        err(report.error);
+    return lines;
+}
+
+QString joinLines(const std::vector<TextLine>& lines, TextLine::Stream stream) {
+    QString text;
+    for (const TextLine& line : lines) {
+        if (line.stream == stream)
+            text += escapeControls(line.text) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString endingWord(const HubOutcome& hub, Command command) {
+    if (hub.interrupted)
+        return QStringLiteral("stopped");
+    const bool failed = command == Command::Update ? !hub.completed
+                        : command == Command::Check ? checkFailed(hub)
+                                                    : !hub.problem.isEmpty();
+    return failed ? QStringLiteral("FAILED") : QStringLiteral("done");
+}
+
+QString stageWords(HubSession::Stage stage) {
+    using S = HubSession::Stage;
+    switch (stage) {
+    case S::Started:
+        return QStringLiteral("preparing");
+    case S::EnteringBootloader:
+        return QStringLiteral("entering the bootloader");
+    case S::Programming:
+        return QStringLiteral("programming");
+    case S::Rebooting:
+        return QStringLiteral("restarting");
+    case S::RestoringLevels:
+        return QStringLiteral("restoring the LED levels");
+    }
+    return QStringLiteral("working");
 }
 
 } // namespace cli

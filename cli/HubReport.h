@@ -4,6 +4,7 @@
 // one JSON document, and the exit status. No threads and no hubs here.
 
 #include "CliOptions.h"
+#include "HubSession.h"
 
 #include <QByteArray>
 #include <QString>
@@ -57,6 +58,26 @@ QString versionText(std::uint32_t version); // 1.1.15.0906
 int exitCode(const RunReport& report);
 
 QByteArray toJson(const RunReport& report);
-QString toText(const RunReport& report);
+
+// One line of the readable report and the stream it belongs on: results on
+// standard output; errors, warnings and failures on standard error.
+struct TextLine {
+    enum Stream { Out, Err };
+    Stream stream = Out;
+    QString text;
+};
+
+// The readable report, line by line in the order shown. Quiet: the errors and
+// the final summary only.
+std::vector<TextLine> toTextLines(const RunReport& report, bool quiet = false);
+// The lines of one stream, each ended by a newline, control characters escaped.
+QString joinLines(const std::vector<TextLine>& lines, TextLine::Stream stream);
+
+// How a hub's part of the run ended, as its progress bar says it: "done",
+// "FAILED" or "stopped".
+QString endingWord(const HubOutcome& hub, Command command);
+
+// A stage of the update in words a user reads.
+QString stageWords(HubSession::Stage stage);
 
 } // namespace cli

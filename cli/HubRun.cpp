@@ -288,16 +288,21 @@ int HubRun::run() {
 
     for (Target& t : targets)
         t.outcome.chosen = true;
-    if (m_options.command == Command::Update && !m_options.path.isEmpty()) {
+    if (!m_options.path.isEmpty()) {
         bool any = false;
         for (Target& t : targets)
             any |= t.outcome.chosen = t.outcome.path == m_options.path;
         if (!any) {
             m_report.error = QStringLiteral("No hub at %1 (see 'quorvi-hub list').").arg(m_options.path);
-            for (Target& t : targets)
-                m_report.hubs.push_back(t.outcome);
+            for (Target& t : targets) {
+                if (m_options.command == Command::Update)
+                    m_report.hubs.push_back(t.outcome);
+            }
             return exitCode(m_report);
         }
+        // list and check report only the hub asked for.
+        if (m_options.command != Command::Update)
+            std::erase_if(targets, [](const Target& t) { return !t.outcome.chosen; });
     } else if (m_options.command == Command::Update && !m_options.all && targets.size() > 1) {
         m_report.error =
             QStringLiteral("%1 hubs are plugged in: choose one with --path P, or all with --all.")
@@ -346,9 +351,10 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             }
             const int number = t->outcome.number;
             t->outcome = runJob(*t, *platform);
+            const QString ending = endingWord(t->outcome, m_options.command);
             // From here on the outcome is the waiting thread's.
             finished.fetch_add(1, std::memory_order_release);
-            emit hubFinished(number);
+            emit hubFinished(number, ending);
             // Wakes the waiting thread also when nobody listens to the signal.
             QMetaObject::invokeMethod(
                 this, [] {}, Qt::QueuedConnection);
@@ -392,6 +398,12 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     });
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [this, n](int maximum) { emit progressRange(n, maximum); });
+    if (m_options.verbose) {
+        QObject::connect(&session, &HubSession::reportWritten, &session,
+                         [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
+        QObject::connect(&session, &HubSession::reportRead, &session,
+                         [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
+    }
 
     HubSession::Stage stage = HubSession::Stage::Started;
     int linesDone = 0;
@@ -407,8 +419,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     };
     QObject::connect(&session, &HubSession::stageChanged, &session, [&, this, n](HubSession::Stage s) {
         stage = s;
-        const char* key = QMetaEnum::fromType<HubSession::Stage>().valueToKey(int(s));
-        emit stageText(n, QString::fromLatin1(key ? key : ""));
+        emit stageText(n, stageWords(s));
         if (s == HubSession::Stage::Programming)
             stopHere();
     });

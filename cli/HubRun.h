@@ -53,7 +53,10 @@ signals:
     void stageText(int hub, const QString& text);
     void logLine(int hub, const QString& text);
     void logAppend(int hub, const QString& text);
-    void hubFinished(int hub);
+    // ending: "done", "FAILED" or "stopped" (see endingWord).
+    void hubFinished(int hub, const QString& ending);
+    // With --verbose: each report written to (sent) or read from a hub.
+    void frameTraced(int hub, bool sent, const QByteArray& report);
 
 private:
     struct Target;

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
     arguments.removeFirst();
     const cli::ParseResult parsed = cli::parseArguments(arguments);
     if (!parsed.error.isEmpty()) {
-        std::fprintf(stderr, "quorvi-hub: %s\nTry 'quorvi-hub --help'.\n", qPrintable(parsed.error));
+        std::fprintf(stderr, "quorvi-hub: %s\nTry 'quorvi-hub --help'.\n",
+                     qPrintable(cli::escapeControls(parsed.error)));
         return cli::ExitFailure;
     }
     const cli::Options& options = parsed.options;
@@ -50,10 +51,8 @@ int main(int argc, char** argv) {
     }
 
     cli::HubRun run(options);
-    const bool live = !options.json && ::isatty(STDOUT_FILENO) == 1;
-    std::unique_ptr<cli::ProgressView> view;
-    if (!options.json)
-        view = std::make_unique<cli::ProgressView>(run, stdout, live);
+    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(STDOUT_FILENO)), stdout, stderr,
+                           STDOUT_FILENO);
 
     std::unique_ptr<QSocketNotifier> interrupt;
     if (::pipe(signalPipe) == 0) {
@@ -65,20 +64,25 @@ int main(int argc, char** argv) {
             run.requestStop();
             const QString notice = QStringLiteral(
                 "Ctrl+C: each hub finishes the line it is writing, then stops. Ctrl+C again quits at once.");
-            if (view)
-                view->note(notice);
-            else
-                std::fprintf(stderr, "%s\n", qPrintable(notice));
+            view.note(notice);
         });
         std::signal(SIGINT, onInterrupt);
     }
 
     const int status = run.run();
-    if (view)
-        view->finish();
-    if (options.json)
+    view.finish();
+    const std::vector<cli::TextLine> lines = cli::toTextLines(run.report(), options.quiet);
+    if (options.json) {
+        // The document is the result; what went wrong is also told on stderr.
         std::fputs(cli::toJson(run.report()).constData(), stdout);
-    else
-        std::fputs(qPrintable(cli::toText(run.report())), stdout);
+        std::fflush(stdout);
+        std::fputs(qPrintable(cli::joinLines(lines, cli::TextLine::Err)), stderr);
+        return status;
+    }
+    for (const cli::TextLine& line : lines) {
+        std::FILE* stream = line.stream == cli::TextLine::Out ? stdout : stderr;
+        std::fputs(qPrintable(cli::escapeControls(line.text) + QLatin1Char('\n')), stream);
+        std::fflush(stream);
+    }
     return status;
 }

@@ -17,6 +17,9 @@ constexpr int BufferCount = 128;
 
 bool isHub(const THidDevice* device);
 
+// Where the udev rule that gives the user at the seat access is installed.
+QString udevRulePath();
+
 // The log line for a hub whose read-write open failed with this error: the
 // udev rule to install when access was refused.
 QString accessMessage(quint32 openError);

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMetaMethod>
 #include <QThread>
 
 #include <algorithm>
@@ -118,6 +119,8 @@ int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     // Taken before the write: no reply to this frame can arrive earlier.
     m_sentNs = HidMonotonicNs();
     quint32 written = 0;
+    if (isSignalConnected(QMetaMethod::fromSignal(&HubSession::reportWritten)))
+        emit reportWritten(QByteArray(reinterpret_cast<const char*>(report.data()), length));
     if (!hub->WriteReport(report.data(), length, written)) {
         // A refused write usually means the hub left the bus; the device-change
         // notice is already queued. Let it run now so that the next attempt
@@ -184,6 +187,8 @@ void HubSession::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, cons
     const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
     const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
     m_lastReportNs = arrived;
+    if (Data && isSignalConnected(QMetaMethod::fromSignal(&HubSession::reportRead)))
+        emit reportRead(QByteArray(reinterpret_cast<const char*>(Data), Size));
     // Without its result byte a report is no reply, whatever it starts with.
     if (!Data || Size <= hubframe::ReplyResultAt || Data[hubframe::ReplyMarkerAt] != hubframe::Marker)
         return;

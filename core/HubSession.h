@@ -7,6 +7,7 @@
 
 #include "HubProtocol.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 
@@ -165,6 +166,10 @@ signals:
     void stageChanged(HubSession::Stage stage);
     void ledLevelsRead(const HubSession::LedLevels& levels);
     void updateFinished(HubSession::UpdateResult result);
+    // Every report written to the hub and every one read from it, as it
+    // passes, for a trace of the exchange. Only sent while connected.
+    void reportWritten(const QByteArray& report);
+    void reportRead(const QByteArray& report);
 
 private:
     UpdateResult programImage(const FirmwareImage& image);
