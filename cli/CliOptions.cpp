@@ -114,8 +114,8 @@ ParseResult parseArguments(const QStringList& arguments) {
             inlineValue = arg.mid(eq + 1);
             arg = arg.left(eq);
         }
-        const auto takeValue = [&](QString& into) {
-            if (given.contains(arg))
+        const auto takeValue = [&](QString& into, bool repeatable = false) {
+            if (!repeatable && given.contains(arg))
                 return false;
             given << arg;
             if (inlineValue) {
@@ -174,7 +174,7 @@ ParseResult parseArguments(const QStringList& arguments) {
             if (!takeValue(value) || !(o.virtualVersion = parseVersion(value)))
                 return bad(needs(QStringLiteral("--virtual-version needs a version such as 1.1.15.0906.")));
         } else if (arg == QLatin1String("--virtual-fault")) {
-            if (!takeValue(value))
+            if (!takeValue(value, true))
                 return bad(QStringLiteral("--virtual-fault needs a fault such as 2:fail@40."));
             QString why;
             const std::optional<VirtualFault> fault = parseFault(value, &why);
@@ -215,54 +215,53 @@ ParseResult parseArguments(const QStringList& arguments) {
 }
 
 QString usageText() {
-    return QStringLiteral(
-        "Usage: quorvi-hub [options] <command> [options]\n"
-        "\n"
-        "Lists, checks and updates Quorvi Charging Hubs without a window.\n"
-        "\n"
-        "Commands:\n"
-        "  list      every plugged hub: path, instance, mode, firmware version, access\n"
-        "  check     compares each hub's firmware with the built-in version\n"
-        "  update    updates the chosen hubs in parallel, LED calibration kept\n"
-        "\n"
-        "Options (before or after the command):\n"
-        "  --all              update: every plugged hub\n"
-        "  --path P           only the hub at device path P, as 'list' shows it\n"
-        "  --image FILE       check, update: this firmware image file instead of the\n"
-        "                     built-in one\n"
-        "  --json             one JSON document on standard output, for scripts\n"
-        "  -q, --quiet        errors and the final summary only\n"
-        "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
-        "  --no-progress      plain lines instead of the live progress bars\n"
-        "  --virtual N        N virtual hubs (1 to 16) in this process instead of\n"
-        "                     the real ones, with older firmware\n"
-        "  --virtual-version V\n"
-        "                     firmware of the virtual hubs (default 1.1.15.0905)\n"
-        "  --virtual-fault [HUB:]KIND[@N]\n"
-        "                     a fault of virtual hub HUB (from 1; default every hub),\n"
-        "                     to see what a failure looks like; may be repeated.\n"
-        "                     Frames are counted from 1 as the hub receives them.\n"
-        "      silent              answers nothing\n"
-        "      slow@MS             answers each frame MS milliseconds late\n"
-        "      wrong-marker        answers with a wrong first byte\n"
-        "      fail@FRAME          answers frame FRAME with an error result\n"
-        "      unplug@FRAME        leaves the bus for good after frame FRAME\n"
-        "      no-return           does not come back after its restart\n"
-        "      stay-in-bootloader  comes back in its bootloader after the update\n"
-        "      no-access           may not be opened by this user\n"
-        "  -h, --help         this text\n"
-        "  -V, --version      the program's version and its built-in firmware version\n"
-        "\n"
-        "Results go to standard output; errors, warnings and failures to standard\n"
-        "error. Live progress bars only on a terminal (not under TERM=dumb).\n"
-        "\n"
-        "Exit status:\n"
-        "  list    0, also when no hub is plugged in; 1 bad options or no hub at P\n"
-        "  check   0 every hub is up to date; 10 an update is available for a hub\n"
-        "          (or one waits in its bootloader); 1 no hub, a hub not answering\n"
-        "          or without access, a broken image, bad options\n"
-        "  update  0 every chosen hub was updated; 1 anything else: no hub, a failed\n"
-        "          or stopped update, a broken image, bad options\n");
+    return QStringLiteral("Usage: quorvi-hub [options] <command> [options]\n"
+                          "\n"
+                          "Lists, checks and updates Quorvi Charging Hubs without a window.\n"
+                          "\n"
+                          "Commands:\n"
+                          "  list      every plugged hub: path, instance, mode, firmware version, access\n"
+                          "  check     compares each hub's firmware with the built-in version\n"
+                          "  update    updates the chosen hubs in parallel, LED calibration kept\n"
+                          "\n"
+                          "Options (before or after the command):\n"
+                          "  --all              update: every plugged hub\n"
+                          "  --path P           only the hub at device path P, as 'list' shows it\n"
+                          "  --image FILE       check, update: this firmware image file instead of the\n"
+                          "                     built-in one\n"
+                          "  --json             one JSON document on standard output, for scripts\n"
+                          "  -q, --quiet        errors and the final summary only\n"
+                          "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
+                          "  --no-progress      plain lines instead of the live progress bars\n"
+                          "  --virtual N        N virtual hubs (1 to 16) in this process instead of\n"
+                          "                     the real ones, with older firmware\n"
+                          "  --virtual-version V\n"
+                          "                     firmware of the virtual hubs (default 1.1.15.0905)\n"
+                          "  --virtual-fault [HUB:]KIND[@N]\n"
+                          "                     a fault of virtual hub HUB (from 1; default every hub),\n"
+                          "                     to see what a failure looks like; may be repeated.\n"
+                          "                     Frames are counted from 1 as the hub receives them.\n"
+                          "      silent              answers nothing\n"
+                          "      slow@MS             answers each frame MS milliseconds late\n"
+                          "      wrong-marker        answers with a wrong first byte\n"
+                          "      fail@FRAME          answers frame FRAME with an error result\n"
+                          "      unplug@FRAME        leaves the bus for good after frame FRAME\n"
+                          "      no-return           does not come back after its restart\n"
+                          "      stay-in-bootloader  comes back in its bootloader after the update\n"
+                          "      no-access           may not be opened by this user\n"
+                          "  -h, --help         this text\n"
+                          "  -V, --version      the program's version and its built-in firmware version\n"
+                          "\n"
+                          "Results go to standard output; errors, warnings and failures to standard\n"
+                          "error. Live progress bars only on a terminal (not under TERM=dumb).\n"
+                          "\n"
+                          "Exit status:\n"
+                          "  list    0, also when no hub is plugged in; 1 bad options or no hub at P\n"
+                          "  check   0 every hub is up to date; 10 an update is available for a hub\n"
+                          "          (or one waits in its bootloader); 1 no hub, a hub not answering\n"
+                          "          or without access, a broken image, bad options\n"
+                          "  update  0 every chosen hub was updated; 1 anything else: no hub, a failed\n"
+                          "          or stopped update, a broken image, bad options\n");
 }
 
 QString escapeControls(const QString& text) {

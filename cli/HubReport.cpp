@@ -173,7 +173,10 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
     for (const HubOutcome& hub : report.hubs) {
         switch (report.command) {
         case Command::List:
-            out(QStringLiteral("%1: instance %2, %3").arg(hubHead(hub)).arg(hub.instance).arg(foundText(hub)));
+            out(QStringLiteral("%1: instance %2, %3")
+                    .arg(hubHead(hub))
+                    .arg(hub.instance)
+                    .arg(foundText(hub)));
             break;
         case Command::Check: {
             QString verdict;
@@ -200,8 +203,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                 out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
             } else if (hub.completed) {
                 out(QStringLiteral("%1: updated, firmware %2")
-                        .arg(hubHead(hub), hub.versionAfter ? versionText(*hub.versionAfter)
-                                                            : QStringLiteral("unknown")));
+                        .arg(hubHead(hub),
+                             hub.versionAfter ? versionText(*hub.versionAfter) : QStringLiteral("unknown")));
             } else {
                 err(QStringLiteral("%1: FAILED (%2)")
                         .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result));
@@ -212,8 +215,11 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
         case Command::None:
             break;
         }
-        // A hub this user may not open is a warning for list, a failure otherwise.
-        if (!hub.access)
+        // A hub this user may not open is a warning for list, which lists it
+        // on stdout, and a failure under its FAILED line otherwise.
+        if (!hub.access && report.command == Command::List)
+            err(QStringLiteral("%1: %2").arg(hubHead(hub), hub.accessHint));
+        else if (!hub.access)
             err(QStringLiteral("    ") + hub.accessHint);
         if (!hub.state.isEmpty())
             err(QStringLiteral("    ") + hub.state);
@@ -265,7 +271,7 @@ QString joinLines(const std::vector<TextLine>& lines, TextLine::Stream stream) {
 QString endingWord(const HubOutcome& hub, Command command) {
     if (hub.interrupted)
         return QStringLiteral("stopped");
-    const bool failed = command == Command::Update ? !hub.completed
+    const bool failed = command == Command::Update  ? !hub.completed
                         : command == Command::Check ? checkFailed(hub)
                                                     : !hub.problem.isEmpty();
     return failed ? QStringLiteral("FAILED") : QStringLiteral("done");

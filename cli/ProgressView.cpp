@@ -17,6 +17,8 @@ namespace {
 
 constexpr int MinBarWidth = 10;
 constexpr int MaxBarWidth = 30;
+// Room kept for the stage: "restoring the LED levels" fits.
+constexpr int StageRoom = 24;
 constexpr int RedrawMs = 100;
 // Where nothing tells the width.
 constexpr int DefaultColumns = 80;
@@ -54,10 +56,11 @@ QString barLine(int hub, int value, int maximum, const QString& stage, int colum
     const QString tail = QStringLiteral("] %1% ").arg(percent, 3);
     // The last column stays free: writing into it makes some terminals wrap.
     const int room = std::max(0, columns - 1 - int(head.size() + tail.size()));
-    const int width = std::clamp(room - int(stage.size()), MinBarWidth, MaxBarWidth);
+    // The bar's width follows the terminal only, not the stage, so it does not jump.
+    const int width = std::clamp(room - StageRoom, MinBarWidth, MaxBarWidth);
     const int filled = maximum > 0 ? width * std::clamp(value, 0, maximum) / maximum : 0;
-    QString line = head + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('-')) + tail +
-                   stage.left(std::max(0, room - width));
+    QString line = head + QString(filled, QLatin1Char('#')) + QString(width - filled, QLatin1Char('-')) +
+                   tail + stage.left(std::max(0, room - width));
     if (columns > 0)
         line.truncate(std::max(0, columns - 1));
     return line;

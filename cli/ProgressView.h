@@ -24,7 +24,7 @@ enum class Display {
 
 struct TerminalInfo {
     bool isTerminal = false;
-    QString term; // $TERM
+    QString term;    // $TERM
     int columns = 0; // 0: not known
     int rows = 0;
 };

@@ -57,8 +57,17 @@ TEST(CliOptions, BadArgumentsAreRefusedWithTheReason) {
         {"check --bogus", "Unknown option --bogus."},
         {"check update", "Only one command"},
         {"check --virtual", "--virtual needs a number"},
-        {"check --virtual 33", "--virtual needs a number"},
+        {"check --virtual 17", "--virtual needs a number of hubs from 1 to 16"},
+        {"check --virtual 0", "--virtual needs a number of hubs from 1 to 16"},
         {"check --virtual -1", "--virtual needs a number"},
+        {"check --virtual 1 --virtual=2", "--virtual is given twice"},
+        {"update --path /dev/a --path /dev/b", "--path is given twice"},
+        {"check --image a --image=b", "--image is given twice"},
+        {"check --virtual 1 --virtual-version 11150905 --virtual-version 11150906",
+         "--virtual-version is given twice"},
+        {"check --quiet --verbose", "--quiet and --verbose exclude each other"},
+        {"check -q -v", "exclude each other"},
+        {"check --no-progress=1", "--no-progress takes no value"},
         {"update --path", "--path needs"},
         {"update --image --all", "--image needs"},
         {"update --all --path /dev/hidraw3", "exclude each other"},
@@ -144,7 +153,7 @@ TEST(CliExitCode, UpdateSucceedsOnlyWhenEveryChosenHubCompleted) {
     r.error.clear();
     r.hubs.clear();
     EXPECT_EQ(exitCode(r), ExitOk);
-    EXPECT_TRUE(toText(r).contains(QStringLiteral("No Charging Hub is plugged in.")));
+    EXPECT_EQ(joinLines(toTextLines(r), TextLine::Err), QStringLiteral("No Charging Hub is plugged in.\n"));
     const QJsonObject json = QJsonDocument::fromJson(toJson(r)).object();
     EXPECT_EQ(json.value(QStringLiteral("exitCode")).toInt(-1), ExitOk);
 }

@@ -1,0 +1,62 @@
+# bash completion for quorvi-hub                           -*- shell-script -*-
+# Plain bash: it needs nothing from the bash-completion package's helpers.
+
+_quorvi_hub() {
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    local prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    # bash splits "--image=file" at the "=".
+    if [[ $cur == = ]]; then
+        cur=
+    elif [[ $prev == = ]] && ((COMP_CWORD > 1)); then
+        prev=${COMP_WORDS[COMP_CWORD - 2]}
+    fi
+
+    local commands='list check update history'
+    local options='--all --path --image --json --quiet --verbose --no-progress --force
+        --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
+    local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access'
+
+    COMPREPLY=()
+    case $prev in
+    --path)
+        local nodes
+        nodes=$(compgen -G '/dev/hidraw*')
+        mapfile -t COMPREPLY < <(compgen -W "$nodes" -- "$cur")
+        return
+        ;;
+    --image)
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+        ;;
+    --virtual)
+        mapfile -t COMPREPLY < <(compgen -W "$(echo {1..16})" -- "$cur")
+        return
+        ;;
+    --virtual-version)
+        mapfile -t COMPREPLY < <(compgen -W '1.1.15.0905 1.1.15.0906' -- "$cur")
+        return
+        ;;
+    --virtual-fault)
+        local hub=
+        [[ $cur == *:* ]] && hub=${cur%%:*}:
+        mapfile -t COMPREPLY < <(compgen -P "$hub" -W "$faults" -- "${cur#"$hub"}")
+        # A fault that takes a number waits for it.
+        [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *@ ]] && compopt -o nospace 2>/dev/null
+        return
+        ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+        return
+    fi
+    # One command per run: none once it is given.
+    local word
+    for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+        case $word in list | check | update | history) return ;; esac
+    done
+    mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
+}
+complete -F _quorvi_hub quorvi-hub
