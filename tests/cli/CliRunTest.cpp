@@ -1,6 +1,8 @@
 #include "HubRun.h"
+#include "ProgressView.h"
 #include "VirtualHub.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,9 +12,14 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <vector>
+
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace cli;
 
@@ -280,4 +287,201 @@ TEST_F(CliRun, TheProgramAnswersAsDocumented) {
     EXPECT_EQ(program({QStringLiteral("check"), QStringLiteral("--frob")}, &out, &err), ExitFailure);
     EXPECT_EQ(err, "quorvi-hub: Unknown option --frob.\nTry 'quorvi-hub --help'.\n");
     EXPECT_TRUE(out.isEmpty());
+}
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Ran runProgram(const QStringList& arguments) {
+    QProcess p;
+    p.start(QStringLiteral(QUORVI_HUB_PROGRAM), arguments);
+    EXPECT_TRUE(p.waitForFinished(60000));
+    Ran r;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}
+
+// The program on a pseudo-terminal of the given width: what the terminal got
+// (stdout and stderr both) and the exit status.
+Ran runOnTerminal(const QStringList& arguments, const QByteArray& term, int columns) {
+    // Everything the child needs is made before the fork: it only execs.
+    const QByteArray program = QUORVI_HUB_PROGRAM;
+    std::vector<QByteArray> held{program};
+    for (const QString& a : arguments)
+        held.push_back(a.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& a : held)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    QByteArray termVariable = "TERM=" + term;
+    char* envp[] = {termVariable.data(), nullptr};
+
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = 24;
+    int master = -1;
+    Ran r;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
+    if (child == 0) {
+        ::execve(program.constData(), argv.data(), envp);
+        ::_exit(127);
+    }
+    EXPECT_GT(child, 0);
+    if (child <= 0)
+        return r;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(master, buffer, sizeof buffer);
+        if (got > 0)
+            r.out.append(buffer, got);
+        else if (got < 0 && errno == EINTR)
+            continue;
+        else
+            break; // EIO once the child is gone
+    }
+    ::close(master);
+    int wstatus = 0;
+    ::waitpid(child, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return r;
+}
+
+QStringList shownLines(const QByteArray& terminalOutput) {
+    QString text = QString::fromUtf8(terminalOutput);
+    text.remove(QRegularExpression(QStringLiteral("\x1b\\[[0-9;]*[A-Za-z]")));
+    return text.split(QRegularExpression(QStringLiteral("[\r\n]")), Qt::SkipEmptyParts);
+}
+
+} // namespace
+
+// A script keeps stdout; a person (or a log) reads what went wrong on stderr.
+TEST_F(CliRun, AFailingRunKeepsResultsOnStdoutAndFailuresOnStderr) {
+    Ran r = runProgram({QStringLiteral("--virtual"), QStringLiteral("2"), QStringLiteral("--virtual-fault"),
+                        QStringLiteral("2:fail@12"), QStringLiteral("update"), QStringLiteral("--all"),
+                        QStringLiteral("--image"), image});
+    EXPECT_EQ(r.status, ExitFailure);
+    EXPECT_TRUE(r.out.contains("Hub 1: Programming...\n")) << r.out.constData(); // a pipe gets lines
+    EXPECT_TRUE(
+        r.out.endsWith("Hub 1 (virtual:hidraw/1): updated, firmware 1.1.15.0906\n1 of 2 hubs updated.\n"))
+        << r.out.constData();
+    EXPECT_FALSE(r.out.contains("FAILED"));
+    EXPECT_FALSE(r.out.contains('\x1b'));
+    EXPECT_TRUE(
+        r.err.startsWith("Hub 2 (virtual:hidraw/2): FAILED (Timeout)\n    Enter bootloader mode...\n"))
+        << r.err.constData();
+    EXPECT_FALSE(r.err.contains("updated"));
+
+    r = runProgram({QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("check"),
+                    QStringLiteral("--path"), QStringLiteral("/dev/nowhere")});
+    EXPECT_EQ(r.status, ExitFailure);
+    EXPECT_TRUE(r.out.isEmpty()) << r.out.constData();
+    EXPECT_EQ(r.err, "No hub at /dev/nowhere (see 'quorvi-hub list').\n");
+
+    // A file name that would clear the screen is shown, not obeyed.
+    r = runProgram({QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("check"),
+                    QStringLiteral("--image"), dir.filePath(QStringLiteral("fw\x1b[2J.txt"))});
+    EXPECT_EQ(r.status, ExitFailure);
+    EXPECT_TRUE(r.err.contains("fw\\x1b[2J.txt")) << r.err.constData();
+    EXPECT_FALSE(r.err.contains('\x1b'));
+
+    r = runProgram(
+        {QStringLiteral("-v"), QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("check")});
+    EXPECT_EQ(r.status, ExitUpdateAvailable);
+    // The mode query and its answer from a hub in its application.
+    EXPECT_TRUE(r.err.startsWith("Hub 1 > 00 55 05 00 04 ")) << r.err.constData();
+    EXPECT_TRUE(r.err.contains("\nHub 1 < 55 06 00 04 FF ")) << r.err.constData();
+    EXPECT_FALSE(r.out.contains(" > ")) << r.out.constData();
+}
+
+TEST_F(CliRun, PathAndQuietAreHonouredByCheckAndList) {
+    EXPECT_EQ(run(QStringLiteral("--virtual 3 check --json --path virtual:hidraw/2")), ExitUpdateAvailable);
+    ASSERT_EQ(json.value(QStringLiteral("hubs")).toArray().size(), 1);
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("hub")).toInt(), 2);
+    EXPECT_EQ(virtualHub(0).model().framesReceived() + virtualHub(2).model().framesReceived(), 0u);
+    EXPECT_GT(virtualHub(1).model().framesReceived(), 0u);
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 2 list --path virtual:hidraw/9")), ExitFailure);
+    EXPECT_TRUE(text.isEmpty()) << text.toStdString();
+    EXPECT_EQ(errors, QStringLiteral("No hub at virtual:hidraw/9 (see 'quorvi-hub list').\n"));
+
+    const Ran quiet =
+        runProgram({QStringLiteral("--virtual"), QStringLiteral("2"), QStringLiteral("-q"),
+                    QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--image"), image});
+    EXPECT_EQ(quiet.status, ExitOk);
+    EXPECT_EQ(quiet.out, "2 of 2 hubs updated.\n");
+    EXPECT_TRUE(quiet.err.isEmpty()) << quiet.err.constData();
+}
+
+// A hung run must show the step it hangs in: a line may not wait for the
+// next one. Here the hub never comes back, so "Reboot..." is followed by the
+// whole wait for it before "Update fail.".
+TEST_F(CliRun, EachLogLineIsWrittenWhenItHappens) {
+    QProcess p;
+    p.start(QStringLiteral(QUORVI_HUB_PROGRAM),
+            {QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("--virtual-fault"),
+             QStringLiteral("no-return"), QStringLiteral("update"), QStringLiteral("--image"), image});
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray out;
+    qint64 rebootAt = -1, failAt = -1;
+    while (failAt < 0 && p.waitForReadyRead(30000)) {
+        out += p.readAllStandardOutput();
+        if (rebootAt < 0 && out.contains("Hub 1: Reboot...\n"))
+            rebootAt = clock.elapsed();
+        if (out.contains("Hub 1: Update fail.\n"))
+            failAt = clock.elapsed();
+    }
+    EXPECT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), ExitFailure);
+    ASSERT_GE(rebootAt, 0) << out.constData();
+    ASSERT_GE(failAt, 0) << out.constData();
+    // The program waits 5000 ms for the hub; a line held back until the next
+    // one would arrive with it.
+    EXPECT_GE(failAt - rebootAt, 2500) << out.constData();
+}
+
+// Bars on a terminal that can take them, fitted to its width; lines where
+// they would flood the screen or show as escape codes.
+TEST_F(CliRun, BarsFitA50ColumnTerminalAndGiveWayWhereTheyCannotBeDrawn) {
+    const QStringList arguments = {QStringLiteral("--virtual"),       QStringLiteral("2"),
+                                   QStringLiteral("--virtual-fault"), QStringLiteral("2:fail@12"),
+                                   QStringLiteral("update"),          QStringLiteral("--all"),
+                                   QStringLiteral("--image"),         image};
+    const Ran bars = runOnTerminal(arguments, "xterm", 50);
+    EXPECT_EQ(bars.status, ExitFailure);
+    EXPECT_TRUE(bars.out.contains("\x1b[")) << bars.out.constData();
+    const QRegularExpression bar(QStringLiteral("^Hub +(\\d+) \\[[#-]+\\] +\\d+% (.*)$"));
+    QMap<int, QString> lastStage;
+    int barLines = 0;
+    for (const QString& line : shownLines(bars.out)) {
+        const QRegularExpressionMatch m = bar.match(line);
+        if (!m.hasMatch())
+            continue;
+        ++barLines;
+        EXPECT_LT(line.size(), 50) << line.toStdString();
+        lastStage[m.captured(1).toInt()] = m.captured(2);
+    }
+    EXPECT_GT(barLines, 0);
+    EXPECT_EQ(lastStage.value(1), QStringLiteral("done"));
+    EXPECT_EQ(lastStage.value(2), QStringLiteral("FAILED while programming"));
+    for (const char* name : {"EnteringBootloader", "RestoringLevels", "Rebooting", "Started"})
+        EXPECT_FALSE(bars.out.contains(name)) << name;
+    EXPECT_FALSE(bars.out.contains("Hub 1: Programming...")); // the bars take the lines' place
+
+    for (const auto& [term, columns] :
+         {std::pair<QByteArray, int>{"dumb", 50}, {"xterm", MinBarColumns - 1}}) {
+        SCOPED_TRACE(term.toStdString() + " " + std::to_string(columns));
+        const Ran lines = runOnTerminal(arguments, term, columns);
+        EXPECT_EQ(lines.status, ExitFailure);
+        EXPECT_FALSE(lines.out.contains('\x1b')) << lines.out.constData();
+        EXPECT_TRUE(lines.out.contains("Hub 1: Programming...")) << lines.out.constData();
+        EXPECT_TRUE(lines.out.contains("Hub 2: Timeout.")) << lines.out.constData();
+    }
 }
