@@ -80,6 +80,8 @@ expected=(
     "/usr/share/icons/hicolor/scalable/apps/$app_id.svg"
     "/usr/share/doc/$package/copyright"
     "/usr/share/doc/$package/changelog.gz"
+    /usr/share/bash-completion/completions/quorvi-hub
+    /usr/share/zsh/vendor-completions/_quorvi-hub
 )
 for p in "${programs[@]}"; do
     expected+=("/usr/bin/$p" "/usr/share/man/man1/$p.1.gz")
@@ -115,6 +117,8 @@ check "metainfo offers the program for the hub" grep -q '<modalias>usb:vFFF0p001
 screenshot_size=$(file -b docs/screenshot.png | sed -n 's/^PNG image data, \([0-9]*\) x \([0-9]*\),.*/width="\1" height="\2"/p')
 check "metainfo screenshot has the size of docs/screenshot.png ($screenshot_size)" \
     grep -q "<image type=\"source\" $screenshot_size>https://" "$metainfo"
+names_rule() { zcat "$1" | sed 's/\\-/-/g' | grep -qx '\.I /usr/lib/udev/rules\.d/70-quorvi-hub\.rules'; }
+check "quorvi-hub.1 names the installed udev rule" names_rule "$work/root/usr/share/man/man1/quorvi-hub.1.gz"
 check "udev rule is the project's" cmp -s resources/udev/70-quorvi-hub.rules "$work/root/usr/lib/udev/rules.d/70-quorvi-hub.rules"
 
 # The maintainer scripts where udev runs: in a private mount namespace, a
