@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Boots Debian's own kernel under QEMU (TCG) with this machine's root shared
-# read-only over 9p and runs the end-to-end test of the real updater against
-# quorvi-virtual-hub on /dev/uhid (tests/kernel). Installs what it needs; the
-# kernel package is unpacked into build/kernel-cache, never installed. QEMU is
-# stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
+# read-only over 9p for its system files, the checkout and the build folder
+# each shared read-only on their own, and runs the end-to-end test of the real
+# updater against quorvi-virtual-hub on /dev/uhid (tests/kernel). Installs
+# what it needs; the kernel package is unpacked into build/kernel-cache, never
+# installed. QEMU is stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
 # Usage: scripts/kernel-test.sh [build dir, default build/ci-release]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,6 +15,14 @@ cache=$root/build/kernel-cache
 for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
     [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
 done
+# The guest sees the checkout at /run/quorvi/src and the build at
+# /run/quorvi/build: through the root share a checkout under /tmp would sit
+# below the guest's own tmpfs, and one under a 0700 home would be out of reach.
+script=$(realpath "${QUORVI_GUEST_SCRIPT:-tests/kernel/guest.sh}")
+case $script in
+    "$root"/*) script=${script#"$root"/} ;;
+    *) echo "FAIL: the guest script $script is not in the checkout $root"; exit 1 ;;
+esac
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -83,9 +92,11 @@ start=$(date +%s)
 set +e
 timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 1G -smp 1 -nographic -no-reboot -net none \
     -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=${QUORVI_GUEST_SCRIPT:-$root/tests/kernel/guest.sh} quorvi.build=$build" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=$script" \
     -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
-    -virtfs local,path="$results",mount_tag=results,security_model=none,multidevs=remap </dev/null 2>&1 |
+    -virtfs local,path="${root//,/,,}",mount_tag=src,security_model=none,readonly=on,multidevs=remap \
+    -virtfs local,path="${build//,/,,}",mount_tag=build,security_model=none,readonly=on,multidevs=remap \
+    -virtfs local,path="${results//,/,,}",mount_tag=results,security_model=none,multidevs=remap </dev/null 2>&1 |
     tee "$log" | sed -u -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g' -e 's/\r$//' |
     grep --line-buffered -v -e '^c*SeaBIOS' -e '^Booting from' -e '^iPXE' -e '^c*$'
 status=${PIPESTATUS[0]}

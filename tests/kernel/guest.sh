@@ -5,8 +5,15 @@
 set -u
 build=$1
 results=$2
-e2e=$build/tests/kernel/kernel_e2e
 hubprog=$build/sim/quorvi-virtual-hub
+# The build share keeps the host's owners and modes, which may shut out the
+# unprivileged user (a private home's umask of 077): it runs a copy of its own.
+e2e=/run/quorvi/bin/kernel_e2e
+if ! install -D -m 0755 "$build/tests/kernel/kernel_e2e" "$e2e"; then
+    echo "FAIL kernel_e2e could not be copied out of $build"
+    echo 1 >"$results/status"
+    exit 1
+fi
 export QT_QPA_PLATFORM=offscreen HOME=/tmp LANG=C.UTF-8 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 mkdir -p -m 0700 /tmp/xdg-root
 export XDG_RUNTIME_DIR=/tmp/xdg-root

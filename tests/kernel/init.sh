@@ -7,7 +7,6 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 while read -r m; do insmod "/modules/$m" || echo "init: insmod $m failed"; done </modules/order
 script=$(sed -n 's/.*quorvi\.script=\([^ ]*\).*/\1/p' /proc/cmdline)
-build=$(sed -n 's/.*quorvi\.build=\([^ ]*\).*/\1/p' /proc/cmdline)
 r=/mnt/root
 mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose root $r || { echo "init: no root share"; poweroff -f; }
 mount -t proc proc $r/proc
@@ -18,8 +17,12 @@ mount -t devpts devpts $r/dev/pts
 mount -t tmpfs tmpfs $r/dev/shm
 mount -t tmpfs tmpfs $r/tmp
 mount -t tmpfs tmpfs $r/run
-mkdir -p $r/run/results
+mkdir -p $r/run/results $r/run/quorvi/src $r/run/quorvi/build
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 results $r/run/results || echo "init: no results share"
-chroot $r /bin/bash "$script" "$build" /run/results
+for share in src build; do
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose $share $r/run/quorvi/$share ||
+        echo "init: no $share share"
+done
+chroot $r /bin/bash "/run/quorvi/src/$script" /run/quorvi/build /run/results
 sync
 poweroff -f
