@@ -21,6 +21,8 @@ constexpr FaultName FaultNames[] = {
     {"no-return", VirtualFault::Kind::NoReturn, false},
     {"stay-in-bootloader", VirtualFault::Kind::StayInBootloader, false},
     {"no-access", VirtualFault::Kind::NoAccess, false},
+    {"boot-old-firmware", VirtualFault::Kind::BootOldFirmware, false},
+    {"copy-then-refuse", VirtualFault::Kind::CopyThenRefuse, true},
 };
 
 std::optional<Command> commandNamed(const QString& word) {
@@ -139,6 +141,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--json")) {
             if (!flag(o.json))
                 return bad(QStringLiteral("--json takes no value."));
+        } else if (arg == QLatin1String("--force")) {
+            if (!flag(o.force))
+                return bad(QStringLiteral("--force takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
                 return bad(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list')."));
@@ -181,6 +186,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.command == Command::List && !o.imageFile.isEmpty())
         return bad(QStringLiteral("--image belongs to check and update."));
+    if (o.command != Command::Update && o.force)
+        return bad(QStringLiteral("--force belongs to update."));
     if (o.command != Command::Update && o.all)
         return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
@@ -202,13 +209,19 @@ QString usageText() {
         "\n"
         "Commands:\n"
         "  list             every plugged hub: path, instance, mode, firmware version, access\n"
-        "  check            compares each hub's firmware with the built-in version\n"
-        "  update           updates the chosen hubs in parallel, LED calibration kept\n"
+        "  check            compares each hub's firmware with the image's version\n"
+        "  update           updates the chosen hubs in parallel, LED calibration kept;\n"
+        "                   a hub at the image's version is skipped, a newer one is\n"
+        "                   not downgraded (both unless --force)\n"
         "\n"
         "Options:\n"
         "  --all            update every plugged hub\n"
         "  --path P         only the hub at path P (as 'list' shows it)\n"
-        "  --image FILE     use this firmware image file instead of the built-in one\n"
+        "  --image FILE     use this firmware image file instead of the built-in one;\n"
+        "                   every line's checksum and its closing version record are\n"
+        "                   checked before anything is sent, and its version is the\n"
+        "                   one compared and verified\n"
+        "  --force          update also a hub that runs the image's version or a newer one\n"
         "  --json           one JSON document on standard output, for scripts\n"
         "  --virtual N      use N virtual hubs in this process instead of real ones\n"
         "  --virtual-version V\n"
@@ -216,12 +229,19 @@ QString usageText() {
         "  --virtual-fault [HUB:]KIND[@N]\n"
         "                   a fault of virtual hub HUB (default every hub): silent,\n"
         "                   slow@MS, wrong-marker, fail@FRAME, unplug@FRAME, no-return,\n"
-        "                   stay-in-bootloader, no-access\n"
+        "                   stay-in-bootloader, no-access, boot-old-firmware,\n"
+        "                   copy-then-refuse@FRAME\n"
         "  -h, --help       this text\n"
         "  -V, --version    the program's version and its built-in firmware version\n"
         "\n"
-        "Exit status: 0 success (check: every hub up to date), 10 check: an update is\n"
-        "available, 1 any failure (bad options included; update: not every hub completed).\n");
+        "Ctrl+C, SIGTERM and SIGHUP let each hub finish the line it is writing, then\n"
+        "stop and report every hub's state; a second Ctrl+C quits at once, with one line\n"
+        "per hub saying where it was left.\n"
+        "\n"
+        "Exit status: 0 success (check: every hub up to date or newer; update: every\n"
+        "chosen hub completed or already at the image's version), 10 check: an update\n"
+        "is available, 1 any failure (bad options included; update: not every hub\n"
+        "completed, a newer hub not downgraded without --force).\n");
 }
 
 } // namespace cli
