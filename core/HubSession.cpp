@@ -421,7 +421,8 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         QCoreApplication::processEvents();
     }
     m_calibrationCarried = m_calibrationHeld;
-    if (!m_calibrationCarried) {
+    // A hub that does not answer ends at its bootloader entry: nothing to say yet.
+    if (!m_calibrationCarried && modeAtStart != 0) {
         const QString text =
             modeAtStart == 1
                 ? QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
