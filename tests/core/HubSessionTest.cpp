@@ -19,6 +19,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -513,9 +514,14 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
                                                 "restored; it is kept for the next update."));
     EXPECT_EQ(hub.firmwareVersion(), hubsim::DefaultImageVersion);
     // Every channel and the end of the adjustment were still tried, unanswered.
-    const std::vector<std::uint8_t> sent = commandsOf(hub);
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), CmdSetLedLevel), 8);
-    EXPECT_EQ(sent.back(), CmdEndLedAdjust);
+    std::set<int> channels;
+    for (const Bytes& frame : hub.trace().reports(hubsim::TraceEntry::Direction::ToHub)) {
+        const hubsim::RequestFrame request = hubsim::parseRequest(frame);
+        if (request.command == CmdSetLedLevel && !request.payload.empty())
+            channels.insert(request.payload[0]);
+    }
+    EXPECT_EQ(channels, (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(commandsOf(hub).back(), CmdEndLedAdjust);
     EXPECT_EQ(store.load(QString()), std::optional(userLevels));
 
     // Found in its application again: the kept levels, not the defaults it reports, go back.
