@@ -23,9 +23,9 @@ void TfrmMain::chkAutoPRGClick() {
 void TfrmMain::tmrAutoTimer() {
     if (!m_autoUpdateArmed)
         return;
-    // A hub taken during an update (it comes back after its reboot) waits
-    // until that update has ended: never one update inside another.
-    if (m_session.updateRunning())
+    // A hub taken during an update (it comes back after its reboot) or any
+    // other exchange waits until that has ended: never one inside another.
+    if (hubBusy())
         return;
     // One tick passes between taking the hub and starting, so it can settle.
     if (m_armingDelay == 0) {

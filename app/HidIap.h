@@ -180,6 +180,9 @@ public:
     bool autoUpdateArmed() const { return m_autoUpdateArmed; }
     bool updateInProgress() const { return m_session.updateInProgress(); }
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
+    // An exchange with the hub runs (a handler's, the update's, or a reply
+    // wait): another one started now would take its replies.
+    bool hubBusy() const { return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -217,6 +220,13 @@ private:
     // hubs this user may not open. Released once unplugged, and at the end.
     QList<THidDevice*> m_setAside;
     QList<quint32> m_accessReported; // instances told of missing access
+
+    // Says in the log and the status line why a click did nothing; true when busy.
+    bool refusedWhileBusy(const QString& what);
+    // Handlers whose exchanges are running, and whether the levels read are
+    // being put on the bars (their handler must then send them).
+    int m_exchanges = 0;
+    bool m_showingLevelsRead = false;
 
     // The automatic update's state.
     bool m_autoUpdateArmed = false;

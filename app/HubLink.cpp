@@ -2,6 +2,7 @@
 // session's reports reach the controls.
 
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -25,6 +26,16 @@ int TfrmMain::WaitReply() {
 void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                                std::uint16_t Size) {
     m_session.HubDataReceived(HidDev, ReportID, Data, Size);
+}
+
+bool TfrmMain::refusedWhileBusy(const QString& what) {
+    if (!hubBusy())
+        return false;
+    const QString text =
+        QStringLiteral("%1: not now, another exchange with the hub is still running.").arg(what);
+    mmoUplog->appendPlainText(text);
+    ShowStatus(text);
+    return true;
 }
 
 THidDevice* TfrmMain::refreshHub() {
@@ -55,6 +66,10 @@ void TfrmMain::ConnectSession() {
     connect(&m_session, &HubSession::linkIndicator, this, [this](int index) { SetIndicator(index); });
     connect(&m_session, &HubSession::ledLevelsRead, this, [this](const HubSession::LedLevels& levels) {
         const auto bars = trackBars();
+        // The bars' handler sends what moved, as the read is meant to.
+        const bool showing = m_showingLevelsRead;
+        m_showingLevelsRead = true;
+        const ScopeExit shown([this, showing] { m_showingLevelsRead = showing; });
         for (std::size_t i = 0; i < bars.size(); ++i) {
             // The bar keeps to its range: a level above 100 shows, and goes back, as 100.
             bars[i]->setValue(levels[i]);

@@ -2,6 +2,7 @@
 
 #include "FormWidgets.h"
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,8 +13,10 @@
 #include <QTimer>
 
 void TfrmMain::btnReadClick() {
-    if (!currentHub())
+    if (!currentHub() || refusedWhileBusy(QStringLiteral("Read")))
         return;
+    ++m_exchanges;
+    const ScopeExit done([this] { --m_exchanges; });
     // A failed read, on the link or in the display, changes nothing and says nothing.
     try {
         const std::optional<HubSession::RunData> run = m_session.readRunData();
@@ -45,14 +48,16 @@ void TfrmMain::tmrRefreshTimer() {
     // Replies are not matched to requests: a read started inside another
     // exchange's wait would take that exchange's reply (a mode query or the
     // LED levels an update carries over). The next tick reads instead.
-    if (m_session.inReplyWait())
+    if (hubBusy())
         return;
     btnRead->click();
 }
 
 void TfrmMain::btnStartAdjClick() {
-    if (!currentHub())
+    if (!currentHub() || refusedWhileBusy(QStringLiteral("Read and start")))
         return;
+    ++m_exchanges;
+    const ScopeExit done([this] { --m_exchanges; });
     // The bars follow the levels read (see ConnectSession).
     try {
         m_session.startLedAdjust();
@@ -63,6 +68,11 @@ void TfrmMain::btnStartAdjClick() {
 void TfrmMain::trkLed1Change(QSlider* Sender) {
     if (!currentHub() || !Sender)
         return;
+    // Levels just read are sent back in the reader's own exchange; a hand on
+    // the bar meanwhile would nest its frame in another's wait. The bar then
+    // shows a level the hub does not have: the next move sends it.
+    if (!m_showingLevelsRead && refusedWhileBusy(QStringLiteral("LED level %1").arg(trackBarTag(Sender))))
+        return;
     try {
         m_session.setLedLevel(trackBarTag(Sender), Sender->value());
     } catch (...) {
@@ -70,8 +80,10 @@ void TfrmMain::trkLed1Change(QSlider* Sender) {
 }
 
 void TfrmMain::btnEndAdjClick() {
-    if (!currentHub())
+    if (!currentHub() || refusedWhileBusy(QStringLiteral("Write and end")))
         return;
+    ++m_exchanges;
+    const ScopeExit done([this] { --m_exchanges; });
     try {
         m_session.endLedAdjust();
     } catch (...) {

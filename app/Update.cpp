@@ -20,6 +20,10 @@ bool TfrmMain::EnterBootloader() {
 }
 
 void TfrmMain::btnUpdateClick() {
+    if (refusedWhileBusy(QStringLiteral("Update")))
+        return;
+    ++m_exchanges;
+    const ScopeExit done([this] { --m_exchanges; });
     mmoUplog->clear();
     pbProgram->setValue(0);
     // The session takes the panel once it starts (see ConnectSession); every

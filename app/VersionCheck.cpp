@@ -3,12 +3,17 @@
 #include "AppVersion.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "ScopeExit.h"
 
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
 
 void TfrmMain::btnConnectClick() {
+    if (refusedWhileBusy(QStringLiteral("Check Version")))
+        return;
+    ++m_exchanges;
+    const ScopeExit done([this] { --m_exchanges; });
     if (const int selected = cbbPort->currentIndex(); selected >= 0) {
         auto* hub = static_cast<THidDevice*>(cbbPort->itemData(selected).value<void*>());
         if (hub) {
@@ -28,13 +33,14 @@ void TfrmMain::btnConnectClick() {
         const std::uint32_t version = *read;
         const QString hexText = versionHexText(version);
         lblDeviceVersion->setText(QStringLiteral("Version: ") + FormatVersion(hexText));
-        if (version >= AppFirmwareVersion) {
+        const std::uint32_t imageVersion = m_firmwareImage.version();
+        if (version >= imageVersion) {
             lblUpdateAvail->setText(QStringLiteral("No update available."));
             lblThisVersion->hide();
         } else {
             lblUpdateAvail->setText(QStringLiteral("Update available."));
             lblThisVersion->setText(QStringLiteral("New version: ") +
-                                    FormatVersion(versionHexText(AppFirmwareVersion)));
+                                    FormatVersion(versionHexText(imageVersion)));
             lblThisVersion->show();
         }
         ShowStatus(QStringLiteral("APP Version: ") + hexText);

@@ -21,6 +21,8 @@ constexpr FaultName FaultNames[] = {
     {"no-return", VirtualFault::Kind::NoReturn, false},
     {"stay-in-bootloader", VirtualFault::Kind::StayInBootloader, false},
     {"no-access", VirtualFault::Kind::NoAccess, false},
+    {"boot-old-firmware", VirtualFault::Kind::BootOldFirmware, false},
+    {"copy-then-refuse", VirtualFault::Kind::CopyThenRefuse, true},
 };
 
 std::optional<Command> commandNamed(const QString& word) {
@@ -157,6 +159,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--no-progress")) {
             if (!flag(o.noProgress))
                 return bad(QStringLiteral("--no-progress takes no value."));
+        } else if (arg == QLatin1String("--force")) {
+            if (!flag(o.force))
+                return bad(QStringLiteral("--force takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
                 return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
@@ -201,6 +206,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--quiet and --verbose exclude each other."));
     if (o.command == Command::List && !o.imageFile.isEmpty())
         return bad(QStringLiteral("--image belongs to check and update."));
+    if (o.command != Command::Update && o.force)
+        return bad(QStringLiteral("--force belongs to update."));
     if (o.command != Command::Update && o.all)
         return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
@@ -221,14 +228,19 @@ QString usageText() {
                           "\n"
                           "Commands:\n"
                           "  list      every plugged hub: path, instance, mode, firmware version, access\n"
-                          "  check     compares each hub's firmware with the built-in version\n"
-                          "  update    updates the chosen hubs in parallel, LED calibration kept\n"
+                          "  check     compares each hub's firmware with the image's version\n"
+                          "  update    updates the chosen hubs in parallel, LED calibration kept; a hub\n"
+                          "            at the image's version is skipped and a newer one is not\n"
+                          "            downgraded, unless --force\n"
                           "\n"
                           "Options (before or after the command):\n"
                           "  --all              update: every plugged hub\n"
                           "  --path P           only the hub at device path P, as 'list' shows it\n"
                           "  --image FILE       check, update: this firmware image file instead of the\n"
-                          "                     built-in one\n"
+                          "                     built-in one; every line's checksum and the closing\n"
+                          "                     version record are checked before anything is sent,\n"
+                          "                     and its version is the one compared and verified\n"
+                          "  --force            update: also a hub at the image's version or newer\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
                           "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
@@ -249,19 +261,28 @@ QString usageText() {
                           "      no-return           does not come back after its restart\n"
                           "      stay-in-bootloader  comes back in its bootloader after the update\n"
                           "      no-access           may not be opened by this user\n"
+                          "      boot-old-firmware   comes back running its old firmware\n"
+                          "      copy-then-refuse@FRAME\n"
+                          "                          answers frame FRAME first with a copy of its\n"
+                          "                          previous answer, then with a refusal\n"
                           "  -h, --help         this text\n"
                           "  -V, --version      the program's version and its built-in firmware version\n"
                           "\n"
                           "Results go to standard output; errors, warnings and failures to standard\n"
                           "error. Live progress bars only on a terminal (not under TERM=dumb).\n"
                           "\n"
+                          "Ctrl+C, SIGTERM and SIGHUP let each hub finish the line it is writing, then\n"
+                          "stop and report every hub's state; a second Ctrl+C quits at once, with one\n"
+                          "line per hub saying where it was left.\n"
+                          "\n"
                           "Exit status:\n"
                           "  list    0, also when no hub is plugged in; 1 bad options or no hub at P\n"
-                          "  check   0 every hub is up to date; 10 an update is available for a hub\n"
-                          "          (or one waits in its bootloader); 1 no hub, a hub not answering\n"
-                          "          or without access, a broken image, bad options\n"
-                          "  update  0 every chosen hub was updated; 1 anything else: no hub, a failed\n"
-                          "          or stopped update, a broken image, bad options\n");
+                          "  check   0 every hub is up to date or newer; 10 an update is available for\n"
+                          "          a hub (or one waits in its bootloader); 1 no hub, a hub not\n"
+                          "          answering or without access, a broken image, bad options\n"
+                          "  update  0 every chosen hub was updated or already at the image's version;\n"
+                          "          1 anything else: no hub, a failed or stopped update, a newer hub\n"
+                          "          not downgraded without --force, a broken image, bad options\n");
 }
 
 QString escapeControls(const QString& text) {

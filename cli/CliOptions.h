@@ -25,6 +25,8 @@ struct VirtualFault {
         NoReturn,         // never comes back after the reboot
         StayInBootloader, // comes back in its bootloader after the reboot
         NoAccess,         // this user may not open it
+        BootOldFirmware,  // boots its old firmware after the reboot
+        CopyThenRefuse,   // @N: frame N answered with a copy of the previous answer, then refused
     };
     int hub = 0; // from 1; 0 for every hub
     Kind kind = Kind::Silent;
@@ -37,6 +39,7 @@ struct Options {
     QString path;
     QString imageFile;
     bool json = false;
+    bool force = false;   // update also hubs at the image's version or newer
     int virtualHubs = -1; // -1: real hubs
     std::optional<std::uint32_t> virtualVersion;
     std::vector<VirtualFault> faults;

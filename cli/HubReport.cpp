@@ -61,7 +61,7 @@ int exitCode(const RunReport& report) {
             if (!hub.chosen)
                 continue;
             any = true;
-            if (!hub.completed)
+            if (!hub.completed && !hub.skipped)
                 return ExitFailure;
         }
         return any ? ExitOk : ExitFailure;
@@ -102,6 +102,7 @@ QByteArray toJson(const RunReport& report) {
         QJsonObject image;
         image[QStringLiteral("source")] = report.imageSource;
         image[QStringLiteral("lines")] = report.imageLines;
+        image[QStringLiteral("version")] = versionText(report.firmwareVersion);
         root[QStringLiteral("image")] = image;
     }
     QJsonArray hubs;
@@ -124,6 +125,8 @@ QByteArray toJson(const RunReport& report) {
             if (hub.chosen) {
                 h[QStringLiteral("result")] = hub.result;
                 h[QStringLiteral("completed")] = hub.completed;
+                h[QStringLiteral("skipped")] = hub.skipped;
+                h[QStringLiteral("calibrationCarried")] = hub.calibrationCarried;
                 h[QStringLiteral("versionAfter")] = versionValue(hub.versionAfter);
                 h[QStringLiteral("interrupted")] = hub.interrupted;
                 if (!hub.state.isEmpty())
@@ -191,6 +194,10 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
             } else if (hub.updateAvailable) {
                 ++available;
                 verdict = QStringLiteral("update available (%1)").arg(versionText(report.firmwareVersion));
+            } else if (hub.version && *hub.version > report.firmwareVersion) {
+                ++upToDate;
+                verdict =
+                    QStringLiteral("newer than the image (%1)").arg(versionText(report.firmwareVersion));
             } else {
                 ++upToDate;
                 verdict = QStringLiteral("up to date");
@@ -201,10 +208,16 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
         case Command::Update:
             if (!hub.chosen) {
                 out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
+            } else if (hub.skipped) {
+                out(QStringLiteral("%1: already at firmware %2, skipped (--force updates it all the same)")
+                        .arg(hubHead(hub), versionText(report.firmwareVersion)));
             } else if (hub.completed) {
                 out(QStringLiteral("%1: updated, firmware %2")
                         .arg(hubHead(hub),
                              hub.versionAfter ? versionText(*hub.versionAfter) : QStringLiteral("unknown")));
+                if (!hub.calibrationCarried)
+                    err(QStringLiteral("    Its LED calibration could not be carried: it has the new "
+                                       "firmware's defaults."));
             } else {
                 err(QStringLiteral("%1: FAILED (%2)")
                         .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result));
@@ -244,15 +257,17 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                     .arg(parts.join(QStringLiteral(", "))));
     }
     if (report.command == Command::Update && !report.hubs.empty()) {
-        int chosen = 0, updated = 0;
+        int chosen = 0, updated = 0, skipped = 0;
         for (const HubOutcome& hub : report.hubs) {
             chosen += hub.chosen ? 1 : 0;
             updated += hub.completed ? 1 : 0;
+            skipped += hub.skipped ? 1 : 0;
         }
-        summary(QStringLiteral("%1 of %2 hubs updated%3.")
+        summary(QStringLiteral("%1 of %2 hubs updated%3%4.")
                     .arg(updated)
                     .arg(chosen)
-                    .arg(report.interrupted ? QStringLiteral(" (stopped by Ctrl+C)") : QString()));
+                    .arg(skipped > 0 ? QStringLiteral(", %1 already up to date").arg(skipped) : QString())
+                    .arg(report.interrupted ? QStringLiteral(" (stopped)") : QString()));
     }
     if (!report.error.isEmpty())
         err(report.error);

@@ -34,6 +34,10 @@ struct HubOutcome {
     bool chosen = false;    // the command acts on it
     QString result;         // update: the session's result name
     bool completed = false; // update: completed with its levels back
+    // update: already at the image's version, so nothing was sent
+    bool skipped = false;
+    // update: false when it had no LED levels to carry and keeps the new firmware's defaults
+    bool calibrationCarried = true;
     std::optional<std::uint32_t> versionAfter;
     bool interrupted = false;
     QString state;   // after a failed or interrupted update: where the hub was left
@@ -43,8 +47,8 @@ struct HubOutcome {
 
 struct RunReport {
     Command command = Command::None;
-    QString imageSource; // "built-in" or the file
-    std::uint32_t firmwareVersion = 0;
+    QString imageSource;               // "built-in" or the file
+    std::uint32_t firmwareVersion = 0; // the image's
     int imageLines = 0;
     QString error; // stops the run as a whole (no hub, broken image, ...)
     bool interrupted = false;

@@ -107,6 +107,9 @@ QString stateAfter(HubSession::UpdateResult result) {
         return QStringLiteral(
             "The new firmware runs, but the LED calibration could not be written back; it is "
             "kept: run the update again to restore it.");
+    case R::WrongVersion:
+        return QStringLiteral("The hub came back, but does not run the image's firmware (see the log): "
+                              "unplug it, plug it in again and check it, then run the update again.");
     case R::UpdateFail:
         return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
                               "unplug it, plug it in again and check it.");
@@ -155,9 +158,10 @@ bool HubRun::loadImage() {
                                  .arg(m_options.imageFile, file.errorString());
             return false;
         }
-        m_image->load(file.readAll());
+        m_image->loadChecked(file.readAll());
     }
     m_report.imageLines = m_image->count();
+    m_report.firmwareVersion = m_image->version();
     if (!m_image->isUsable()) {
         m_report.error = QStringLiteral("The firmware image %1 is refused: %2 Nothing was sent.")
                              .arg(m_report.imageSource, m_image->problem());
@@ -172,6 +176,9 @@ void HubRun::setUpVirtualHubs() {
         auto hub = std::make_unique<VirtualHub>(*m_bus);
         hub->setFirmwareVersion(m_options.virtualVersion.value_or(hubsim::DefaultFirmwareVersion));
         hub->setRestartDelays(virtualRestartMs, virtualRestartMs);
+        // What the virtual hub runs once the image is written into it.
+        if (m_image && m_image->isUsable())
+            hub->model().setImageVersion(m_image->version());
         hubsim::HubFaults faults;
         faults.usbTiming = virtualUsbTiming;
         bool access = true;
@@ -203,6 +210,12 @@ void HubRun::setUpVirtualHubs() {
                 break;
             case K::NoAccess:
                 access = false;
+                break;
+            case K::BootOldFirmware:
+                faults.bootOldFirmwareAfterReboot = true;
+                break;
+            case K::CopyThenRefuse:
+                faults.copyThenRefuseFrame = std::uint64_t(fault.value);
                 break;
             }
         }
@@ -445,10 +458,20 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     out.mode = modeFromQuery(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
-    out.updateAvailable =
-        out.mode == HubMode::Bootloader || (out.version && *out.version < AppFirmwareVersion);
+    const std::uint32_t imageVersion = m_report.firmwareVersion;
+    out.updateAvailable = out.mode == HubMode::Bootloader || (out.version && *out.version < imageVersion);
+    const bool newer = out.version && *out.version > imageVersion;
 
-    if (m_options.command == Command::Update && m_stop.load()) {
+    if (m_options.command == Command::Update && !m_options.force && out.version && !out.updateAvailable) {
+        // Reflashing a hub that is up to date risks its calibration for nothing;
+        // a newer one would lose firmware the image does not have.
+        out.skipped = !newer;
+        out.result = newer ? QStringLiteral("NotDowngraded") : QStringLiteral("UpToDate");
+        out.state = newer ? QStringLiteral("Nothing was sent: the hub runs %1, newer than the image's %2; "
+                                           "--force downgrades it.")
+                                .arg(versionText(*out.version), versionText(imageVersion))
+                          : QString();
+    } else if (m_options.command == Command::Update && m_stop.load()) {
         out.interrupted = true;
         out.result = QStringLiteral("Interrupted");
         out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
@@ -456,9 +479,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         const HubSession::UpdateResult result = session.runUpdate(*m_image);
         out.result = resultName(result);
         out.completed = result == HubSession::UpdateResult::Completed;
-        if (out.completed) {
-            out.versionAfter = session.readVersion();
-        } else if (out.interrupted) {
+        out.calibrationCarried = session.calibrationCarried();
+        out.versionAfter = session.versionAfter();
+        if (out.interrupted && !out.completed) {
             out.result = QStringLiteral("Interrupted");
             out.state =
                 linesDone > 0
@@ -468,7 +491,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
                           .arg(lastLine + 1)
                     : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
                                      "the hub waits in its bootloader; run the update again.");
-        } else {
+        } else if (!out.completed) {
             out.state = stateAfter(result);
         }
         if (!out.completed && session.calibrationHeld())

@@ -5,6 +5,7 @@
 #include "HubReport.h"
 #include "HubRun.h"
 #include "ProgressView.h"
+#include "WhereLeft.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -16,12 +17,34 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t stopRequested = 0;
+cli::WhereLeftBoard* whereLeft = nullptr;
 
-void onInterrupt(int) {
-    const char byte = 1;
+// Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a dropped
+// ssh session: the hubs finish their lines and the report is written whole.
+void onStopSignal(int signal) {
+    if (stopRequested) {
+        // The second one quits at once, but not without saying where each hub is.
+        static const char head[] = "\nStopped at once; where each hub was left:\n";
+        [[maybe_unused]] const ssize_t said = ::write(STDERR_FILENO, head, sizeof head - 1);
+        if (whereLeft)
+            whereLeft->writeTo(STDERR_FILENO);
+        ::_exit(cli::ExitFailure);
+    }
+    stopRequested = 1;
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    // A second Ctrl+C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
+}
+
+QString signalName(int signal) {
+    switch (signal) {
+    case SIGTERM:
+        return QStringLiteral("SIGTERM");
+    case SIGHUP:
+        return QStringLiteral("SIGHUP");
+    default:
+        return QStringLiteral("Ctrl+C");
+    }
 }
 
 } // namespace
@@ -54,6 +77,17 @@ int main(int argc, char** argv) {
     cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(STDOUT_FILENO)), stdout, stderr,
                            STDOUT_FILENO);
 
+    cli::WhereLeftBoard board;
+    QObject::connect(&run, &cli::HubRun::started, [&board](const QList<int>& hubs) { board.start(hubs); });
+    QObject::connect(&run, &cli::HubRun::stageText,
+                     [&board](int hub, const QString& stage) { board.setStage(hub, stage); });
+    QObject::connect(&run, &cli::HubRun::progressRange,
+                     [&board](int hub, int maximum) { board.setRange(hub, maximum); });
+    QObject::connect(&run, &cli::HubRun::progress,
+                     [&board](int hub, int value) { board.setProgress(hub, value); });
+    QObject::connect(&run, &cli::HubRun::hubFinished, [&board](int hub) { board.setFinished(hub); });
+    whereLeft = &board;
+
     std::unique_ptr<QSocketNotifier> interrupt;
     if (::pipe(signalPipe) == 0) {
         interrupt = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
@@ -62,14 +96,23 @@ int main(int argc, char** argv) {
             [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
             interrupt->setEnabled(false);
             run.requestStop();
-            const QString notice = QStringLiteral(
-                "Ctrl+C: each hub finishes the line it is writing, then stops. Ctrl+C again quits at once.");
+            const QString notice = QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
+                                                  "Ctrl+C again quits at once.")
+                                       .arg(signalName(byte));
             view.note(notice);
         });
-        std::signal(SIGINT, onInterrupt);
+        struct sigaction action {};
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+            sigaction(signal, &action, nullptr);
+        // A reader that went away (a dropped ssh session, a closed pipe) must
+        // not end the program in the middle of a hub's programming.
+        std::signal(SIGPIPE, SIG_IGN);
     }
 
     const int status = run.run();
+    whereLeft = nullptr;
     view.finish();
     const std::vector<cli::TextLine> lines = cli::toTextLines(run.report(), options.quiet);
     if (options.json) {

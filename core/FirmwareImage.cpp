@@ -30,6 +30,10 @@ int hexField(const QString& line, qsizetype pos, qsizetype digits, QString* prob
     return value;
 }
 
+QString hexByte(unsigned value) {
+    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+}
+
 } // namespace
 
 QStringList FirmwareImage::splitLines(const QByteArray& text) {
@@ -108,13 +112,84 @@ std::optional<FirmwareLine> FirmwareImage::readLine(const QString& line, QString
     return fields;
 }
 
+std::optional<FirmwareLine> FirmwareImage::readCheckedLine(const QString& line, QString* problem) {
+    const auto refuse = [problem](const QString& why) -> std::optional<FirmwareLine> {
+        if (problem)
+            *problem = why;
+        return std::nullopt;
+    };
+    FirmwareLine fields;
+    if (line.isEmpty()) {
+        fields.recordType = FirmwareLine::NoRecord;
+        return fields;
+    }
+    if (line.at(0) != QLatin1Char(':'))
+        return refuse(QStringLiteral("it does not start with ':'"));
+    if (line.size() < 4)
+        return refuse(QStringLiteral("it has %1 characters, too few for a record type and a byte count")
+                          .arg(line.size()));
+    fields.recordType = hexField(line, 1, 1, problem);
+    if (fields.recordType < 0)
+        return std::nullopt;
+    fields.byteCount = hexField(line, 2, 2, problem);
+    if (fields.byteCount < 0)
+        return std::nullopt;
+    if (fields.byteCount < FirmwareLine::MinByteCount || fields.byteCount > FirmwareLine::MaxByteCount)
+        return refuse(QStringLiteral("its byte count %1 is outside %2 to %3")
+                          .arg(fields.byteCount)
+                          .arg(FirmwareLine::MinByteCount)
+                          .arg(FirmwareLine::MaxByteCount));
+    // ':' and the type digit, then N bytes (count, address, data) and the checksum.
+    const qsizetype wanted = 2 * qsizetype(fields.byteCount) + 4;
+    if (line.size() < wanted)
+        return refuse(QStringLiteral("it has %1 characters where its byte count %2 needs %3: it is cut short")
+                          .arg(line.size())
+                          .arg(fields.byteCount)
+                          .arg(wanted));
+    if (line.size() > wanted)
+        return refuse(QStringLiteral("it has %1 characters where its byte count %2 allows %3")
+                          .arg(line.size())
+                          .arg(fields.byteCount)
+                          .arg(wanted));
+    const int address = hexField(line, 4, 4, problem);
+    if (address < 0)
+        return std::nullopt;
+    fields.address = static_cast<std::uint16_t>(address);
+    unsigned sum = unsigned(fields.recordType + fields.byteCount + (address >> 8) + (address & 0xFF));
+    const int dataBytes = fields.byteCount - 3;
+    fields.data.resize(dataBytes);
+    for (int k = 0; k < dataBytes; ++k) {
+        const int byte = hexField(line, 8 + 2 * k, 2, problem);
+        if (byte < 0)
+            return std::nullopt;
+        fields.data[k] = static_cast<char>(byte);
+        sum += unsigned(byte);
+    }
+    const int checksum = hexField(line, wanted - 2, 2, problem);
+    if (checksum < 0)
+        return std::nullopt;
+    const unsigned expected = (0x100 - (sum & 0xFF)) & 0xFF;
+    if (unsigned(checksum) != expected)
+        return refuse(QStringLiteral("its checksum is %1, but its bytes give %2")
+                          .arg(hexByte(checksum), hexByte(expected)));
+    return fields;
+}
+
 void FirmwareImage::load(const QByteArray& text) {
     m_lines = splitLines(text);
+    m_version = AppFirmwareVersion;
     validate();
+}
+
+void FirmwareImage::loadChecked(const QByteArray& text) {
+    m_lines = splitLines(text);
+    m_version = 0;
+    validateChecked();
 }
 
 void FirmwareImage::clear() {
     m_lines.clear();
+    m_version = AppFirmwareVersion;
     validate();
 }
 
@@ -138,4 +213,51 @@ void FirmwareImage::validate() {
     }
     if (!hasData)
         m_problem = emptyProblem();
+}
+
+void FirmwareImage::validateChecked() {
+    m_firstBadLine = -1;
+    m_problem.clear();
+    const auto refuse = [this](int index, const QString& why) {
+        m_firstBadLine = index;
+        m_problem = QStringLiteral("Firmware image line %1 is refused: %2.").arg(index + 1).arg(why);
+    };
+    bool hasData = false;
+    int versionLine = -1;
+    for (int i = 0; i < count(); ++i) {
+        if (m_lines.at(i).isEmpty())
+            continue;
+        if (versionLine >= 0) {
+            refuse(i,
+                   QStringLiteral("it follows the closing version record of line %1").arg(versionLine + 1));
+            return;
+        }
+        QString why;
+        const std::optional<FirmwareLine> fields = readCheckedLine(m_lines.at(i), &why);
+        if (!fields) {
+            refuse(i, why);
+            return;
+        }
+        if (fields->recordType == FirmwareLine::VersionRecord) {
+            if (fields->data.size() < 4) {
+                refuse(i, QStringLiteral("its version record holds %1 bytes, fewer than the 4 of a version")
+                              .arg(fields->data.size()));
+                return;
+            }
+            const auto byte = [&fields](int k) { return std::uint32_t(std::uint8_t(fields->data.at(k))); };
+            m_version = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
+            versionLine = i;
+        }
+        hasData = hasData || fields->isData();
+    }
+    if (!hasData) {
+        m_problem = emptyProblem();
+        return;
+    }
+    if (versionLine < 0) {
+        // A file cut after whole lines reads well up to its end.
+        refuse(count() - 1, QStringLiteral("the image ends here without its closing version record: it is "
+                                           "cut short, or not an image for this hub"));
+        m_version = 0;
+    }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppVersion.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -19,7 +21,8 @@ struct FirmwareLine {
     bool isData() const { return recordType == DataRecord; }
 
     static constexpr int DataRecord = 1;
-    static constexpr int NoRecord = -1; // an empty line
+    static constexpr int VersionRecord = 9; // closes the image; its first four data bytes are the version
+    static constexpr int NoRecord = -1;     // an empty line
     // A data line's two frames carry N + 1 payload bytes, and a frame holds at most 59.
     static constexpr int MinByteCount = 3;
     static constexpr int MaxByteCount = 58;
@@ -36,13 +39,27 @@ public:
     // no empty last line.
     static QStringList splitLines(const QByteArray& text);
 
+    // Checks one whole line of an image file: the line format and its checksum
+    // (the low byte of the sum of type, count, address bytes, data bytes and
+    // checksum is 0). Says why in *problem when it fails.
+    static std::optional<FirmwareLine> readCheckedLine(const QString& line, QString* problem);
+
     // Reads the fields of one line. Lines of a type other than 1 have only their
     // record type read. Returns nothing, and says why in *problem, when a field
     // the update needs cannot be read.
     static std::optional<FirmwareLine> readLine(const QString& line, QString* problem = nullptr);
 
+    // The image built into the program: its lines are checked as the update
+    // reads them, and its version is the built-in one.
     void load(const QByteArray& text);
+    // An image file: besides that, every line must be whole, in the line format
+    // (":", type, count, address, data, checksum), with its own checksum right,
+    // and the image must end in its version record, which gives the version.
+    void loadChecked(const QByteArray& text);
     void clear();
+
+    // The version a hub runs after this image was written into it.
+    std::uint32_t version() const { return m_version; }
 
     int count() const { return static_cast<int>(m_lines.size()); }
     const QString& line(int index) const { return m_lines.at(index); }
@@ -57,10 +74,12 @@ public:
 
 private:
     void validate();
+    void validateChecked();
 
     QStringList m_lines;
     int m_firstBadLine = -1;
     QString m_problem = emptyProblem();
+    std::uint32_t m_version = AppFirmwareVersion;
 
     static QString emptyProblem();
 };

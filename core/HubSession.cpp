@@ -1,5 +1,6 @@
 #include "HubSession.h"
 
+#include "AppVersion.h"
 #include "EventWait.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
@@ -67,6 +68,8 @@ void HubSession::attach(THidDevice* device) {
     if (device != m_device) {
         m_owedReplies = 0;
         m_lastReportNs = 0;
+        m_lastResult = -1;
+        m_disputed = false;
     }
     m_device = device;
 }
@@ -85,11 +88,33 @@ int HubSession::SendFrame(std::uint8_t command, const HubRequest& request) {
         return -1;
     // A late answer to an earlier frame must not pass for this frame's.
     dropOwedReplies();
+    // Nor may an earlier answer that a further one contradicted pass at all:
+    // this frame is not sent, so whatever follows stops here.
+    if (!confirmLastAnswer())
+        return -1;
     for (int attempt = 0; attempt < Attempts; ++attempt) {
-        if (SendFrameSub(command, request) == 0)
+        if (SendFrameSub(command, request) == 0) {
+            // Contradicted while this frame was out (the answer to the frame
+            // before it or to this one): neither is taken.
+            if (!confirmLastAnswer())
+                return -1;
             return m_replyBuffer[hubframe::ReplyResultAt];
+        }
     }
+    m_lastResult = -1;
     return -1;
+}
+
+bool HubSession::confirmLastAnswer() {
+    if (m_device)
+        awaitReaderCaughtUp(m_device);
+    if (!m_disputed)
+        return true;
+    m_disputed = false;
+    m_lastResult = -1;
+    emit logLine(QStringLiteral("The hub answered one frame twice, each time differently: the exchange is "
+                                "not taken."));
+    return false;
 }
 
 int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
@@ -116,6 +141,8 @@ int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     std::copy(frame->begin(), frame->end(), report.begin());
 
     awaitReaderCaughtUp(hub);
+    if (m_device != hub)
+        return -1;
     // Taken before the write: no reply to this frame can arrive earlier.
     m_sentNs = HidMonotonicNs();
     quint32 written = 0;
@@ -154,20 +181,27 @@ int HubSession::WaitReply() {
     return replied ? 0 : -1;
 }
 
-void HubSession::awaitReaderCaughtUp(const THidDevice* hub) const {
+void HubSession::awaitReaderCaughtUp(THidDevice* hub) {
     // An answer said twice sits behind the first one while that is handed
     // over. Until the read thread has looked again it is unread, unstamped,
     // and would pass for the reply to the frame about to go out. The look
     // follows the hand-over within microseconds; bounded for a reader that is
-    // gone or starved.
-    const THidDeviceReadThread* reader = hub->Reader();
+    // gone or starved. What the look found is taken now, before the frame,
+    // so that an answer contradicting the last one is seen in time.
+    THidDeviceReadThread* reader = hub->Reader();
     if (!reader || !reader->isRunning())
         return;
     QElapsedTimer clock;
     clock.start();
-    while (reader->CaughtUpNs.load(std::memory_order_acquire) <= m_lastReportNs &&
-           clock.nsecsElapsed() < 2'000'000)
-        QThread::yieldCurrentThread();
+    while (clock.nsecsElapsed() < 2'000'000) {
+        if (reader->CaughtUpNs.load(std::memory_order_acquire) <= m_lastReportNs) {
+            QThread::yieldCurrentThread();
+            continue;
+        }
+        // The handler may drop the device; ask for it anew after a hand-over.
+        if (!reader->TakePendingDelivery() || m_device != hub)
+            return;
+    }
 }
 
 void HubSession::dropOwedReplies() {
@@ -194,12 +228,23 @@ void HubSession::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, cons
         return;
     if (!m_awaitingReply || arrived < m_sentNs) {
         // An answer to an attempt that timed out, or one said twice.
-        if (m_owedReplies > 0)
+        if (m_owedReplies > 0) {
             --m_owedReplies;
+            return;
+        }
+        // Said twice, but differently: the answer taken may have been a copy
+        // of an older one. Only one close behind it counts; a status report
+        // long after is no answer.
+        const qint64 closeBehindNs = 2 * qint64(std::max(1, timing.replyTimeoutMs)) * 1'000'000;
+        if (m_lastResult >= 0 && Data[hubframe::ReplyResultAt] != m_lastResult &&
+            arrived - m_lastTakenNs <= closeBehindNs)
+            m_disputed = true;
         return;
     }
     // One reply per wait; a second one in the same pass is a repeat.
     m_awaitingReply = false;
+    m_lastResult = Data[hubframe::ReplyResultAt];
+    m_lastTakenNs = arrived;
     const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
     m_replyBuffer.fill(0);
     std::copy_n(Data, count, m_replyBuffer.begin());
@@ -336,6 +381,8 @@ void HubSession::takeKeptLevels(const QString& serial) {
 }
 
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
+    m_versionAfter.reset();
+    m_calibrationCarried = true;
     m_updateRunning = true;
     const ScopeExit ended([this] { m_updateRunning = false; });
     const UpdateResult result = programImage(image);
@@ -364,7 +411,8 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     takeKeptLevels(m_locator ? m_locator->hubSerial(m_device) : QString());
     emit stageChanged(Stage::Started);
 
-    if (QueryHubMode() == 2) {
+    const int modeAtStart = QueryHubMode();
+    if (modeAtStart == 2) {
         if (m_levelsFromEarlierAttempt) {
             const LedLevels kept = m_heldLevels;
             startLedAdjust();
@@ -376,6 +424,18 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
                 m_store->save(m_heldSerial, m_heldLevels);
         }
         QCoreApplication::processEvents();
+    }
+    m_calibrationCarried = m_calibrationHeld;
+    // A hub that does not answer ends at its bootloader entry: nothing to say yet.
+    if (!m_calibrationCarried && modeAtStart != 0) {
+        const QString text =
+            modeAtStart == 1
+                ? QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
+                                 "calibration cannot be carried; it keeps the new firmware's defaults.")
+                : QStringLiteral("The hub's LED levels could not be read: its calibration cannot be "
+                                 "carried; it keeps the new firmware's defaults.");
+        emit logLine(text);
+        emit statusText(text);
     }
 
     emit stageChanged(Stage::EnteringBootloader);
@@ -434,6 +494,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
             return lineFailed();
     }
     emit progress(lastLine);
+    // The last line's answer has no next line to be contradicted by.
+    if (!confirmLastAnswer())
+        return lineFailed();
 
     request.setPayloadLength(0);
     SendFrame(CmdReboot, request);
@@ -464,18 +527,40 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         if (m_store)
             m_store->clear(m_heldSerial);
     }
+    // Coming back in the application proves only that some application runs.
+    m_versionAfter = readVersion();
+    if (m_versionAfter != image.version()) {
+        const QString wanted = FormatVersion(versionHexText(image.version()));
+        const QString text =
+            m_versionAfter
+                ? QStringLiteral(
+                      "Update failed: the hub runs firmware %1 after the update, not the image's %2.")
+                      .arg(FormatVersion(versionHexText(*m_versionAfter)), wanted)
+                : QStringLiteral("Update failed: the hub did not tell its firmware version after the "
+                                 "update (the image's is %1).")
+                      .arg(wanted);
+        emit logLine(text);
+        emit statusText(text);
+        emit linkIndicator(1);
+        return UpdateResult::WrongVersion;
+    }
     emit logLine(QStringLiteral("Update completed."));
-    emit statusText(QStringLiteral("Update completed."));
+    emit statusText(m_calibrationCarried
+                        ? QStringLiteral("Update completed.")
+                        : QStringLiteral("Update completed. The LED calibration could not "
+                                         "be carried: the hub has the new firmware's defaults."));
     return UpdateResult::Completed;
 }
 
 bool HubSession::restoreLevels() {
     // The new firmware starts with its own levels: write the held ones back.
-    // A level without an answer may not have reached the hub.
+    // A level without an answer may not have reached the hub, and one it
+    // refused did not; every channel is still tried, and the adjustment closed,
+    // so that one bad channel does not leave the others at their defaults.
+    bool allTaken = true;
     for (int channel = 1; channel <= LedChannels; ++channel) {
-        if (setLedLevel(channel, m_heldLevels[std::size_t(channel - 1)]) < 0)
-            return false;
+        allTaken = setLedLevel(channel, m_heldLevels[std::size_t(channel - 1)]) == 0 && allTaken;
         pauseInEventLoop(timing.ledWritePauseMs);
     }
-    return endLedAdjust() >= 0;
+    return endLedAdjust() == 0 && allTaken;
 }

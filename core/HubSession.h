@@ -70,6 +70,7 @@ public:
         Timeout,                // a line was not taken; the hub stays in its bootloader
         UpdateFail,             // the hub did not come back in its application
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
+        WrongVersion,           // the hub came back, but not running the image's version
     };
     Q_ENUM(UpdateResult)
 
@@ -149,6 +150,13 @@ public:
 
     // The whole update of the attached hub with the given image.
     UpdateResult runUpdate(const FirmwareImage& image);
+    // The version the hub told after its update, read once it was back and
+    // its levels were written; empty when the last update did not get there.
+    std::optional<std::uint32_t> versionAfter() const { return m_versionAfter; }
+    // False when the last update had no LED levels to carry (a hub found in
+    // its bootloader with none kept, or whose levels could not be read): it
+    // keeps the new firmware's defaults.
+    bool calibrationCarried() const { return m_calibrationCarried; }
     // Set while the hub is being sent to its bootloader.
     bool updateInProgress() const { return m_updateInProgress; }
     // Set from the start of runUpdate to its end.
@@ -175,7 +183,8 @@ private:
     UpdateResult programImage(const FirmwareImage& image);
     bool restoreLevels();
     void dropOwedReplies();
-    void awaitReaderCaughtUp(const THidDevice* hub) const;
+    void awaitReaderCaughtUp(THidDevice* hub);
+    bool confirmLastAnswer();
     void takeKeptLevels(const QString& serial);
 
     HubLocator* m_locator = nullptr;
@@ -190,6 +199,14 @@ private:
     qint64 m_lastReportNs = 0; // arrival of the last report handed to us
     // Answers still to come for attempts whose wait ran out.
     int m_owedReplies = 0;
+    // The result byte of the last reply taken, and when it came; -1 when the
+    // last exchange took none.
+    int m_lastResult = -1;
+    qint64 m_lastTakenNs = 0;
+    // A further answer to the last exchange said otherwise: it proves nothing.
+    bool m_disputed = false;
+    std::optional<std::uint32_t> m_versionAfter;
+    bool m_calibrationCarried = true;
     bool m_updateInProgress = false;
     bool m_updateRunning = false;
     bool m_calibrationHeld = false;

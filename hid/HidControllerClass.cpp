@@ -424,11 +424,12 @@ void THidDeviceReadThread::run() {
             break;
         BytesRead = m_device->CompletedReadLength();
         ArrivedNs = HidMonotonicNs();
-        CaughtUpNs.store(ArrivedNs, std::memory_order_release);
-        if (BytesRead > 0)
-            deliver(Delivery::Data);
-        else
+        if (BytesRead > 0) {
+            deliver(Delivery::Data); // caught up once the hand-over waits
+        } else {
+            CaughtUpNs.store(ArrivedNs, std::memory_order_release);
             pauseAfterFailure(m_device->SleepTime()); // a hung-up node fails at once, every time
+        }
     }
     if (!readCompleted)
         m_device->CancelRead();
@@ -448,6 +449,9 @@ void THidDeviceReadThread::deliver(Delivery kind) {
     {
         std::lock_guard lock(m_mutex);
         m_pending = kind;
+        // Whoever sees the thread caught up finds this report waiting.
+        if (kind == Delivery::Data)
+            CaughtUpNs.store(ArrivedNs, std::memory_order_release);
         // A stopper may already be waiting: it takes the hand-over itself.
         m_cv.notify_all();
     }
@@ -501,6 +505,16 @@ void THidDeviceReadThread::runPendingDelivery() {
     } catch (...) {
         qWarning("HID data handler failed");
     }
+}
+
+bool THidDeviceReadThread::TakePendingDelivery() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_pending != Delivery::Data && m_pending != Delivery::Error)
+            return false;
+    }
+    runPendingDelivery();
+    return true;
 }
 
 void THidDeviceReadThread::stopAndWait() {

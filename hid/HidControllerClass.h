@@ -247,6 +247,9 @@ public:
     // UI thread: asks the loop to end, wakes it at once and waits for its end,
     // running a delivery that is waiting for the UI thread meanwhile.
     void stopAndWait();
+    // UI thread: runs a hand-over that is waiting now, before its queued
+    // event would; true when there was one.
+    bool TakePendingDelivery();
 
     quint32 LastError = 0;
     quint32 BytesRead = 0;
@@ -254,7 +257,8 @@ public:
     // a data handler can tell reports that came before a request it sent.
     qint64 ArrivedNs = 0;
     // Last moment the thread had read everything that had come in by then:
-    // a report sent earlier is stamped already.
+    // a report sent earlier is stamped already, and waits to be handed over
+    // (TakePendingDelivery) unless it was.
     std::atomic<qint64> CaughtUpNs{0};
     std::vector<quint8> ReportBuffer;
 

@@ -28,6 +28,14 @@ HubResponse HubModel::handleReport(std::span<const std::uint8_t> report) {
     std::optional<Answer> answer;
     switch (request.verdict) {
     case FrameVerdict::Ok:
+        if (frame == m_faults.copyThenRefuseFrame) {
+            // Refused: a block it was to write stays unwritten, and no fault is noted.
+            m_pendingBlockData.reset();
+            answer = Answer{ResultBlockMismatch, {}};
+            if (!m_lastReply.empty())
+                response.leadingReply = m_lastReply;
+            break;
+        }
         answer = serve(request.command, request.payload, response);
         break;
     case FrameVerdict::BadChecksum:
@@ -50,6 +58,7 @@ HubResponse HubModel::handleReport(std::span<const std::uint8_t> report) {
         if (m_faults.replyLength > 0 && std::size_t(m_faults.replyLength) + 1 < response.reply->size())
             response.reply->resize(std::size_t(m_faults.replyLength) + 1);
         response.repeatReply = m_faults.repeatReplyOnFrame.count(frame) > 0;
+        m_lastReply = *response.reply;
     }
     if (m_faults.unplugAfterFrame != 0 && frame == m_faults.unplugAfterFrame)
         response.then = HubResponse::Then::Leave;
@@ -178,7 +187,9 @@ void HubModel::finishRestart() {
         return;
     m_restarting = false;
     m_mode = m_modeAfterRestart;
-    if (m_flashAfterRestart) {
+    if (m_flashAfterRestart && m_faults.bootOldFirmwareAfterReboot) {
+        m_flashAfterRestart = false; // the old application runs on, with its calibration
+    } else if (m_flashAfterRestart) {
         // The new application starts with factory calibration.
         m_version = m_imageVersion;
         m_savedLeds = filledLeds();

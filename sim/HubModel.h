@@ -53,6 +53,11 @@ struct HubFaults {
     int replyLength = 0;                            // bytes after the report id each reply keeps; 0 = all 64
     std::map<std::uint64_t, int> replyDelayOnFrame; // frame number -> its reply's delay instead
     std::set<std::uint64_t> repeatReplyOnFrame;     // frame numbers whose reply is sent twice
+    // Boots the firmware it ran before, however well the new one was written.
+    bool bootOldFirmwareAfterReboot = false;
+    // Frame number (from 1) answered first with a copy of the previous answer,
+    // then with its own: a refusal, the frame not carried out. 0 = never.
+    std::uint64_t copyThenRefuseFrame = 0;
 };
 
 struct HubResponse {
@@ -63,7 +68,8 @@ struct HubResponse {
     };
     std::optional<Bytes> reply; // 65 bytes, report id first
     int replyDelayMs = 0;
-    bool repeatReply = false; // the same reply once more right after it
+    bool repeatReply = false;          // the same reply once more right after it
+    std::optional<Bytes> leadingReply; // sent just before the reply
     Then then = Then::Stay;
     int restartDelayMs = 0;
 };
@@ -145,6 +151,7 @@ private:
     int m_bootloaderEntryDelayMs = 300;
     int m_rebootDelayMs = 300;
     std::uint64_t m_frames = 0;
+    Bytes m_lastReply;
 
     static std::array<std::uint8_t, 8> filledLeds() {
         std::array<std::uint8_t, 8> levels;

@@ -235,6 +235,8 @@ void UhidHub::onOutput(const std::uint8_t* data, std::size_t size) {
         session = m_session;
     }
     const auto due = SimScheduler::Clock::now() + std::chrono::milliseconds(response.replyDelayMs);
+    if (response.leadingReply)
+        m_scheduler.at(due, [this, session, reply = *response.leadingReply] { deliver(session, reply); });
     if (response.reply)
         m_scheduler.at(due, [this, session, reply = *response.reply] { deliver(session, reply); });
     if (response.then != HubResponse::Then::Stay) {

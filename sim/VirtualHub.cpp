@@ -180,6 +180,8 @@ void VirtualHub::onOutputReport(const QByteArray& report) {
     const auto replyDelay = std::chrono::milliseconds(response.replyDelayMs) + (usbTiming ? UsbFrame : 0ms);
     const auto due = hubsim::SimScheduler::Clock::now() + replyDelay;
     // Answers leave from the hub's own thread, never from inside the write.
+    if (response.leadingReply)
+        m_scheduler->at(due, [this, reply = *response.leadingReply] { deliver(reply); });
     if (response.reply) {
         m_scheduler->at(due, [this, reply = *response.reply] { deliver(reply); });
         if (response.repeatReply)

@@ -34,6 +34,11 @@ Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
   --unplug-after-frame N   leave for good after answering frame N
   --never-return           do not come back after a reboot
   --stay-in-bootloader     come back in the bootloader after a reboot
+  --boot-old-firmware      boot the old firmware after a reboot, however well
+                           the new one was written
+  --copy-then-refuse-frame N
+                           answer frame N first with a copy of the previous
+                           answer, then refuse it
   --log FILE               keep the log in memory and write it to FILE at exit
   --uhid PATH              the uhid device (default /dev/uhid)
 Signals: SIGUSR1 unplugs, SIGUSR2 plugs in again, SIGINT/SIGTERM end.
@@ -111,6 +116,11 @@ int main(int argc, char** argv) {
             faults.neverReturnAfterReboot = true;
         } else if (arg == "--stay-in-bootloader") {
             faults.stayInBootloaderAfterReboot = true;
+        } else if (arg == "--boot-old-firmware") {
+            faults.bootOldFirmwareAfterReboot = true;
+        } else if (arg == "--copy-then-refuse-frame") {
+            needs(value && number(value, 10, n) && n > 0);
+            faults.copyThenRefuseFrame = n;
         } else if (arg == "--log") {
             needs(value != nullptr);
             logPath = value;

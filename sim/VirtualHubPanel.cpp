@@ -50,6 +50,7 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     m_wrongMarker = new QCheckBox(QStringLiteral("Wrong marker"));
     m_neverReturn = new QCheckBox(QStringLiteral("Never come back after reboot"));
     m_stayInBootloader = new QCheckBox(QStringLiteral("Stay in bootloader after reboot"));
+    m_bootOldFirmware = new QCheckBox(QStringLiteral("Boot old firmware after reboot"));
     m_usbTiming = new QCheckBox(QStringLiteral("USB timing (1 ms each way)"));
     m_replyDelay = spinBox(5000, QStringLiteral("none"));
     m_replyDelay->setSuffix(QStringLiteral(" ms"));
@@ -65,7 +66,8 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
 
     auto* faults = new QGroupBox(QStringLiteral("Faults"));
     auto* faultForm = new QFormLayout(faults);
-    for (QCheckBox* box : {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_usbTiming})
+    for (QCheckBox* box :
+         {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_bootOldFirmware, m_usbTiming})
         faultForm->addRow(box);
     faultForm->addRow(QStringLiteral("Reply after:"), m_replyDelay);
     faultForm->addRow(QStringLiteral("Unsolicited every:"), m_unsolicited);
@@ -100,6 +102,7 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     m_wrongMarker->setChecked(current.wrongMarker);
     m_neverReturn->setChecked(current.neverReturnAfterReboot);
     m_stayInBootloader->setChecked(current.stayInBootloaderAfterReboot);
+    m_bootOldFirmware->setChecked(current.bootOldFirmwareAfterReboot);
     m_usbTiming->setChecked(current.usbTiming);
     m_replyDelay->setValue(current.replyDelayMs);
     m_unsolicited->setValue(current.unsolicitedIntervalMs);
@@ -118,7 +121,8 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
         if (ok && m_versionEdit->text().size() == 8)
             m_hub.setFirmwareVersion(version);
     });
-    for (QCheckBox* box : {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_usbTiming})
+    for (QCheckBox* box :
+         {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_bootOldFirmware, m_usbTiming})
         connect(box, &QCheckBox::toggled, this, &VirtualHubPanel::applyFaults);
     for (QSpinBox* box : {m_replyDelay, m_unsolicited, m_unplugAfter})
         connect(box, &QSpinBox::valueChanged, this, &VirtualHubPanel::applyFaults);
@@ -166,6 +170,7 @@ void VirtualHubPanel::applyFaults() {
     f.wrongMarker = m_wrongMarker->isChecked();
     f.neverReturnAfterReboot = m_neverReturn->isChecked();
     f.stayInBootloaderAfterReboot = m_stayInBootloader->isChecked();
+    f.bootOldFirmwareAfterReboot = m_bootOldFirmware->isChecked();
     f.usbTiming = m_usbTiming->isChecked();
     f.replyDelayMs = m_replyDelay->value();
     f.unsolicitedIntervalMs = m_unsolicited->value();

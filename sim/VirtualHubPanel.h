@@ -49,6 +49,7 @@ private:
     QCheckBox* m_wrongMarker;
     QCheckBox* m_neverReturn;
     QCheckBox* m_stayInBootloader;
+    QCheckBox* m_bootOldFirmware;
     QCheckBox* m_usbTiming;
     QSpinBox* m_replyDelay;
     QSpinBox* m_unsolicited;

@@ -15,7 +15,8 @@ _quorvi_hub() {
     local commands='list check update history'
     local options='--all --path --image --json --quiet --verbose --no-progress --force
         --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
-    local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access'
+    local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
+        boot-old-firmware copy-then-refuse@'
 
     COMPREPLY=()
     case $prev in

@@ -1,4 +1,5 @@
 #include "FirmwareImage.h"
+#include "AppVersion.h"
 #include "ResourceLookup.h"
 
 #include <gtest/gtest.h>
@@ -194,4 +195,112 @@ TEST(FirmwareImageValidation, AnImageWithNothingToProgramIsRefused) {
     image.clear();
     EXPECT_EQ(image.count(), 0);
     EXPECT_FALSE(image.isUsable());
+}
+
+namespace {
+
+QByteArray builtInText() {
+    return resources::loadResource(QStringLiteral("APP"), QStringLiteral("appbin"));
+}
+
+// A line in the file format, its checksum computed here from its bytes.
+QString checkedLine(int type, std::uint16_t address, const QByteArray& data) {
+    const int count = int(data.size()) + 3;
+    unsigned sum = unsigned(type + count + (address >> 8) + (address & 0xFF));
+    QString line = QStringLiteral(":%1%2%3")
+                       .arg(type, 1, 16)
+                       .arg(count, 2, 16, QLatin1Char('0'))
+                       .arg(address, 4, 16, QLatin1Char('0'));
+    for (const char byte : data) {
+        line += QStringLiteral("%1").arg(std::uint8_t(byte), 2, 16, QLatin1Char('0'));
+        sum += std::uint8_t(byte);
+    }
+    line += QStringLiteral("%1").arg((0x100 - (sum & 0xFF)) & 0xFF, 2, 16, QLatin1Char('0'));
+    return line.toUpper();
+}
+
+FirmwareImage checked(const QByteArray& text) {
+    FirmwareImage image;
+    image.loadChecked(text);
+    return image;
+}
+
+} // namespace
+
+// An image file is read as the built-in image is made: every line carries its
+// own checksum and the image closes with its version.
+TEST(FirmwareImageFile, TheBuiltInImagePassesEveryCheckAndCarriesItsVersion) {
+    const FirmwareImage image = checked(builtInText());
+    EXPECT_TRUE(image.isUsable()) << image.problem().toStdString();
+    EXPECT_EQ(image.version(), AppFirmwareVersion);
+
+    const QByteArray other = imageOf({checkedLine(1, 0x0100, QByteArray(5, '\x11')),
+                                      checkedLine(9, 0, QByteArray::fromHex("12345678000000"))});
+    const FirmwareImage own = checked(other);
+    EXPECT_TRUE(own.isUsable()) << own.problem().toStdString();
+    EXPECT_EQ(own.version(), 0x12345678u);
+}
+
+TEST(FirmwareImageFile, OneChangedDigitIsRefusedNamingTheLineAndItsChecksum) {
+    QByteArray text = builtInText();
+    // Line 200, a data digit: '0' becomes '1' or anything else becomes '0'.
+    const qsizetype at = 199 * 50 + 20;
+    text[at] = text[at] == '0' ? '1' : '0';
+    const FirmwareImage image = checked(text);
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 199);
+    EXPECT_TRUE(
+        image.problem().startsWith(QStringLiteral("Firmware image line 200 is refused: its checksum is")))
+        << image.problem().toStdString();
+
+    // The built-in reading does not look at checksums; a file's does.
+    FirmwareImage lenient;
+    lenient.load(text);
+    EXPECT_TRUE(lenient.isUsable());
+}
+
+TEST(FirmwareImageFile, TruncatedFilesAreRefused) {
+    const QByteArray text = builtInText();
+    // Cut after three whole lines: every line reads well, the version record is missing.
+    FirmwareImage image = checked(text.left(3 * 50));
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 2);
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("line 3 is refused")));
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("without its closing version record")));
+
+    // Cut in the middle of a line.
+    image = checked(text.left(10 * 50 + 30));
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 10);
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("cut short"))) << image.problem().toStdString();
+
+    // The version record cut off its last line.
+    image = checked(text.left(text.size() - 6));
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 625);
+}
+
+TEST(FirmwareImageFile, ForeignFilesAreRefused) {
+    // Intel HEX: a byte count where this format has its type.
+    FirmwareImage image = checked(":10010000214601360121470136007EFE09D2190140\r\n:00000001FF\r\n");
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 0);
+    EXPECT_TRUE(image.problem().startsWith(QStringLiteral("Firmware image line 1 is refused")));
+
+    image = checked("#!/bin/sh\necho hello\n");
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("does not start with ':'")));
+
+    // Lines after the closing record belong to no image of ours.
+    const QByteArray trailing = builtInText() + checkedLine(1, 0x4000, QByteArray(19, '\x22')).toLatin1();
+    image = checked(trailing);
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_EQ(image.firstBadLine(), 626);
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("follows the closing version record of line 626")));
+
+    // A line longer than its byte count says.
+    image = checked(imageOf({checkedLine(1, 0, QByteArray(4, '\x01')) + QStringLiteral("00"),
+                             checkedLine(9, 0, QByteArray(4, '\x11'))}));
+    EXPECT_FALSE(image.isUsable());
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("allows"))) << image.problem().toStdString();
 }

@@ -1,7 +1,9 @@
 #include "HubRun.h"
 #include "ProgressView.h"
 #include "VirtualHub.h"
+#include "WhereLeft.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <map>
 #include <memory>
 #include <vector>
@@ -27,11 +30,28 @@ namespace {
 
 constexpr int DataLines = 16;
 
+// The type digit, then the hex bytes; ':' and the line's checksum are added.
+QByteArray withChecksum(const QByteArray& body) {
+    unsigned sum = unsigned(QByteArray::fromHex("0" + body.left(1)).at(0));
+    for (const char byte : QByteArray::fromHex(body.mid(1)))
+        sum += std::uint8_t(byte);
+    return ":" + body +
+           QByteArray::number((0x100 - (sum & 0xFF)) & 0xFF, 16).rightJustified(2, '0').toUpper();
+}
+
 QByteArray lineAt(int k) {
-    QByteArray line = ":113" + QByteArray::number(0x2000 + 16 * k, 16).rightJustified(4, '0').toUpper();
+    QByteArray line = "113" + QByteArray::number(0x2000 + 16 * k, 16).rightJustified(4, '0').toUpper();
     for (int b = 0; b < 16; ++b)
         line += QByteArray::number((k * 7 + b) & 0xFF, 16).rightJustified(2, '0').toUpper();
-    return line;
+    return withChecksum(line);
+}
+
+// An image file of the data lines, closed by its version record.
+QByteArray imageText(const QByteArray& version = "11150906") {
+    QByteArray lines = withChecksum("0030000") + "\r\n";
+    for (int k = 0; k < DataLines; ++k)
+        lines += lineAt(k) + "\r\n";
+    return lines + withChecksum("9070000" + version) + "\r\n";
 }
 
 std::vector<hubsim::WrittenBlock> expectedBlocks() {
@@ -50,10 +70,7 @@ class CliRun : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
-        QByteArray lines = ":00000000\r\n";
-        for (int k = 0; k < DataLines; ++k)
-            lines += lineAt(k) + "\r\n";
-        image = write(QStringLiteral("image.txt"), lines);
+        image = write(QStringLiteral("image.txt"), imageText());
     }
 
     QString write(const QString& name, const QByteArray& content) {
@@ -136,7 +153,7 @@ TEST_F(CliRun, ParallelUpdatesWriteTheWholeImageIntoEveryHub) {
         EXPECT_FALSE(virtualHub(i).model().isLedAdjustOpen());
     }
     EXPECT_EQ(json.value(QStringLiteral("image")).toObject().value(QStringLiteral("lines")).toInt(),
-              DataLines + 1);
+              DataLines + 2);
 }
 
 // The hub that fails must not take the other down with it, and the run
@@ -166,11 +183,15 @@ TEST_F(CliRun, OneOfTwoHubsFailsMidUpdate) {
 }
 
 TEST_F(CliRun, ABrokenImageIsRefusedBeforeAnyHubIsTouched) {
-    const QString broken = write(QStringLiteral("broken.txt"), ":00000000\r\n" + lineAt(0) + "\r\n:1XYZ\r\n");
+    // One changed digit in the third line.
+    QByteArray changed = imageText();
+    const qsizetype at = changed.indexOf(lineAt(1)) + 12;
+    changed[at] = changed[at] == '0' ? '1' : '0';
+    const QString broken = write(QStringLiteral("broken.txt"), changed);
     EXPECT_EQ(run(QStringLiteral("--virtual 1 update --all --json --image ") + broken), ExitFailure);
     const QString error = json.value(QStringLiteral("error")).toString();
     EXPECT_TRUE(error.contains(broken)) << error.toStdString();
-    EXPECT_TRUE(error.contains(QStringLiteral("line 3 cannot be read"))) << error.toStdString();
+    EXPECT_TRUE(error.contains(QStringLiteral("line 3 is refused: its checksum is"))) << error.toStdString();
     EXPECT_TRUE(error.endsWith(QStringLiteral("Nothing was sent.")));
     EXPECT_TRUE(hubRun->virtualHubs().empty());
 
@@ -239,7 +260,7 @@ TEST_F(CliRun, StoppingMidUpdateFinishesTheRunningLineAndSaysWhereEachHubIs) {
     const RunReport& report = hubRun->report();
     EXPECT_TRUE(report.interrupted);
     const QRegularExpression written(
-        QStringLiteral("Stopped by Ctrl\\+C with (\\d+) of %1 lines written").arg(DataLines + 1));
+        QStringLiteral("Stopped by Ctrl\\+C with (\\d+) of %1 lines written").arg(DataLines + 2));
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
         const HubOutcome& hub = report.hubs.at(std::size_t(i));
@@ -250,7 +271,7 @@ TEST_F(CliRun, StoppingMidUpdateFinishesTheRunningLineAndSaysWhereEachHubIs) {
         ASSERT_TRUE(m.hasMatch()) << hub.state.toStdString();
         const int lines = m.captured(1).toInt();
         EXPECT_GE(lines, 1);
-        EXPECT_LT(lines, DataLines + 1);
+        EXPECT_LT(lines, DataLines + 2);
         // The first line carries no data: every written line is one whole block.
         const std::vector<hubsim::WrittenBlock> blocks = virtualHub(i).model().writtenBlocks();
         const std::vector<hubsim::WrittenBlock> all = expectedBlocks();
@@ -484,4 +505,163 @@ TEST_F(CliRun, BarsFitA50ColumnTerminalAndGiveWayWhereTheyCannotBeDrawn) {
         EXPECT_TRUE(lines.out.contains("Hub 1: Programming...")) << lines.out.constData();
         EXPECT_TRUE(lines.out.contains("Hub 2: Timeout.")) << lines.out.constData();
     }
+}
+
+// Up to date is skipped, newer is not downgraded, both unless --force; the
+// image file's own version is the one compared and verified.
+TEST_F(CliRun, UpdateSkipsUpToDateHubsAndRefusesToDowngradeUnlessForced) {
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.1.15.0906 update --json --image ") + image),
+              ExitOk);
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("UpToDate"));
+    EXPECT_TRUE(hubJson(0).value(QStringLiteral("skipped")).toBool());
+    EXPECT_TRUE(virtualHub(0).model().writtenBlocks().empty());
+    EXPECT_EQ(virtualHub(0).model().framesReceived(), 2u); // its mode and its version, nothing more
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.2.00.0000 update --image ") + image),
+              ExitFailure);
+    EXPECT_EQ(hubRun->report().hubs.at(0).result, QStringLiteral("NotDowngraded"));
+    EXPECT_TRUE(errors.contains(QStringLiteral("newer than the image's 1.1.15.0906; --force downgrades it")))
+        << errors.toStdString();
+    EXPECT_EQ(virtualHub(0).model().framesReceived(), 2u);
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.2.00.0000 update --force --json --image ") +
+                  image),
+              ExitOk);
+    EXPECT_TRUE(hubJson(0).value(QStringLiteral("completed")).toBool());
+    EXPECT_EQ(virtualHub(0).model().writtenBlocks(), expectedBlocks());
+
+    // An image of 1.1.16.0000: a hub at 1.1.15.0906 has an update, and gets it.
+    const QString newer = write(QStringLiteral("newer.txt"), imageText("11160000"));
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.1.15.0906 check --image ") + newer),
+              ExitUpdateAvailable);
+    EXPECT_TRUE(text.contains(QStringLiteral("update available (1.1.16.0000)"))) << text.toStdString();
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.1.15.0906 update --json --image ") + newer),
+              ExitOk);
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.1.16.0000"));
+    EXPECT_EQ(json.value(QStringLiteral("image")).toObject().value(QStringLiteral("version")).toString(),
+              QStringLiteral("1.1.16.0000"));
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.2.00.0000 check")), ExitOk);
+    EXPECT_TRUE(text.contains(QStringLiteral("1.2.00.0000: newer than the image (1.1.15.0906)")))
+        << text.toStdString();
+}
+
+// The results a working hub never gives: its old firmware after the reboot,
+// an answer contradicted, no calibration to carry.
+TEST_F(CliRun, WhatTheHubProvesOrNotShowsInTheResult) {
+    EXPECT_EQ(
+        run(QStringLiteral("--virtual 1 --virtual-fault boot-old-firmware update --json --image ") + image),
+        ExitFailure);
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("WrongVersion"));
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.1.15.0905"));
+    EXPECT_TRUE(hubJson(0)
+                    .value(QStringLiteral("log"))
+                    .toArray()
+                    .last()
+                    .toString()
+                    .contains(QStringLiteral(
+                        "runs firmware 1.1.15.0905 after the update, not the image's 1.1.15.0906")));
+
+    // Frames: mode, version, mode, levels, bootloader, mode, then two per data line (the first carries
+    // none).
+    const int lastWrite = 6 + 2 * DataLines;
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault copy-then-refuse@%1 update --json --image %2")
+                      .arg(lastWrite)
+                      .arg(image)),
+              ExitFailure);
+    EXPECT_FALSE(hubJson(0).value(QStringLiteral("completed")).toBool(true));
+    EXPECT_EQ(virtualHub(0).model().writtenBlocks().size(), std::size_t(DataLines - 1));
+    EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Bootloader);
+
+    // Completed without its calibration: still a success, and said so.
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 update --json --image ") + image), ExitOk);
+    EXPECT_TRUE(hubJson(0).value(QStringLiteral("calibrationCarried")).toBool(false));
+    RunReport report = hubRun->report();
+    report.hubs.at(0).calibrationCarried = false;
+    EXPECT_EQ(exitCode(report), ExitOk);
+    const QJsonObject h = QJsonDocument::fromJson(toJson(report))
+                              .object()
+                              .value(QStringLiteral("hubs"))
+                              .toArray()
+                              .at(0)
+                              .toObject();
+    EXPECT_FALSE(h.value(QStringLiteral("calibrationCarried")).toBool(true));
+    EXPECT_TRUE(joinLines(toTextLines(report), TextLine::Err)
+                    .contains(QStringLiteral("Its LED calibration could not be carried")));
+}
+
+// A service manager's SIGTERM (or an ssh session's SIGHUP) in the middle of
+// programming: the lines in hand are finished and every hub's state reported,
+// the JSON document whole.
+TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
+    const auto startUpdate = [](QProcess& p, const QStringList& extra) {
+        // The built-in image, each reply a little late: programming takes seconds.
+        p.start(QStringLiteral(QUORVI_HUB_PROGRAM),
+                QStringList{QStringLiteral("--virtual"), QStringLiteral("2"),
+                            QStringLiteral("--virtual-fault"), QStringLiteral("slow@4"),
+                            QStringLiteral("update"), QStringLiteral("--all")} +
+                    extra);
+        return p.waitForStarted(10000);
+    };
+
+    // Plain lines: the signal goes once both hubs are programming.
+    QProcess plain;
+    ASSERT_TRUE(startUpdate(plain, {}));
+    QByteArray out;
+    QDeadlineTimer limit(60000);
+    while (out.count("Programming...") < 2 && !limit.hasExpired() && plain.state() == QProcess::Running) {
+        plain.waitForReadyRead(200);
+        out += plain.readAllStandardOutput();
+    }
+    ASSERT_EQ(out.count("Programming..."), 2) << out.constData();
+    ::kill(pid_t(plain.processId()), SIGTERM);
+    ASSERT_TRUE(plain.waitForFinished(60000));
+    out += plain.readAllStandardOutput();
+    const QByteArray err = plain.readAllStandardError();
+    EXPECT_EQ(plain.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(plain.exitCode(), ExitFailure);
+    EXPECT_TRUE((out + err).contains("SIGTERM: each hub finishes the line it is writing")) << err.constData();
+    const QRegularExpression state(
+        QStringLiteral("Hub (\\d) \\(virtual:hidraw/\\d\\): FAILED \\(Interrupted\\)"));
+    EXPECT_EQ(QString::fromUtf8(err).count(state), 2) << err.constData();
+    EXPECT_EQ(err.count("lines written: the hub waits in its bootloader"), 2) << err.constData();
+
+    // JSON: the document is whole and names each hub's state.
+    QProcess whole;
+    ASSERT_TRUE(startUpdate(whole, {QStringLiteral("--json")}));
+    // Nothing shows until the end; the signal may come before programming.
+    whole.waitForFinished(1500);
+    ASSERT_EQ(whole.state(), QProcess::Running);
+    ::kill(pid_t(whole.processId()), SIGTERM);
+    ASSERT_TRUE(whole.waitForFinished(60000));
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(whole.readAllStandardOutput(), &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+    const QJsonObject root = document.object();
+    EXPECT_TRUE(root.value(QStringLiteral("interrupted")).toBool());
+    EXPECT_EQ(root.value(QStringLiteral("exitCode")).toInt(), ExitFailure);
+    const QJsonArray hubs = root.value(QStringLiteral("hubs")).toArray();
+    ASSERT_EQ(hubs.size(), 2);
+    for (const QJsonValue& hub : hubs) {
+        EXPECT_TRUE(hub.toObject().value(QStringLiteral("interrupted")).toBool());
+        EXPECT_FALSE(hub.toObject().value(QStringLiteral("state")).toString().isEmpty());
+    }
+    EXPECT_EQ(whole.exitCode(), ExitFailure);
+}
+
+TEST(WhereLeft, OneLinePerHubAtEachStage) {
+    WhereLeftBoard board;
+    board.start({1, 2});
+    board.setStage(1, QStringLiteral("Programming"));
+    board.setRange(1, 625);
+    board.setProgress(1, 120);
+    board.setStage(2, QStringLiteral("RestoringLevels"));
+    const QStringList lines = board.text().trimmed().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_EQ(lines[0], QStringLiteral("Hub 1: in its bootloader with 120 of 626 lines written, its firmware "
+                                       "incomplete: run the update again."));
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("Hub 2: runs the new firmware")));
+    board.setFinished(2);
+    EXPECT_TRUE(board.text().contains(QStringLiteral("Hub 2: its update had ended")));
+    EXPECT_TRUE(whereLeftLine(3, QString(), 0, 0, false).contains(QStringLiteral("nothing was written")));
 }

@@ -15,9 +15,11 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <vector>
 
 namespace {
@@ -363,6 +365,7 @@ protected:
         for (int i = 0; i < 8; ++i)
             c.push_back(CmdSetLedLevel);
         c.push_back(CmdEndLedAdjust);
+        c.push_back(CmdGetVersion); // the result checked
         return c;
     }
 
@@ -510,7 +513,15 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
     EXPECT_EQ(report.log.last(), QStringLiteral("Firmware updated, but the LED calibration could not be "
                                                 "restored; it is kept for the next update."));
     EXPECT_EQ(hub.firmwareVersion(), hubsim::DefaultImageVersion);
-    EXPECT_NE(hub.model().ledLevels(), userLevels); // the new firmware's defaults
+    // Every channel and the end of the adjustment were still tried, unanswered.
+    std::set<int> channels;
+    for (const Bytes& frame : hub.trace().reports(hubsim::TraceEntry::Direction::ToHub)) {
+        const hubsim::RequestFrame request = hubsim::parseRequest(frame);
+        if (request.command == CmdSetLedLevel && !request.payload.empty())
+            channels.insert(request.payload[0]);
+    }
+    EXPECT_EQ(channels, (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(commandsOf(hub).back(), CmdEndLedAdjust);
     EXPECT_EQ(store.load(QString()), std::optional(userLevels));
 
     // Found in its application again: the kept levels, not the defaults it reports, go back.
@@ -522,6 +533,98 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
     EXPECT_TRUE(
         report.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_FALSE(store.load(QString()));
+}
+
+// "Update completed." only for a hub that runs the image's version once it is back.
+TEST_F(HubSessionReplies, TheVersionIsReadBackAndAHubBootingItsOldFirmwareFails) {
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(session.versionAfter(), std::optional<std::uint32_t>(hubsim::DefaultImageVersion));
+    EXPECT_EQ(commandsOf(hub), normalRunCommands()); // the one added query is all a working hub sees
+    EXPECT_EQ(report.log, CompletedLog);
+
+    hub.setFirmwareVersion(0x11140000);
+    hub.trace().clear();
+    report.log.clear();
+    setFaults([](hubsim::HubFaults& f) { f.bootOldFirmwareAfterReboot = true; });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::WrongVersion);
+    EXPECT_EQ(session.versionAfter(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+    EXPECT_EQ(report.log.last(), QStringLiteral("Update failed: the hub runs firmware 1.1.14.0000 after the "
+                                                "update, not the image's 1.1.15.0906."));
+    EXPECT_EQ(report.status.last(), report.log.last());
+}
+
+// The hub answers a block write first with a copy of its previous answer,
+// then with its own: a refusal. Neither answer may pass.
+TEST_F(HubSessionReplies, AnAnswerContradictedByTheNextOneIsNeverPassed) {
+    const std::uint64_t first = hub.model().framesReceived() + 1;
+    const std::uint64_t lastWrite =
+        first + 2 * DataLines + 3; // GetMode, StartLedAdjust, EnterBootloader, GetMode
+    setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = lastWrite; });
+    EXPECT_NE(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+    EXPECT_TRUE(report.log.contains(QStringLiteral("Timeout."))) << report.log.join('|').toStdString();
+    const std::vector<std::uint8_t> commands = commandsOf(hub);
+    ASSERT_GE(commands.size(), std::size_t(lastWrite));
+    EXPECT_EQ(commands.at(lastWrite - 1), CmdBlockWrite);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CmdReboot), 0);
+    EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
+
+    // In the middle of the image the next line is not sent either.
+    ASSERT_TRUE(testsupport::waitUntil([this] { return hub.isPlugged(); }));
+    session.attach(locator.refreshHub());
+    hub.trace().clear();
+    report.log.clear();
+    const std::uint64_t again = hub.model().framesReceived() + 1;
+    // GetMode, EnterBootloader, GetMode, then line 1's data and write, line 2's data, line 2's write.
+    setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = again + 6; });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(commandsOf(hub).size(), 7u);
+}
+
+// Answers that agree cost nothing: a write answered twice alike is taken once.
+TEST_F(HubSessionReplies, AnAnswerRepeatedAlikeChangesNothing) {
+    const std::uint64_t thirdWrite = hub.model().framesReceived() + 1 + 4 + 5;
+    setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(thirdWrite); });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(commandsOf(hub), normalRunCommands());
+    EXPECT_EQ(hub.model().writtenBlocks(), expectedBlocks());
+}
+
+// A refused level is no more written back than an unanswered one; the other
+// channels and the end of the adjustment still go out.
+TEST_F(HubSessionReplies, ARefusedLevelWriteIsNoCompletedUpdate) {
+    hub.model().setLedLevels(userLevels);
+    const std::uint64_t first = hub.model().framesReceived() + 1;
+    const std::uint64_t thirdLevel = first + 4 + 2 * DataLines + 2 + 2;
+    hub.model().setResultOnFrame(thirdLevel, 0x05);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::CalibrationNotRestored);
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+    std::vector<std::uint8_t> sent = commandsOf(hub);
+    EXPECT_EQ(sent.at(thirdLevel - 1), CmdSetLedLevel);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), CmdSetLedLevel), 8);
+    EXPECT_EQ(sent.back(), CmdEndLedAdjust);
+    EXPECT_EQ(store.load(QString()), std::optional(userLevels)); // kept for the next try
+    EXPECT_TRUE(session.writeBackOwed());
+}
+
+TEST_F(HubSessionReplies, AHubInItsBootloaderWithNothingKeptIsCompletedWithoutItsCalibration) {
+    hub.model().setMode(hubsim::HubMode::Bootloader);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_FALSE(session.calibrationCarried());
+    const QString said =
+        QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
+                       "calibration cannot be carried; it keeps the new firmware's defaults.");
+    EXPECT_TRUE(report.log.contains(said));
+    EXPECT_TRUE(report.status.contains(said));
+    EXPECT_EQ(report.log.last(), QStringLiteral("Update completed."));
+    EXPECT_TRUE(report.status.last().contains(QStringLiteral("could not be carried")));
+
+    // Found in its application, it carries its levels again.
+    report.log.clear();
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_TRUE(session.calibrationCarried());
+    EXPECT_EQ(report.log, CompletedLog);
 }
 
 TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {

@@ -147,7 +147,10 @@ TEST_F(UpdateRun, FullUpdateProgramsEveryDataLineAndCarriesTheLedLevels) {
             EXPECT_GE(levels[c].timeNs - levels[c - 1].timeNs, (w->timing.ledWritePauseMs - 1) * 1'000'000LL);
         }
     }
-    EXPECT_EQ(frames.back().command, CmdEndLedAdjust);
+    // Then the version is read back, the update's last frame.
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2].command, CmdEndLedAdjust);
+    EXPECT_EQ(frames.back().command, CmdGetVersion);
 }
 
 TEST_F(UpdateRun, LineFieldsReachTheHubAsTheirTwoFrames) {
@@ -161,7 +164,12 @@ TEST_F(UpdateRun, LineFieldsReachTheHubAsTheirTwoFrames) {
 
     w->btnUpdateClick();
 
-    EXPECT_EQ(logLines(), successLog);
+    // Nothing kept for it: completed, and said that its calibration stays the new firmware's.
+    QStringList expectedLog = successLog;
+    expectedLog.prepend(
+        QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
+                       "calibration cannot be carried; it keeps the new firmware's defaults."));
+    EXPECT_EQ(logLines(), expectedLog);
     expectIdleAgain();
     EXPECT_EQ(w->pbProgram->maximum(), 4);
     // Already in the bootloader: no LED read, the entry is still asked for.
@@ -354,7 +362,10 @@ TEST_F(UpdateRun, QuittingTheApplicationLetsTheRunningUpdateFinish) {
     for (std::size_t i = firstIndexOf(frames, CmdReboot); i < frames.size(); ++i)
         writtenBack += frames[i].command == CmdSetLedLevel;
     EXPECT_EQ(writtenBack, 8u);
-    EXPECT_EQ(frames.back().command, CmdEndLedAdjust);
+    // Then the version is read back, the update's last frame.
+    ASSERT_GE(frames.size(), 2u);
+    EXPECT_EQ(frames[frames.size() - 2].command, CmdEndLedAdjust);
+    EXPECT_EQ(frames.back().command, CmdGetVersion);
     expectIdleAgain();
 }
 
@@ -454,4 +465,39 @@ TEST_F(UpdateRun, ReenumerationWhileLinesAreSentDoesNotStopTheUpdate) {
 
     EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...OK.",
                                        "Update completed."}));
+}
+
+// Update clicked while Check Version waits on a slow hub: nesting the two
+// waits would give the update the version's answer as its mode reply.
+TEST_F(UpdateRun, UpdateClickedDuringCheckVersionOnASlowHubWaitsItsTurnAndSaysWhy) {
+    VirtualHub& hub = addHub();
+    hubsim::HubFaults faults = hub.faults();
+    faults.replyDelayMs = 80;
+    hub.setFaults(faults);
+    hub.plug();
+    makeWindow(QStringLiteral("smallbin"));
+    ASSERT_TRUE(waitForHub());
+    watch(hub);
+
+    bool clickedInsideTheWait = false;
+    QTimer::singleShot(20, w.get(), [&] {
+        clickedInsideTheWait = w->session().inReplyWait();
+        w->btnUpdate->click();
+    });
+    w->btnConnectClick();
+    ASSERT_TRUE(clickedInsideTheWait);
+    const QString refused =
+        QStringLiteral("Update: not now, another exchange with the hub is still running.");
+    EXPECT_TRUE(logLines().contains(refused)) << logLines().join('|').toStdString();
+    EXPECT_TRUE(framesOf(CmdGetMode).empty());
+    EXPECT_TRUE(framesOf(CmdEnterBootloader).empty());
+    EXPECT_EQ(w->lblDeviceVersion->text(), QStringLiteral("Version: 1.1.15.0905"));
+    EXPECT_EQ(w->lblUpdateAvail->text(), QStringLiteral("Update available."));
+
+    // Its turn come, the same click updates the hub.
+    faults.replyDelayMs = 0;
+    hub.setFaults(faults);
+    w->btnUpdate->click();
+    EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
+    EXPECT_EQ(hub.firmwareVersion(), 0x11150906u);
 }
