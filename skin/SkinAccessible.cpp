@@ -5,8 +5,13 @@
 namespace {
 
 QAccessibleInterface* skinAccessibleFactory(const QString& className, QObject* object) {
-    if (className == QLatin1String("TSkinKeyTarget") && object && object->isWidgetType())
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    if (className == QLatin1String("TSkinKeyTarget"))
         return new TSkinControlAccessible(static_cast<TSkinKeyTarget*>(object));
+    // A skinned window is a plain widget to Qt, yet a frame to the user.
+    if (className == QLatin1String("TSkinForm") && static_cast<QWidget*>(object)->isWindow())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
     return nullptr;
 }
 
