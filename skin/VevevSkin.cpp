@@ -24,10 +24,6 @@ TSkinForm::TSkinForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
-    // A window that becomes active with no focus keeps it itself, instead of
-    // handing it to the first skin control: nothing shows a focus mark until
-    // the keyboard moves the focus.
-    setFocusPolicy(Qt::ClickFocus);
     installSkinAccessibleFactory();
 
     m_backColor = DefaultBackColor;
@@ -432,6 +428,10 @@ void TSkinForm::RedrawControl(int index) {
         p.setCompositionMode(QPainter::CompositionMode_Source);
         p.drawImage(r.topLeft(), m_background, r);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        // Only the rectangle was restored: the anti-aliased outline's outer
+        // half-pixel must not be drawn again beside it at every redraw, where
+        // it would darken with each hover.
+        p.setClipRect(r);
         // Qt offers no bicubic filter: bilinear stands in.
         p.setRenderHint(QPainter::SmoothPixmapTransform);
         drawControl(p, c);
@@ -552,6 +552,15 @@ void TSkinForm::paintEvent(QPaintEvent* e) {
     p.setCompositionMode(QPainter::CompositionMode_Source);
     for (const QRect& r : e->region())
         PaintSurface(p, r);
+}
+
+void TSkinForm::showEvent(QShowEvent* e) {
+    // A window that becomes active with nothing focused would hand the focus
+    // to its first skin control, which would show a focus mark unasked. It
+    // keeps the focus itself until the keyboard moves it.
+    if (!focusWidget())
+        setFocus(Qt::OtherFocusReason);
+    QWidget::showEvent(e);
 }
 
 void TSkinForm::resizeEvent(QResizeEvent* e) {
