@@ -2,8 +2,8 @@
 # Installs what is missing, builds, and runs the whole test suite: a normal
 # build with warnings as errors, the accessibility check over AT-SPI, the
 # kernel test with its programs, the Debian package's checks, the tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, and
-# the Windows binding's checks. --quick runs only the normal build.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and the Windows binding's checks. --quick runs only the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
