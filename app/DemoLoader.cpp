@@ -8,6 +8,7 @@
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 #include "VirtualHubPanel.h"
+#include "WindowPlacement.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -15,6 +16,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -76,15 +78,19 @@ int main(int argc, char** argv) {
     VirtualHubPanel panel(hub);
     panel.setWindowTitle(QStringLiteral("Virtual hub"));
 
-    // Side by side when the screen has room, the updater on the left.
+    // Beside the updater where the screen has room, never over its module
+    // and caption buttons (without a window manager nothing else moves it).
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        const int width = frmMain.width() + 16 + panel.sizeHint().width();
-        if (width <= area.width()) {
-            const int left = area.left() + (area.width() - width) / 2;
-            frmMain.move(left, frmMain.y());
-            panel.move(left + frmMain.width() + 16, frmMain.y());
-        }
+        // The whole band the skin's controls lie in: the caption buttons are
+        // laid out from the right edge only when the window is first drawn.
+        int bandBottom = 0;
+        for (int i = 0; i < frmMain.controlCount(); ++i)
+            bandBottom = std::max(bandBottom, frmMain.control(i).Bounds.Bottom);
+        const QRect skinControls(0, 0, frmMain.width(), bandBottom);
+        const WindowPlacement place = placeCompanion(screen->availableGeometry(), frmMain.geometry(),
+                                                     skinControls, panel.size(), panel.minimumSizeHint(), 16);
+        frmMain.move(place.mainPos);
+        panel.setGeometry(place.companion);
     }
     std::unique_ptr<ScreenshotOnFirstPaint> screenshot;
     if (const QString file = qEnvironmentVariable("QUORVI_SCREENSHOT"); !file.isEmpty())

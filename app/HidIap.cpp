@@ -27,8 +27,12 @@ TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidg
         move(screen->availableGeometry().center() - rect().center());
     ConnectHandlers();
     ConnectSession();
+    SetUpKeyboardAndAccessibility();
     // A failing step ends the creation there; the window stays as far as it got.
     errorreport::runGuarded([this] { FormCreate(); });
+    // The window opens with the focus on the first control of its page.
+    if (QWidget* first = firstControlOf(pgcMain->currentWidget()))
+        first->setFocus(Qt::OtherFocusReason);
 }
 
 TfrmMain::~TfrmMain() {
@@ -127,4 +131,10 @@ void TfrmMain::SetIndicator(int index) {
         return;
     imgIndicator->setPixmap(ilLED.at(index));
     imgIndicator->repaint();
+    // Not by colour alone: the name and description say it, and their change
+    // is an accessibility event.
+    imgIndicator->setAccessibleName(index == 0 ? QStringLiteral("Hub connected")
+                                               : QStringLiteral("No hub connected"));
+    imgIndicator->setAccessibleDescription(index == 0 ? QStringLiteral("A hub is connected.")
+                                                      : QStringLiteral("No hub is connected."));
 }

@@ -25,6 +25,7 @@ class QSlider;
 class QTabWidget;
 class QTimer;
 class SkinMessage;
+class StatusAnnouncer;
 class ShapeWidget;
 class TabSheet;
 class HidPlatform;
@@ -58,6 +59,19 @@ public:
     void SetIndicator(int index);
 
     const FirmwareImage& firmwareImage() const { return m_firmwareImage; }
+
+    // The window's title names it in the task bar and window lists; the skin
+    // draws no title on it.
+    static QString windowName();
+    QString captionText() const override { return {}; }
+
+    // Keyboard and assistive technology (Accessibility.cpp).
+    // Tells assistive technology what just appeared in the window.
+    void Announce(const QString& text);
+    // The version group's outcome, as the check left it.
+    void AnnounceVersion();
+    // The first control Tab reaches on a page, nullptr when it has none.
+    QWidget* firstControlOf(QWidget* page) const;
 
     // Controls, public like a designed form's fields so handlers in other files and tests reach them.
     QFrame* pnlPages = nullptr;
@@ -122,6 +136,7 @@ public:
     QProgressBar* pbMsg = nullptr;
     QLabel* lblMsg = nullptr;
     QLabel* lbl10 = nullptr;
+    StatusAnnouncer* announcer = nullptr;
 
     QTimer* tmrAuto = nullptr;
     QTimer* tmrRefresh = nullptr;
@@ -194,6 +209,11 @@ private:
     void FormDestroy();
     void SetFixedTexts();
     void SetUpSkin();
+    void SetUpKeyboardAndAccessibility();
+    // Ctrl+Tab and Ctrl+Shift+Tab: the next or previous of the two pages.
+    void switchPage(int step);
+    void pageShown();
+    void logChanged();
     void WMModule(const SkinMessage& message);
     // Shows what the session reports in the window's controls.
     void ConnectSession();
@@ -227,6 +247,11 @@ private:
     // being put on the bars (their handler must then send them).
     int m_exchanges = 0;
     bool m_showingLevelsRead = false;
+
+    // Log lines already announced, to tell the new ones.
+    QStringList m_logSeen;
+    // A page switch by the keyboard takes the focus into the page.
+    bool m_focusIntoPage = false;
 
     // The automatic update's state.
     bool m_autoUpdateArmed = false;

@@ -75,7 +75,7 @@ int TfrmMain::trackBarTag(const QSlider* bar) {
 
 void TfrmMain::BuildLayout() {
     setFixedSize(859, 587);
-    setWindowTitle(QString());
+    setWindowTitle(windowName());
     {
         QFont f = font();
         f.setPixelSize(12);
@@ -134,10 +134,10 @@ void TfrmMain::BuildLayout() {
 
     // Service page: running data.
     grpRunData = place(new QGroupBox(QStringLiteral("运行数据"), tbshtTool), 40, 32, 265, 305);
-    label(grpRunData, QStringLiteral("电压"), 43, 36, 34);
-    label(grpRunData, QStringLiteral("电流"), 43, 60, 34);
-    label(grpRunData, QStringLiteral("通道"), 43, 84, 34);
-    label(grpRunData, QStringLiteral("状态"), 43, 108, 34);
+    QLabel* const lblVolt = label(grpRunData, QStringLiteral("电压"), 43, 36, 34);
+    QLabel* const lblCurr = label(grpRunData, QStringLiteral("电流"), 43, 60, 34);
+    QLabel* const lblChannel = label(grpRunData, QStringLiteral("通道"), 43, 84, 34);
+    QLabel* const lblState = label(grpRunData, QStringLiteral("状态"), 43, 108, 34);
     edtVolt = edit(grpRunData, 80, 32, 139);
     edtCurr = edit(grpRunData, 80, 56, 139);
     edtChannel = edit(grpRunData, 80, 80, 169);
@@ -145,6 +145,16 @@ void TfrmMain::BuildLayout() {
     edtCyc1 = edit(grpRunData, 120, 104, 33);
     edtCyc2 = edit(grpRunData, 160, 104, 33);
     edtCyc3 = edit(grpRunData, 208, 104, 33);
+    // Each edit is named after its label; the three after the state share its row and label.
+    lblVolt->setBuddy(edtVolt);
+    lblCurr->setBuddy(edtCurr);
+    lblChannel->setBuddy(edtChannel);
+    lblState->setBuddy(edtState);
+    edtCyc1->setAccessibleName(QStringLiteral("状态 2"));
+    edtCyc2->setAccessibleName(QStringLiteral("状态 3"));
+    edtCyc3->setAccessibleName(QStringLiteral("状态 4"));
+    edtVolt->setAccessibleDescription(QStringLiteral("MV"));
+    edtCurr->setAccessibleDescription(QStringLiteral("MA"));
     label(grpRunData, QStringLiteral("MV"), 221, 36, 30);
     label(grpRunData, QStringLiteral("MA"), 221, 60, 30);
     label(grpRunData, QStringLiteral("在位状态"), 43, 143, 80);
@@ -159,6 +169,10 @@ void TfrmMain::BuildLayout() {
     label(grpRunData, QStringLiteral("电池1"), 166, 160, 40);
     label(grpRunData, QStringLiteral("电池3"), 92, 253, 40);
     label(grpRunData, QStringLiteral("电池4"), 188, 253, 40);
+    shp0->setAccessibleName(QStringLiteral("电池1"));
+    shp1->setAccessibleName(QStringLiteral("电池2"));
+    shp2->setAccessibleName(QStringLiteral("电池3"));
+    shp3->setAccessibleName(QStringLiteral("电池4"));
     btnRead = place(new QPushButton(QStringLiteral("读取"), grpRunData), 48, 267, 75, 25);
     chkRefresh = place(new QCheckBox(QStringLiteral("自动刷新"), grpRunData), 136, 272, 97, 17);
 
@@ -172,8 +186,10 @@ void TfrmMain::BuildLayout() {
     for (int i = 0; i < 8; ++i) {
         const bool right = i >= 4;
         const int row = i % 4;
-        label(grpLedAdjust, QString::fromUtf8(ledCaptions[i]), right ? 344 : 109, captionY[row], 60);
+        QLabel* caption =
+            label(grpLedAdjust, QString::fromUtf8(ledCaptions[i]), right ? 344 : 109, captionY[row], 60);
         auto* bar = place(new QSlider(Qt::Horizontal, grpLedAdjust), right ? 248 : 13, rowY[row], 225, 32);
+        caption->setBuddy(bar);
         bar->setRange(0, 100);
         bar->setValue(50);
         bar->setTickInterval(5);

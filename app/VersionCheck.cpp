@@ -44,6 +44,7 @@ void TfrmMain::btnConnectClick() {
             lblThisVersion->show();
         }
         ShowStatus(QStringLiteral("APP Version: ") + hexText);
+        AnnounceVersion();
     }
     // The hub may have left during the check.
     SetIndicator(currentHub() && currentHub()->Plugged() ? 0 : 1);

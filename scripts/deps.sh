@@ -10,6 +10,7 @@ packages=(
     xvfb xauth
     fonts-liberation fonts-wqy-microhei
     libudev1
+    at-spi2-core dbus-daemon python3-pyatspi
 )
 if [ "${1:-}" = package ]; then
     packages+=(dpkg-dev file lintian man-db appstream desktop-file-utils)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite: a normal
-# build with warnings as errors, the kernel test with its programs, the Debian
-# package's checks, the tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the threaded tests under ThreadSanitizer, and
-# the Windows binding's checks. --quick runs only the normal build.
+# build with warnings as errors, the accessibility check over AT-SPI, the
+# kernel test with its programs, the Debian package's checks, the tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and the Windows binding's checks. --quick runs only the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +24,9 @@ run_suite() {
 
 run_suite build/ci-release "normal build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 [ "${1:-}" = "--quick" ] && exit 0
+
+echo "=== Accessibility (the demo over AT-SPI) ==="
+scripts/a11y-check.sh build/ci-release
 
 # The real updater against a hub on a real kernel's uhid, under QEMU.
 scripts/kernel-test.sh build/ci-release

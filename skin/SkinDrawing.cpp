@@ -102,7 +102,7 @@ void TSkinForm::PaintBackgroundLayer() {
         p.drawPath(RoundRectPath(1, 1, W - 3, H - 3, 3));
     }
 
-    const QString title = windowTitle().left(259);
+    const QString title = captionText().left(259);
     if (!title.isEmpty()) {
         const int left = m_hasWindowIcon ? 25 : 5;
         const QRect r(left, 15, W - 100 - left, 31 - 15);
@@ -140,6 +140,36 @@ void TSkinForm::drawControl(QPainter& painter, const TSkinControl& control) cons
         DrawCaptionButton(painter, control);
     else if (control.Kind == TSkinControl::ModuleButton)
         DrawModuleButton(painter, control);
+    if (control.Focused)
+        DrawFocusMark(painter, control);
+}
+
+void TSkinForm::DrawFocusMark(QPainter& painter, const TSkinControl& control) const {
+    const int x = control.Left, y = control.Top, w = control.Width, h = control.Height;
+    if (control.Kind != TSkinControl::CaptionButton && control.Kind != TSkinControl::ModuleButton)
+        return;
+    painter.save();
+    painter.setBrush(Qt::NoBrush);
+    // A dark line under white dots keeps the mark visible on the light and
+    // the dark parts of the background picture alike.
+    QPen halo(argb(0x5A000000), 1);
+    QPen dots(argb(0xE6FFFFFF), 1, Qt::CustomDashLine);
+    dots.setDashPattern({1, 1});
+    if (control.Kind == TSkinControl::ModuleButton) {
+        // Inside the highlight's inner outline, so selection and focus both show.
+        painter.setRenderHint(QPainter::Antialiasing, true);
+        const QPainterPath mark = RoundRectPath(x + 4.5, y + 4.5, w - 11, h - 11, 4);
+        painter.strokePath(mark, halo);
+        painter.strokePath(mark, dots);
+    } else {
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        const QRect mark(x + 2, y + 2, w - 6, h - 5);
+        painter.setPen(halo);
+        painter.drawRect(mark);
+        painter.setPen(dots);
+        painter.drawRect(mark);
+    }
+    painter.restore();
 }
 
 void TSkinForm::DrawCaptionButton(QPainter& painter, const TSkinControl& control) const {

@@ -1,11 +1,13 @@
 #include "VevevSkin.h"
 
 #include "ResourceLookup.h"
+#include "SkinAccessible.h"
 
 #include <QCoreApplication>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPointer>
@@ -14,6 +16,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 TSkinForm::TSkinForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::FramelessWindowHint) {
     // Children are never painted over by the skin, and the skin paints every
@@ -21,6 +24,7 @@ TSkinForm::TSkinForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAttribute(Qt::WA_NoSystemBackground);
     setMouseTracking(true);
+    installSkinAccessibleFactory();
 
     m_backColor = DefaultBackColor;
     m_hasBackPicture = false;
@@ -56,7 +60,12 @@ TSkinForm::TSkinForm(QWidget* parent) : QWidget(parent, Qt::Window | Qt::Framele
     m_captionButtonCount = controlCount();
 }
 
-TSkinForm::~TSkinForm() = default;
+TSkinForm::~TSkinForm() {
+    // Before the surfaces go: a key target losing focus redraws its control.
+    for (TSkinKeyTarget* target : std::exchange(m_keyTargets, {}))
+        delete target;
+    m_focusIndex = -1;
+}
 
 void TSkinForm::setLabelFont(const QFont& labelFont) {
     m_labelFont = labelFont;
@@ -80,6 +89,21 @@ int TSkinForm::AddControl(uint8_t kind, int left, int top, int width, int height
     c.Pressed = false;
     c.Selected = false;
     SetControlBounds(index, left, top, width, height);
+
+    auto* target = new TSkinKeyTarget(this, index);
+    m_keyTargets.push_back(target);
+    target->show();
+    // Tab visits the module bar first, then the caption buttons, each row
+    // from the left; the window's own controls follow.
+    std::vector<QWidget*> order;
+    for (int kindInOrder : {TSkinControl::ModuleButton, TSkinControl::CaptionButton}) {
+        for (int i = 0; i < controlCount(); ++i) {
+            if (m_controls[static_cast<size_t>(i)].Kind == kindInOrder)
+                order.push_back(m_keyTargets[static_cast<size_t>(i)]);
+        }
+    }
+    for (size_t i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
     return index;
 }
 
@@ -141,6 +165,142 @@ void TSkinForm::SetPressedIndex(int index) {
         m_controls[static_cast<size_t>(index)].Pressed = true;
         RedrawControl(index);
     }
+}
+
+void TSkinForm::SetFocusIndex(int index) {
+    if (index == m_focusIndex)
+        return;
+    const int previous = m_focusIndex;
+    m_focusIndex = index;
+    if (previous >= 0 && previous < controlCount()) {
+        m_controls[static_cast<size_t>(previous)].Focused = false;
+        RedrawControl(previous);
+    }
+    if (index >= 0 && index < controlCount()) {
+        m_controls[static_cast<size_t>(index)].Focused = true;
+        RedrawControl(index);
+    }
+}
+
+TSkinKeyTarget* TSkinForm::keyTarget(int index) const {
+    if (index < 0 || index >= static_cast<int>(m_keyTargets.size()))
+        return nullptr;
+    return m_keyTargets[static_cast<size_t>(index)];
+}
+
+void TSkinForm::ActivateControl(int index) {
+    if (index < 0 || index >= controlCount())
+        return;
+    QCoreApplication::postEvent(this, new SkinMessage(SkinMessage::ControlClickMessage,
+                                                      m_controls[static_cast<size_t>(index)].Id, index));
+}
+
+QString TSkinForm::controlName(int index) const {
+    if (index < 0 || index >= controlCount())
+        return {};
+    const TSkinControl& c = m_controls[static_cast<size_t>(index)];
+    if (c.Kind == TSkinControl::ModuleButton)
+        return c.CaptionLength > 0 ? c.CaptionW : QStringLiteral("Module %1").arg(c.Id);
+    switch ((c.Id == MaximiseButtonId && isMaximized()) ? RestoreButtonId : c.Id) {
+    case MenuButtonId:
+        return QStringLiteral("Menu");
+    case MinimiseButtonId:
+        return QStringLiteral("Minimise");
+    case MaximiseButtonId:
+        return QStringLiteral("Maximise");
+    case RestoreButtonId:
+        return QStringLiteral("Restore");
+    case CloseButtonId:
+        return QStringLiteral("Close");
+    default:
+        return {};
+    }
+}
+
+QString TSkinForm::controlDescription(int index) const {
+    if (index < 0 || index >= controlCount())
+        return {};
+    const TSkinControl& c = m_controls[static_cast<size_t>(index)];
+    if (c.Kind == TSkinControl::ModuleButton)
+        return QStringLiteral("Shows the %1 page").arg(controlName(index));
+    switch ((c.Id == MaximiseButtonId && isMaximized()) ? RestoreButtonId : c.Id) {
+    case MenuButtonId:
+        return QStringLiteral("Window menu");
+    case MinimiseButtonId:
+        return QStringLiteral("Minimises the window");
+    case MaximiseButtonId:
+        return QStringLiteral("Maximises the window");
+    case RestoreButtonId:
+        return QStringLiteral("Restores the window");
+    case CloseButtonId:
+        return QStringLiteral("Closes the window");
+    default:
+        return {};
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Key targets
+
+TSkinKeyTarget::TSkinKeyTarget(TSkinForm* form, int index) : QWidget(form), m_form(form), m_index(index) {
+    // Empty and transparent for the mouse: the skin keeps drawing and
+    // hit-testing the control itself.
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setAttribute(Qt::WA_NoSystemBackground);
+    setFocusPolicy(Qt::TabFocus);
+    const TSkinControl& c = form->control(index);
+    setGeometry(c.Left, c.Top, 0, 0);
+    setObjectName(QStringLiteral("skinControl%1").arg(index));
+}
+
+void TSkinKeyTarget::focusInEvent(QFocusEvent* e) {
+    QWidget::focusInEvent(e);
+    m_form->SetFocusIndex(m_index);
+}
+
+void TSkinKeyTarget::focusOutEvent(QFocusEvent* e) {
+    QWidget::focusOutEvent(e);
+    if (m_spaceDown) {
+        m_spaceDown = false;
+        if (m_form->pressedIndex() == m_index)
+            m_form->SetPressedIndex(-1);
+    }
+    if (m_form->focusIndex() == m_index)
+        m_form->SetFocusIndex(-1);
+}
+
+void TSkinKeyTarget::keyPressEvent(QKeyEvent* e) {
+    switch (e->key()) {
+    case Qt::Key_Space:
+        // Like a button: pressed while the key is down, clicked on its release.
+        if (!e->isAutoRepeat()) {
+            m_spaceDown = true;
+            m_form->SetPressedIndex(m_index);
+        }
+        e->accept();
+        return;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        if (!e->isAutoRepeat())
+            m_form->ActivateControl(m_index);
+        e->accept();
+        return;
+    default:
+        QWidget::keyPressEvent(e);
+    }
+}
+
+void TSkinKeyTarget::keyReleaseEvent(QKeyEvent* e) {
+    if (e->key() == Qt::Key_Space && !e->isAutoRepeat()) {
+        e->accept();
+        if (!m_spaceDown)
+            return;
+        m_spaceDown = false;
+        m_form->SetPressedIndex(-1);
+        m_form->ActivateControl(m_index);
+        return;
+    }
+    QWidget::keyReleaseEvent(e);
 }
 
 // ---------------------------------------------------------------------------
@@ -268,6 +428,10 @@ void TSkinForm::RedrawControl(int index) {
         p.setCompositionMode(QPainter::CompositionMode_Source);
         p.drawImage(r.topLeft(), m_background, r);
         p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+        // Only the rectangle was restored: the anti-aliased outline's outer
+        // half-pixel must not be drawn again beside it at every redraw, where
+        // it would darken with each hover.
+        p.setClipRect(r);
         // Qt offers no bicubic filter: bilinear stands in.
         p.setRenderHint(QPainter::SmoothPixmapTransform);
         drawControl(p, c);
@@ -388,6 +552,15 @@ void TSkinForm::paintEvent(QPaintEvent* e) {
     p.setCompositionMode(QPainter::CompositionMode_Source);
     for (const QRect& r : e->region())
         PaintSurface(p, r);
+}
+
+void TSkinForm::showEvent(QShowEvent* e) {
+    // A window that becomes active with nothing focused would hand the focus
+    // to its first skin control, which would show a focus mark unasked. It
+    // keeps the focus itself until the keyboard moves it.
+    if (!focusWidget())
+        setFocus(Qt::OtherFocusReason);
+    QWidget::showEvent(e);
 }
 
 void TSkinForm::resizeEvent(QResizeEvent* e) {

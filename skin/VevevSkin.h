@@ -45,6 +45,8 @@ struct TSkinControl {
     bool Hovered = false;
     bool Pressed = false;
     bool Selected = false;
+    // Has the keyboard focus: drawn with a focus mark on top of its look.
+    bool Focused = false;
 };
 
 // Controls are only ever appended; an index stays valid for the window's life.
@@ -58,6 +60,32 @@ using SkinControlArray = std::vector<TSkinControl>;
 //
 // A derived window receives the module message (SkinMessage::ModuleMessage,
 // wParam = module id, lParam = control index) in its own event().
+class TSkinForm;
+
+// The keyboard's handle on one skin control. The controls are drawn, not
+// widgets, so each gets an empty, mouse-transparent child that takes part in
+// the Tab chain: its focus is the control's focus, Space and Enter on it
+// press the control, and its accessible object describes the control.
+class TSkinKeyTarget : public QWidget {
+    Q_OBJECT
+public:
+    TSkinKeyTarget(TSkinForm* form, int index);
+
+    TSkinForm* form() const { return m_form; }
+    int index() const { return m_index; }
+
+protected:
+    void focusInEvent(QFocusEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    void keyReleaseEvent(QKeyEvent* e) override;
+
+private:
+    TSkinForm* m_form;
+    int m_index;
+    bool m_spaceDown = false;
+};
+
 class TSkinForm : public QWidget {
     Q_OBJECT
 public:
@@ -106,8 +134,22 @@ public:
     int captionButtonCount() const { return m_captionButtonCount; }
     const TSkinControl& control(int index) const { return m_controls.at(static_cast<size_t>(index)); }
     int hoverIndex() const { return m_hoverIndex; }
+    int focusIndex() const { return m_focusIndex; }
     int pressedIndex() const { return m_pressedIndex; }
     int nextModuleLeft() const { return m_nextModuleLeft; }
+
+    // Keyboard and assistive technology.
+    // The focus mark follows the control's key target; -1 clears it.
+    void SetFocusIndex(int index);
+    TSkinKeyTarget* keyTarget(int index) const;
+    // Carries out a control's click as a release of the mouse over it does.
+    void ActivateControl(int index);
+    // What a control is called and what it does, for assistive technology.
+    QString controlName(int index) const;
+    QString controlDescription(int index) const;
+    // The text drawn as the window's title. The window title itself; a window
+    // may draw none yet keep a title for the task bar and window lists.
+    virtual QString captionText() const { return windowTitle(); }
 
     // Surfaces.
     void BuildSurfaces();
@@ -140,6 +182,7 @@ protected:
     bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
@@ -151,6 +194,8 @@ protected:
     void ComposeControls();
     void DrawCaptionButton(QPainter& painter, const TSkinControl& control) const;
     void DrawModuleButton(QPainter& painter, const TSkinControl& control) const;
+    // Dotted outline inside a focused control, in the skin's white with a dark halo.
+    void DrawFocusMark(QPainter& painter, const TSkinControl& control) const;
 
 private:
     void controlClick(int id, int index);
@@ -178,6 +223,8 @@ private:
     int m_captionButtonCount = 0;
     int m_hoverIndex = -1;
     int m_pressedIndex = -1;
+    int m_focusIndex = -1;
+    std::vector<TSkinKeyTarget*> m_keyTargets;
     bool m_leaveTracking = false;
     int m_nextModuleLeft = 7;
     QFont m_captionFont;

@@ -94,7 +94,8 @@ TEST(MainWindowStartUp, StateRightAfterCreation) {
     VirtualHidBus bus;
     TfrmMain w(bus);
     EXPECT_EQ(w.size(), QSize(859, 587));
-    EXPECT_TRUE(w.windowTitle().isEmpty());
+    EXPECT_EQ(w.windowTitle(), TfrmMain::windowName()) << "a title for the task bar";
+    EXPECT_TRUE(w.captionText().isEmpty()) << "the skin draws none";
     EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(w.font().family(), QStringLiteral("Arial"));
     EXPECT_EQ(w.lblHead->font().family(), QStringLiteral("Arial"));
