@@ -30,6 +30,8 @@ std::optional<Command> commandNamed(const QString& word) {
         return Command::Check;
     if (word == QLatin1String("update"))
         return Command::Update;
+    if (word == QLatin1String("history"))
+        return Command::History;
     return std::nullopt;
 }
 
@@ -170,13 +172,16 @@ ParseResult parseArguments(const QStringList& arguments) {
                 return bad(QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(arg));
             o.command = *command;
         } else {
-            return bad(QStringLiteral("Unknown command '%1': use list, check or update.").arg(arg));
+            return bad(QStringLiteral("Unknown command '%1': use list, check, update or history.").arg(arg));
         }
     }
     if (o.help || o.version)
         return r;
     if (o.command == Command::None)
-        return bad(QStringLiteral("No command given: use list, check or update."));
+        return bad(QStringLiteral("No command given: use list, check, update or history."));
+    if (o.command == Command::History && (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() ||
+                                          o.virtualHubs >= 0))
+        return bad(QStringLiteral("history takes only --json."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.command == Command::List && !o.imageFile.isEmpty())
@@ -204,6 +209,8 @@ QString usageText() {
         "  list             every plugged hub: path, instance, mode, firmware version, access\n"
         "  check            compares each hub's firmware with the built-in version\n"
         "  update           updates the chosen hubs in parallel, LED calibration kept\n"
+        "  history          every update attempt of this user (this program and the\n"
+        "                   window): time, hub, versions, result, LED levels\n"
         "\n"
         "Options:\n"
         "  --all            update every plugged hub\n"
@@ -219,6 +226,12 @@ QString usageText() {
         "                   stay-in-bootloader, no-access\n"
         "  -h, --help       this text\n"
         "  -V, --version    the program's version and its built-in firmware version\n"
+        "\n"
+        "Hubs are known by their serial number, or by their USB port when they have\n"
+        "none; their kept LED levels and their update history are shared with the\n"
+        "window. One update per hub at a time: a hub that another program (this one\n"
+        "or the window) is updating is left alone, with \"another program is updating\n"
+        "hub <id>\", and counts as failed.\n"
         "\n"
         "Exit status: 0 success (check: every hub up to date), 10 check: an update is\n"
         "available, 1 any failure (bad options included; update: not every hub completed).\n");

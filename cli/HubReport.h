@@ -4,6 +4,7 @@
 // one JSON document, and the exit status. No threads and no hubs here.
 
 #include "CliOptions.h"
+#include "UpdateHistory.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,6 +25,7 @@ enum class HubMode { Unknown, Application, Bootloader, NotAnswering };
 struct HubOutcome {
     int number = 0; // from 1, in the order found
     QString path;
+    QString identity; // the hub's identity key: "serial:..." or "port:..."
     quint32 instance = 0;
     bool access = true;
     QString accessHint; // why this user may not use it, and the fix
@@ -58,5 +60,9 @@ int exitCode(const RunReport& report);
 
 QByteArray toJson(const RunReport& report);
 QString toText(const RunReport& report);
+
+// The update history (quorvi-hub history): a table, or one JSON document.
+QString historyText(const QList<UpdateRecord>& records);
+QByteArray historyJson(const QList<UpdateRecord>& records);
 
 } // namespace cli

@@ -177,7 +177,7 @@ TEST_F(CliRun, NoHubAndAHubWithoutAccess) {
     EXPECT_TRUE(hubJson(0).value(QStringLiteral("access")).toBool());
     EXPECT_FALSE(hubJson(1).value(QStringLiteral("access")).toBool(true));
     EXPECT_TRUE(hubJson(1).value(QStringLiteral("accessHint")).toString().startsWith(hint));
-    EXPECT_TRUE(text.contains(QStringLiteral("Hub 2 (virtual:hidraw/2): instance 2, no access\n    ") + hint))
+    EXPECT_TRUE(text.contains(QStringLiteral("Hub 2 (virtual:hidraw/2): serial:VH0002, instance 2, no access\n    ") + hint))
         << text.toStdString();
 
     EXPECT_EQ(run(QStringLiteral("--virtual 2 --virtual-fault 2:no-access update --all --image ") + image),

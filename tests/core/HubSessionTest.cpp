@@ -324,7 +324,10 @@ class SerialLocator : public FollowOneHub {
 public:
     using FollowOneHub::FollowOneHub;
     QString serial;
-    QString hubSerial(THidDevice*) override { return serial; }
+    // The hub's own identity unless a serial is given.
+    HubIdentity hubIdentity(THidDevice* device) override {
+        return serial.isEmpty() ? HubIdentity::of(device) : HubIdentity::serial(serial);
+    }
 };
 
 } // namespace
@@ -466,8 +469,8 @@ TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestar
     // Bootloader entry fails: no time to wait for the hub at all.
     session.timing.modeWaitMs = 0;
     EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
-    EXPECT_EQ(store.load(QStringLiteral("QH-0001")), std::optional(userLevels));
-    EXPECT_FALSE(store.load(QStringLiteral("QH-0002")));
+    EXPECT_EQ(store.load(QStringLiteral("serial:QH-0001")), std::optional(userLevels));
+    EXPECT_FALSE(store.load(QStringLiteral("serial:QH-0002")));
     ASSERT_TRUE(testsupport::waitUntil(
         [this] { return hub.isPlugged() && hub.mode() == hubsim::HubMode::Bootloader; }));
 
@@ -495,7 +498,7 @@ TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestar
     EXPECT_TRUE(
         laterReport.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_EQ(hub.model().ledLevels(), userLevels);
-    EXPECT_FALSE(reopened.load(QStringLiteral("QH-0001"))); // cleared after the checked write-back
+    EXPECT_FALSE(reopened.load(QStringLiteral("serial:QH-0001"))); // cleared after the checked write-back
     later.detach();
 }
 
@@ -511,7 +514,7 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
                                                 "restored; it is kept for the next update."));
     EXPECT_EQ(hub.firmwareVersion(), hubsim::DefaultImageVersion);
     EXPECT_NE(hub.model().ledLevels(), userLevels); // the new firmware's defaults
-    EXPECT_EQ(store.load(QString()), std::optional(userLevels));
+    EXPECT_EQ(store.load(QStringLiteral("serial:VH0001")), std::optional(userLevels));
 
     // Found in its application again: the kept levels, not the defaults it reports, go back.
     QObject::disconnect(&session, &HubSession::stageChanged, nullptr, nullptr);
@@ -521,7 +524,7 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
     EXPECT_EQ(hub.model().ledLevels(), userLevels);
     EXPECT_TRUE(
         report.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
-    EXPECT_FALSE(store.load(QString()));
+    EXPECT_FALSE(store.load(QStringLiteral("serial:VH0001")));
 }
 
 TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
