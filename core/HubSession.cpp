@@ -350,7 +350,8 @@ void HubSession::takeKeptLevels(const HubIdentity& identity) {
 }
 
 void HubSession::keepLevels(const QDateTime& readAt) {
-    if (!m_store || !m_heldIdentity.isValid())
+    // A store without a file keeps nothing on purpose (virtual hubs).
+    if (!m_store || m_store->filePath().isEmpty() || !m_heldIdentity.isValid())
         return;
     if (m_store->save(m_heldIdentity.key(), m_heldLevels, m_levelsReadWhere, readAt))
         return;

@@ -548,3 +548,19 @@ TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
     broken.close();
     EXPECT_FALSE(store.load(QString())); // too few levels: nothing kept
 }
+
+TEST_F(HubSessionReplies, LevelsThatCannotBeKeptAreShownSoTheyAreNotLost) {
+    hub.model().setLedLevels(userLevels);
+    QFile blocker(folder.path() + QStringLiteral("/not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    LedCalibrationStore unwritable(blocker.fileName() + QStringLiteral("/levels.ini"));
+    session.setCalibrationStore(&unwritable);
+    session.timing.modeWaitMs = 0; // the bootloader is never reached
+
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    const QString said = report.log.filter(QStringLiteral("could not be kept")).value(0);
+    EXPECT_TRUE(said.startsWith(QStringLiteral("The LED levels of hub serial:VH0001 could not be kept")))
+        << report.log.join('\n').toStdString();
+    EXPECT_TRUE(said.endsWith(QStringLiteral("note them down: 11 22 33 44 55 66 77 88."))) << said.toStdString();
+    EXPECT_TRUE(session.writeBackOwed()); // still held by this session
+}
