@@ -179,8 +179,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return r;
     if (o.command == Command::None)
         return bad(QStringLiteral("No command given: use list, check, update or history."));
-    if (o.command == Command::History && (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() ||
-                                          o.virtualHubs >= 0))
+    if (o.command == Command::History &&
+        (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0))
         return bad(QStringLiteral("history takes only --json."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));

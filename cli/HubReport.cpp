@@ -250,7 +250,7 @@ QString versionCell(const std::optional<std::uint32_t>& version) {
 QString calibrationCell(const UpdateRecord& r) {
     if (r.levelsWritten)
         return r.levelsRead && *r.levelsRead != *r.levelsWritten ? QStringLiteral("restored (kept levels)")
-                                                                  : QStringLiteral("restored");
+                                                                 : QStringLiteral("restored");
     if (r.levelsRead)
         return QStringLiteral("kept for the next update");
     return QStringLiteral("-");
@@ -261,9 +261,11 @@ QString calibrationCell(const UpdateRecord& r) {
 QString historyText(const QList<UpdateRecord>& records) {
     if (records.isEmpty())
         return QStringLiteral("No update has been recorded.\n");
-    const QStringList head{QStringLiteral("time"),   QStringLiteral("hub"),         QStringLiteral("before"),
-                           QStringLiteral("after"),  QStringLiteral("result"),      QStringLiteral("calibration"),
-                           QStringLiteral("levels read"), QStringLiteral("levels written"), QStringLiteral("program")};
+    const QStringList head{QStringLiteral("time"),        QStringLiteral("hub"),
+                           QStringLiteral("before"),      QStringLiteral("after"),
+                           QStringLiteral("result"),      QStringLiteral("calibration"),
+                           QStringLiteral("levels read"), QStringLiteral("levels written"),
+                           QStringLiteral("program")};
     QList<QStringList> rows{head};
     for (const UpdateRecord& r : records) {
         rows << QStringList{r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),

@@ -61,7 +61,8 @@ QString stateAfter(HubSession::UpdateResult result) {
             "The new firmware runs, but the LED calibration could not be written back; it is "
             "kept: run the update again to restore it.");
     case R::HubBusy:
-        return QStringLiteral("Another program is updating this hub; this one sent nothing and left it alone.");
+        return QStringLiteral(
+            "Another program is updating this hub; this one sent nothing and left it alone.");
     case R::UpdateFail:
         return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
                               "unplug it, plug it in again and check it.");

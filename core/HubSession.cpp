@@ -359,8 +359,9 @@ void HubSession::keepLevels(const QDateTime& readAt) {
     QStringList levels;
     for (const std::uint8_t level : m_heldLevels)
         levels << QString::number(level);
-    const QString text = QStringLiteral("The LED levels of hub %1 could not be kept (%2); note them down: %3.")
-                             .arg(m_heldIdentity.key(), m_store->lastError(), levels.join(QLatin1Char(' ')));
+    const QString text =
+        QStringLiteral("The LED levels of hub %1 could not be kept (%2); note them down: %3.")
+            .arg(m_heldIdentity.key(), m_store->lastError(), levels.join(QLatin1Char(' ')));
     emit logLine(text);
     emit statusText(text);
 }
@@ -380,7 +381,8 @@ void HubSession::appendHistory(UpdateResult result, const QString& lastText) {
     record.levelsRead = m_run.levelsRead;
     record.levelsWritten = m_run.levelsWritten;
     if (!m_history->append(record))
-        emit logLine(QStringLiteral("The update history could not be written (%1).").arg(m_history->lastError()));
+        emit logLine(
+            QStringLiteral("The update history could not be written (%1).").arg(m_history->lastError()));
 }
 
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
@@ -426,8 +428,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         if (!m_updateLock->tryLock()) {
             const QString holder = m_updateLock->holder();
             m_updateLock.reset();
-            const QString text = QStringLiteral("Another program is updating hub %1%2; this update does not start.")
-                                     .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
+            const QString text =
+                QStringLiteral("Another program is updating hub %1%2; this update does not start.")
+                    .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
             emit logLine(text);
             emit statusText(text);
             return UpdateResult::HubBusy;
@@ -533,11 +536,12 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
             // A port is no proof that the same hub is plugged in there: say
             // which levels these are, so that a mix-up can be noticed.
             if (m_heldIdentity.isPort())
-                emit logLine(QStringLiteral("They were read from the hub at port %1 on %2.")
-                                 .arg(m_levelsReadWhere.isEmpty() ? m_heldIdentity.value() : m_levelsReadWhere,
-                                      m_levelsReadAt.isValid()
-                                          ? m_levelsReadAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                          : QStringLiteral("an unknown date")));
+                emit logLine(
+                    QStringLiteral("They were read from the hub at port %1 on %2.")
+                        .arg(m_levelsReadWhere.isEmpty() ? m_heldIdentity.value() : m_levelsReadWhere,
+                             m_levelsReadAt.isValid() ? m_levelsReadAt.toLocalTime().toString(
+                                                            QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                                      : QStringLiteral("an unknown date")));
         }
         if (!restoreLevels()) {
             const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "

@@ -203,7 +203,7 @@ private:
     bool m_levelsFromEarlierAttempt = false;
     HubIdentity m_heldIdentity;
     LedLevels m_heldLevels{};
-    QDateTime m_levelsReadAt; // when the held levels were read from the hub
+    QDateTime m_levelsReadAt;  // when the held levels were read from the hub
     QString m_levelsReadWhere; // the port they were read at, for a hub known by its port
     QString m_lockFolder;
     std::unique_ptr<HubUpdateLock> m_updateLock;

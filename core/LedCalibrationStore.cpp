@@ -100,7 +100,8 @@ Entries readAll(const QString& path) {
         if (const auto levels = parseLevels(settings.value(QStringLiteral("levels")).toString())) {
             LedCalibrationStore::Entry entry;
             entry.levels = *levels;
-            entry.readAt = QDateTime::fromString(settings.value(QStringLiteral("read")).toString(), Qt::ISODate);
+            entry.readAt =
+                QDateTime::fromString(settings.value(QStringLiteral("read")).toString(), Qt::ISODate);
             entry.where = fromHex(settings.value(QStringLiteral("where")).toString());
             entries.insert(group, entry);
         }

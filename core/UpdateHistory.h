@@ -20,13 +20,13 @@
 struct UpdateRecord {
     using Levels = std::array<std::uint8_t, 8>;
 
-    QDateTime time;   // when the attempt started (UTC)
-    QString hub;      // the hub's identity key (HubIdentity::key())
-    QString program;  // "quorvi-hub", "quorvi-hub-updater", ...
+    QDateTime time;  // when the attempt started (UTC)
+    QString hub;     // the hub's identity key (HubIdentity::key())
+    QString program; // "quorvi-hub", "quorvi-hub-updater", ...
     std::optional<std::uint32_t> versionBefore;
     std::optional<std::uint32_t> versionAfter; // as read back after the update, when it was
-    QString result;     // the result's name ("Completed", "Timeout", ...)
-    QString resultText; // what the user was told last
+    QString result;                            // the result's name ("Completed", "Timeout", ...)
+    QString resultText;                        // what the user was told last
     std::optional<Levels> levelsRead;
     std::optional<Levels> levelsWritten;
 

@@ -42,7 +42,8 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     m_serialEdit = new QLineEdit(hub.serial());
     m_serialEdit->setMaxLength(63);
     m_serialEdit->setPlaceholderText(QStringLiteral("none"));
-    m_serialEdit->setToolTip(QStringLiteral("Serial number from the next plug-in or restart; empty for none"));
+    m_serialEdit->setToolTip(
+        QStringLiteral("Serial number from the next plug-in or restart; empty for none"));
 
     auto* state = new QGroupBox(QStringLiteral("Hub"));
     auto* stateForm = new QFormLayout(state);

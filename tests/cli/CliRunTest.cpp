@@ -190,7 +190,8 @@ TEST_F(CliRun, NoHubAndAHubWithoutAccess) {
     EXPECT_TRUE(hubJson(0).value(QStringLiteral("access")).toBool());
     EXPECT_FALSE(hubJson(1).value(QStringLiteral("access")).toBool(true));
     EXPECT_TRUE(hubJson(1).value(QStringLiteral("accessHint")).toString().startsWith(hint));
-    EXPECT_TRUE(text.contains(QStringLiteral("Hub 2 (virtual:hidraw/2): serial:VH0002, instance 2, no access\n    ") + hint))
+    EXPECT_TRUE(text.contains(
+        QStringLiteral("Hub 2 (virtual:hidraw/2): serial:VH0002, instance 2, no access\n    ") + hint))
         << text.toStdString();
 
     EXPECT_EQ(run(QStringLiteral("--virtual 2 --virtual-fault 2:no-access update --all --image ") + image),
@@ -333,7 +334,8 @@ TEST_F(SharedState, LevelsKeptByTheWindowAreRestoredByTheCommandLine) {
 }
 
 TEST_F(SharedState, LevelsKeptByTheCommandLineAreRestoredByTheWindow) {
-    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@12 update --image ") + image), ExitFailure);
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@12 update --image ") + image),
+              ExitFailure);
     const std::optional<LedCalibrationStore::Levels> kept =
         LedCalibrationStore(*stateFile).load(QStringLiteral("serial:VH0001"));
     ASSERT_TRUE(kept);
@@ -346,7 +348,8 @@ TEST_F(SharedState, LevelsKeptByTheCommandLineAreRestoredByTheWindow) {
     ASSERT_TRUE(QFile::copy(*stateFile, LedCalibrationStore::defaultPath()));
     makeWindow({1, 1, 1, 1, 1, 1, 1, 1});
     window->btnUpdate->click();
-    EXPECT_TRUE(windowLog().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_TRUE(
+        windowLog().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_EQ(windowLog().last(), QStringLiteral("Update completed."));
     EXPECT_EQ(windowHub->model().savedLedLevels(), *kept);
 }
@@ -356,8 +359,12 @@ TEST_F(SharedState, AHubAnotherProgramIsUpdatingIsLeftAloneAndCountsAsFailed) {
     ASSERT_TRUE(other.tryLock());
     EXPECT_EQ(run(QStringLiteral("--virtual 2 update --all --json --image ") + image), ExitFailure);
     EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("HubBusy"));
-    EXPECT_TRUE(hubJson(0).value(QStringLiteral("log")).toArray().at(0).toString().startsWith(
-        QStringLiteral("Another program is updating hub serial:VH0001")));
+    EXPECT_TRUE(hubJson(0)
+                    .value(QStringLiteral("log"))
+                    .toArray()
+                    .at(0)
+                    .toString()
+                    .startsWith(QStringLiteral("Another program is updating hub serial:VH0001")));
     EXPECT_EQ(hubJson(1).value(QStringLiteral("result")).toString(), QStringLiteral("Completed"));
     for (const hubsim::Bytes& frame : virtualHub(0).trace().reports(hubsim::TraceEntry::Direction::ToHub))
         EXPECT_NE(hubsim::parseRequest(frame).command, CmdEnterBootloader);

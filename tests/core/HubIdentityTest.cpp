@@ -1,8 +1,8 @@
 // Hub identity, the roster that follows a hub by it, and the state the
 // programs share under locks: kept levels, update locks, the history.
 
-#include "HidControllerClass.h"
 #include "HubIdentity.h"
+#include "HidControllerClass.h"
 #include "HubRoster.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
@@ -24,7 +24,8 @@
 
 namespace {
 
-THidPnPInfo pnp(const QString& serial, const QString& port, const QString& path = QStringLiteral("/dev/hidraw9")) {
+THidPnPInfo pnp(const QString& serial, const QString& port,
+                const QString& path = QStringLiteral("/dev/hidraw9")) {
     HidInterfaceDetail detail;
     detail.path = path;
     detail.serialNumber = serial;
@@ -35,10 +36,12 @@ THidPnPInfo pnp(const QString& serial, const QString& port, const QString& path 
 } // namespace
 
 TEST(HubIdentity, SerialFirstThenPortThenPathAndBackFromTheKey) {
-    const HubIdentity bySerial = HubIdentity::of(pnp(QStringLiteral(" ABC123 "), QStringLiteral("usb-1/input0")));
+    const HubIdentity bySerial =
+        HubIdentity::of(pnp(QStringLiteral(" ABC123 "), QStringLiteral("usb-1/input0")));
     EXPECT_TRUE(bySerial.isSerial());
     EXPECT_EQ(bySerial.key(), QStringLiteral("serial:ABC123"));
-    const HubIdentity byPort = HubIdentity::of(pnp(QStringLiteral("  "), QStringLiteral("usb-0000:00:14.0-2/input0")));
+    const HubIdentity byPort =
+        HubIdentity::of(pnp(QStringLiteral("  "), QStringLiteral("usb-0000:00:14.0-2/input0")));
     EXPECT_TRUE(byPort.isPort());
     EXPECT_EQ(byPort.key(), QStringLiteral("port:usb-0000:00:14.0-2/input0"));
     EXPECT_EQ(HubIdentity::of(pnp({}, {})).key(), QStringLiteral("port:/dev/hidraw9"));
@@ -131,7 +134,8 @@ TEST(StateFile, AStoreWaitsForTheLockAndSaysWhyWhenItCannotHaveIt) {
     QTemporaryDir folder;
     LedCalibrationStore store(folder.path() + QStringLiteral("/levels.ini"));
     const LedCalibrationStore::Levels levels{1, 2, 3, 4, 5, 6, 7, 8};
-    ASSERT_TRUE(store.save(QStringLiteral("serial:A"), levels, {}, QDateTime(QDate(2026, 3, 1), QTime(9, 30), Qt::UTC)));
+    ASSERT_TRUE(store.save(QStringLiteral("serial:A"), levels, {},
+                           QDateTime(QDate(2026, 3, 1), QTime(9, 30), Qt::UTC)));
 
     // Another program in the middle of its rewrite: ours must not interleave.
     QLockFile other(store.lockPath());

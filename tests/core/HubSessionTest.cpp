@@ -561,6 +561,7 @@ TEST_F(HubSessionReplies, LevelsThatCannotBeKeptAreShownSoTheyAreNotLost) {
     const QString said = report.log.filter(QStringLiteral("could not be kept")).value(0);
     EXPECT_TRUE(said.startsWith(QStringLiteral("The LED levels of hub serial:VH0001 could not be kept")))
         << report.log.join('\n').toStdString();
-    EXPECT_TRUE(said.endsWith(QStringLiteral("note them down: 11 22 33 44 55 66 77 88."))) << said.toStdString();
+    EXPECT_TRUE(said.endsWith(QStringLiteral("note them down: 11 22 33 44 55 66 77 88.")))
+        << said.toStdString();
     EXPECT_TRUE(session.writeBackOwed()); // still held by this session
 }

@@ -53,7 +53,8 @@ TEST(LinuxPureParts, UeventSerialNumberAndPort) {
     EXPECT_EQ(port, QStringLiteral("usb-0000:00:14.0-2/input0"));
 
     // A hub without a serial number has the key with nothing after it, or none.
-    Hid::identityFromUevent(Hid::parseUevent("HID_UNIQ=\nHID_PHYS=usb-0000:00:14.0-3/input0\n"), serial, port);
+    Hid::identityFromUevent(Hid::parseUevent("HID_UNIQ=\nHID_PHYS=usb-0000:00:14.0-3/input0\n"), serial,
+                            port);
     EXPECT_TRUE(serial.isEmpty());
     EXPECT_EQ(port, QStringLiteral("usb-0000:00:14.0-3/input0"));
     Hid::identityFromUevent(Hid::parseUevent("HID_PHYS=usb-1/input0\n"), serial, port);
@@ -62,7 +63,9 @@ TEST(LinuxPureParts, UeventSerialNumberAndPort) {
     // Blanks and control characters make no serial number; the rest keeps its case.
     Hid::identityFromUevent({{"HID_UNIQ", QByteArray("\x01\x02 \t")}, {"HID_PHYS", "p"}}, serial, port);
     EXPECT_TRUE(serial.isEmpty());
-    Hid::identityFromUevent({{"HID_UNIQ", QByteArray("ab\x07" "Cd")}}, serial, port);
+    Hid::identityFromUevent({{"HID_UNIQ", QByteArray("ab\x07"
+                                                     "Cd")}},
+                            serial, port);
     EXPECT_EQ(serial, QStringLiteral("abCd"));
     EXPECT_TRUE(port.isEmpty());
 }

@@ -18,9 +18,9 @@
 #include "EventWait.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "HubIdentity.h"
 #include "HubProtocol.h"
 #include "LinuxHidPlatform.h"
-#include "HubIdentity.h"
 #include "UhidHub.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -225,7 +225,8 @@ int phaseFull(const char* label) {
 
     // The kernel's HID_UNIQ and HID_PHYS reach the binding: the hub is known by its serial.
     const THidPnPInfo* info = w->currentHub()->PnPInfo();
-    check(info->SerialNumber == QStringLiteral("QK-4711") && info->Port == QStringLiteral("quorvi-kernel-test/port3") &&
+    check(info->SerialNumber == QStringLiteral("QK-4711") &&
+              info->Port == QStringLiteral("quorvi-kernel-test/port3") &&
               HubIdentity::of(w->currentHub()).key() == QStringLiteral("serial:QK-4711"),
           "identity: the uhid hub's serial number and port are read by the Linux binding",
           QStringLiteral("serial '%1', port '%2'").arg(info->SerialNumber, info->Port));

@@ -64,7 +64,8 @@ TEST_F(WindowIdentity, AFailedHubsLevelsStayItsOwnWhileAnotherHubIsUpdated) {
     ASSERT_TRUE(currentIs(QStringLiteral("serial:QB-2")));
     w->btnUpdate->click();
     EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
-    EXPECT_FALSE(logLines().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_FALSE(
+        logLines().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_EQ(b.model().savedLedLevels(), levelsB);
     EXPECT_EQ(store.load(QStringLiteral("serial:QA-1")), std::optional(levelsA));
     EXPECT_FALSE(store.load(QStringLiteral("serial:QB-2")));
@@ -74,7 +75,8 @@ TEST_F(WindowIdentity, AFailedHubsLevelsStayItsOwnWhileAnotherHubIsUpdated) {
     a.plug();
     ASSERT_TRUE(currentIs(QStringLiteral("serial:QA-1")));
     w->btnUpdate->click();
-    EXPECT_TRUE(logLines().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_TRUE(
+        logLines().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
     EXPECT_EQ(a.model().savedLedLevels(), levelsA);
     EXPECT_FALSE(store.load(QStringLiteral("serial:QA-1")));
@@ -126,7 +128,8 @@ TEST_F(WindowIdentity, AHubThatAnotherProgramIsUpdatingIsLeftAlone) {
     makeWindow(QStringLiteral("smallbin"));
     ASSERT_TRUE(currentIs(QStringLiteral("serial:QA-1")));
     w->pnl2->show();
-    HubUpdateLock other(HubUpdateLock::folderFor(store.filePath()), HubIdentity::serial(QStringLiteral("QA-1")));
+    HubUpdateLock other(HubUpdateLock::folderFor(store.filePath()),
+                        HubIdentity::serial(QStringLiteral("QA-1")));
     ASSERT_TRUE(other.tryLock());
     watch(hub);
 
