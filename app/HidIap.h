@@ -2,8 +2,10 @@
 
 #include "FirmwareImage.h"
 #include "HubProtocol.h"
+#include "HubRoster.h"
 #include "HubSession.h"
 #include "LedCalibrationStore.h"
+#include "UpdateHistory.h"
 #include "VevevSkin.h"
 
 #include <QList>
@@ -37,12 +39,16 @@ class THidDeviceController;
 // Its implementation is split by subsystem: creation, events and status in
 // HidIap.cpp, controls in MainWindowLayout.cpp, texts in FixedTexts.cpp, the
 // skin calls in SkinSetUp.cpp.
-class TfrmMain : public TSkinForm, private HubLocator {
+class TfrmMain : public TSkinForm {
     Q_OBJECT
     // The exchange with the current hub. Declared first: the timing alias
     // below refers into it.
     HubSession m_session;
     LedCalibrationStore m_calibrationStore;
+    UpdateHistory m_history{m_calibrationStore.filePath()};
+    // Which hub is which: during an update, the hub the update started with
+    // is the current hub, wherever it comes in the list after its restarts.
+    HubRoster m_roster{[this] { return RefreshHubs() ? currentHub() : nullptr; }};
 
 public:
     // The window finds its hubs through the given HID binding: the Linux one
@@ -167,6 +173,7 @@ public:
     bool RefreshHubs();
     THidDevice* currentHub() const { return m_session.device(); }
     THidDeviceController* controller() const { return m_controller; }
+    const HubRoster& roster() const { return m_roster; }
 
     // Version check (VersionCheck.cpp).
     void btnConnectClick();
@@ -217,8 +224,6 @@ private:
     void WMModule(const SkinMessage& message);
     // Shows what the session reports in the window's controls.
     void ConnectSession();
-    // The waits of an update find the hub again through the hub list.
-    THidDevice* refreshHub() override;
 
     // The HID device controller and the first hub discovery pass (creation),
     // and at the end the release of every checked-out device, then the

@@ -93,9 +93,15 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
         }
 
         SetIndicator(1);
-        if (cbbPort->count() > 0) {
-            cbbPort->setCurrentIndex(0);
-            THidDevice* hub = static_cast<THidDevice*>(cbbPort->itemData(0).value<void*>());
+        QList<THidDevice*> hubs;
+        for (int i = 0; i < cbbPort->count(); ++i)
+            hubs.append(static_cast<THidDevice*>(cbbPort->itemData(i).value<void*>()));
+        // The first hub, except while an update follows its own: then that
+        // one or none, so a hub plugged in meanwhile is never talked to.
+        const int chosen = m_roster.pick(hubs);
+        cbbPort->setCurrentIndex(chosen);
+        if (chosen >= 0) {
+            THidDevice* hub = hubs.at(chosen);
             m_session.attach(hub);
             SetIndicator(0);
             if (chkAutoPRG->isChecked() && !m_session.updateInProgress())

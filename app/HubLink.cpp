@@ -2,6 +2,7 @@
 // session's reports reach the controls.
 
 #include "HidIap.h"
+#include "HubUpdateLock.h"
 #include "ScopeExit.h"
 
 #include <QCheckBox>
@@ -38,13 +39,13 @@ bool TfrmMain::refusedWhileBusy(const QString& what) {
     return true;
 }
 
-THidDevice* TfrmMain::refreshHub() {
-    return RefreshHubs() ? currentHub() : nullptr;
-}
-
 void TfrmMain::ConnectSession() {
-    m_session.setLocator(this);
+    m_session.setLocator(&m_roster);
     m_session.setCalibrationStore(&m_calibrationStore);
+    // Shared with the command line: one update per hub, one history.
+    if (!m_calibrationStore.filePath().isEmpty())
+        m_session.setUpdateLockFolder(HubUpdateLock::folderFor(m_calibrationStore.filePath()));
+    m_session.setHistory(&m_history);
     // Direct connections: the session runs on this thread and its reports
     // must show before its next step.
     connect(&m_session, &HubSession::logLine, this,

@@ -39,5 +39,10 @@ void TfrmMain::btnUpdateClick() {
         if (started)
             pnlUpdate->setEnabled(true);
     });
+    // The update follows the hub it starts with, by its identity, across
+    // its restarts; the window's first hub is the current one again after.
+    if (THidDevice* hub = currentHub())
+        m_roster.follow(HubIdentity::of(hub));
+    const ScopeExit unfollow([this] { m_roster.stopFollowing(); });
     m_session.runUpdate(m_firmwareImage);
 }

@@ -32,6 +32,8 @@ std::optional<Command> commandNamed(const QString& word) {
         return Command::Check;
     if (word == QLatin1String("update"))
         return Command::Update;
+    if (word == QLatin1String("history"))
+        return Command::History;
     return std::nullopt;
 }
 
@@ -193,13 +195,16 @@ ParseResult parseArguments(const QStringList& arguments) {
                 return bad(QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(arg));
             o.command = *command;
         } else {
-            return bad(QStringLiteral("Unknown command '%1': use list, check or update.").arg(arg));
+            return bad(QStringLiteral("Unknown command '%1': use list, check, update or history.").arg(arg));
         }
     }
     if (o.help || o.version)
         return r;
     if (o.command == Command::None)
-        return bad(QStringLiteral("No command given: use list, check or update."));
+        return bad(QStringLiteral("No command given: use list, check, update or history."));
+    if (o.command == Command::History &&
+        (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0))
+        return bad(QStringLiteral("history takes only --json."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.quiet && o.verbose)
@@ -232,6 +237,8 @@ QString usageText() {
                           "  update    updates the chosen hubs in parallel, LED calibration kept; a hub\n"
                           "            at the image's version is skipped and a newer one is not\n"
                           "            downgraded, unless --force\n"
+                          "  history   every update attempt of this user (this program and the window):\n"
+                          "            time, hub, versions, result, LED levels\n"
                           "\n"
                           "Options (before or after the command):\n"
                           "  --all              update: every plugged hub\n"
@@ -271,6 +278,12 @@ QString usageText() {
                           "Results go to standard output; errors, warnings and failures to standard\n"
                           "error. Live progress bars only on a terminal (not under TERM=dumb).\n"
                           "\n"
+                          "Hubs are known by their serial number, or by their USB port when they have\n"
+                          "none; their kept LED levels and their update history are shared with the\n"
+                          "window. One update per hub at a time: a hub that another program (this one\n"
+                          "or the window) is updating is left alone, with \"Another program is\n"
+                          "updating hub <id>\", and counts as failed.\n"
+                          "\n"
                           "Ctrl+C, SIGTERM and SIGHUP let each hub finish the line it is writing, then\n"
                           "stop and report every hub's state; a second Ctrl+C quits at once, with one\n"
                           "line per hub saying where it was left.\n"
@@ -280,6 +293,7 @@ QString usageText() {
                           "  check   0 every hub is up to date or newer; 10 an update is available for\n"
                           "          a hub (or one waits in its bootloader); 1 no hub, a hub not\n"
                           "          answering or without access, a broken image, bad options\n"
+                          "  history 0; 1 bad options\n"
                           "  update  0 every chosen hub was updated or already at the image's version;\n"
                           "          1 anything else: no hub, a failed or stopped update, a newer hub\n"
                           "          not downgraded without --force, a broken image, bad options\n");

@@ -12,7 +12,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Check, Update };
+enum class Command { None, List, Check, Update, History };
 
 // One knob of the virtual hub, as given with --virtual-fault [HUB:]KIND[@N].
 struct VirtualFault {

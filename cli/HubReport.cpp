@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
+
 namespace cli {
 
 QString modeName(HubMode mode) {
@@ -66,6 +68,8 @@ int exitCode(const RunReport& report) {
         }
         return any ? ExitOk : ExitFailure;
     }
+    case Command::History:
+        return ExitOk;
     case Command::None:
         break;
     }
@@ -82,6 +86,8 @@ QString commandName(Command command) {
         return QStringLiteral("check");
     case Command::Update:
         return QStringLiteral("update");
+    case Command::History:
+        return QStringLiteral("history");
     case Command::None:
         break;
     }
@@ -110,6 +116,7 @@ QByteArray toJson(const RunReport& report) {
         QJsonObject h;
         h[QStringLiteral("hub")] = hub.number;
         h[QStringLiteral("path")] = hub.path;
+        h[QStringLiteral("identity")] = hub.identity;
         h[QStringLiteral("instance")] = qint64(hub.instance);
         h[QStringLiteral("access")] = hub.access;
         if (!hub.access)
@@ -176,8 +183,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
     for (const HubOutcome& hub : report.hubs) {
         switch (report.command) {
         case Command::List:
-            out(QStringLiteral("%1: instance %2, %3")
-                    .arg(hubHead(hub))
+            out(QStringLiteral("%1: %2, instance %3, %4")
+                    .arg(hubHead(hub), hub.identity)
                     .arg(hub.instance)
                     .arg(foundText(hub)));
             break;
@@ -225,6 +232,7 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                     err(QStringLiteral("    ") + line);
             }
             break;
+        case Command::History:
         case Command::None:
             break;
         }
@@ -307,6 +315,77 @@ QString stageWords(HubSession::Stage stage) {
         return QStringLiteral("restoring the LED levels");
     }
     return QStringLiteral("working");
+}
+
+namespace {
+
+QString levelsCell(const std::optional<UpdateRecord::Levels>& levels) {
+    if (!levels)
+        return QStringLiteral("-");
+    QStringList parts;
+    for (const std::uint8_t level : *levels)
+        parts << QString::number(level);
+    return parts.join(QLatin1Char(' '));
+}
+
+QString versionCell(const std::optional<std::uint32_t>& version) {
+    return version ? versionText(*version) : QStringLiteral("-");
+}
+
+// Whether the hub kept its calibration, as a service bench asks it.
+QString calibrationCell(const UpdateRecord& r) {
+    if (r.levelsWritten)
+        return r.levelsRead && *r.levelsRead != *r.levelsWritten ? QStringLiteral("restored (kept levels)")
+                                                                 : QStringLiteral("restored");
+    if (r.levelsRead)
+        return QStringLiteral("kept for the next update");
+    return QStringLiteral("-");
+}
+
+} // namespace
+
+QString historyText(const QList<UpdateRecord>& records) {
+    if (records.isEmpty())
+        return QStringLiteral("No update has been recorded.\n");
+    const QStringList head{QStringLiteral("time"),        QStringLiteral("hub"),
+                           QStringLiteral("before"),      QStringLiteral("after"),
+                           QStringLiteral("result"),      QStringLiteral("calibration"),
+                           QStringLiteral("levels read"), QStringLiteral("levels written"),
+                           QStringLiteral("program")};
+    QList<QStringList> rows{head};
+    for (const UpdateRecord& r : records) {
+        rows << QStringList{r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+                            r.hub,
+                            versionCell(r.versionBefore),
+                            versionCell(r.versionAfter),
+                            r.result,
+                            calibrationCell(r),
+                            levelsCell(r.levelsRead),
+                            levelsCell(r.levelsWritten),
+                            r.program};
+    }
+    QList<qsizetype> widths(head.size(), 0);
+    for (const QStringList& row : rows)
+        for (qsizetype c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], row[c].size());
+    QString out;
+    for (const QStringList& row : rows) {
+        QStringList cells;
+        for (qsizetype c = 0; c < row.size(); ++c)
+            cells << (c + 1 < row.size() ? row[c].leftJustified(widths[c]) : row[c]);
+        out += cells.join(QStringLiteral("  ")) + QLatin1Char('\n');
+    }
+    return out;
+}
+
+QByteArray historyJson(const QList<UpdateRecord>& records) {
+    QJsonArray array;
+    for (const UpdateRecord& r : records)
+        array.append(r.toJson());
+    QJsonObject root;
+    root[QStringLiteral("command")] = QStringLiteral("history");
+    root[QStringLiteral("updates")] = array;
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
 } // namespace cli

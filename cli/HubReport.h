@@ -5,6 +5,7 @@
 
 #include "CliOptions.h"
 #include "HubSession.h"
+#include "UpdateHistory.h"
 
 #include <QByteArray>
 #include <QString>
@@ -25,6 +26,7 @@ enum class HubMode { Unknown, Application, Bootloader, NotAnswering };
 struct HubOutcome {
     int number = 0; // from 1, in the order found
     QString path;
+    QString identity; // the hub's identity key: "serial:..." or "port:..."
     quint32 instance = 0;
     bool access = true;
     QString accessHint; // why this user may not use it, and the fix
@@ -83,5 +85,9 @@ QString endingWord(const HubOutcome& hub, Command command);
 
 // A stage of the update in words a user reads.
 QString stageWords(HubSession::Stage stage);
+
+// The update history (quorvi-hub history): a table, or one JSON document.
+QString historyText(const QList<UpdateRecord>& records);
+QByteArray historyJson(const QList<UpdateRecord>& records);
 
 } // namespace cli

@@ -5,9 +5,13 @@
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
 #include "HubDevice.h"
+#include "HubIdentity.h"
+#include "HubRoster.h"
+#include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "LinuxHidPlatform.h"
 #include "ResourceLookup.h"
+#include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
@@ -23,57 +27,6 @@ namespace cli {
 namespace {
 
 constexpr int FirstPassMs = 5000;
-
-using Matcher = std::function<bool(const THidDevice*)>;
-
-// Follows one hub across its restarts; the other devices stay with the
-// controller of this thread.
-class FollowHub : public HubLocator {
-public:
-    FollowHub(THidDeviceController& controller, HubSession& session, Matcher matches)
-        : m_controller(controller), m_session(session), m_matches(std::move(matches)) {}
-    ~FollowHub() override { release(); }
-    FollowHub(const FollowHub&) = delete;
-    FollowHub& operator=(const FollowHub&) = delete;
-
-    // Real hubs keep their LED levels by the port they are plugged into, so a
-    // retry on a bench gives each hub back its own.
-    QString hubSerial(THidDevice* device) override {
-        if (!device)
-            return {};
-        const THidPnPInfo* info = device->PnPInfo();
-        return QStringLiteral("port:") +
-               (info->LocationInfo.isEmpty() ? info->InterfacePath : info->LocationInfo);
-    }
-
-    THidDevice* refreshHub() override {
-        m_controller.DeviceChange();
-        if (m_held && !m_held->Plugged())
-            release();
-        for (int i = 0; i < m_controller.count() && !m_held; ++i) {
-            const THidDevice* device = m_controller.deviceAt(i);
-            if (device->Plugged() && hubdevice::isHub(device) && device->ReadWriteAccess() &&
-                m_matches(device) && m_controller.CheckOutAt(m_held, i)) {
-                m_held->SetInputBufferCount(hubdevice::BufferCount);
-                m_held->SetReadBufferCount(hubdevice::BufferCount);
-            }
-        }
-        return m_held;
-    }
-
-private:
-    void release() {
-        if (m_session.device() == m_held)
-            m_session.detach();
-        delete m_held; // the check-in
-        m_held = nullptr;
-    }
-
-    THidDeviceController& m_controller;
-    HubSession& m_session;
-    Matcher m_matches;
-    THidDevice* m_held = nullptr;
-};
 
 QString resultName(HubSession::UpdateResult result) {
     const char* key = QMetaEnum::fromType<HubSession::UpdateResult>().valueToKey(int(result));
@@ -110,6 +63,9 @@ QString stateAfter(HubSession::UpdateResult result) {
     case R::WrongVersion:
         return QStringLiteral("The hub came back, but does not run the image's firmware (see the log): "
                               "unplug it, plug it in again and check it, then run the update again.");
+    case R::HubBusy:
+        return QStringLiteral(
+            "Another program is updating this hub; this one sent nothing and left it alone.");
     case R::UpdateFail:
         return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
                               "unplug it, plug it in again and check it.");
@@ -132,7 +88,7 @@ HubMode modeFromQuery(int mode) {
 
 struct HubRun::Target {
     HubOutcome outcome;
-    Matcher matches;
+    HubIdentity identity;
 };
 
 HubRun::HubRun(Options options, QObject* parent) : QObject(parent), m_options(std::move(options)) {
@@ -174,6 +130,8 @@ void HubRun::setUpVirtualHubs() {
     m_bus = std::make_unique<VirtualHidBus>();
     for (int i = 1; i <= m_options.virtualHubs; ++i) {
         auto hub = std::make_unique<VirtualHub>(*m_bus);
+        // Each its own serial number, as real hubs have: the hubs are told apart by it.
+        hub->setSerial(QStringLiteral("VH%1").arg(i, 4, 10, QLatin1Char('0')));
         hub->setFirmwareVersion(m_options.virtualVersion.value_or(hubsim::DefaultFirmwareVersion));
         hub->setRestartDelays(virtualRestartMs, virtualRestartMs);
         // What the virtual hub runs once the image is written into it.
@@ -246,31 +204,19 @@ std::vector<HubRun::Target> HubRun::discover() {
         Target t;
         t.outcome.path = device->PnPInfo()->InterfacePath;
         t.outcome.instance = device->PnPInfo()->InstanceNumber;
+        t.identity = HubIdentity::of(device);
+        t.outcome.identity = t.identity.key();
         t.outcome.access = device->ReadWriteAccess();
         if (!t.outcome.access)
             t.outcome.accessHint = hubdevice::accessMessage(device->OpenError());
         if (m_bus) {
             for (std::size_t i = 0; i < m_virtualHubs.size(); ++i) {
-                const VirtualDeviceId id = m_virtualHubs[i]->deviceId();
-                if (m_bus->instanceNumber(id) != t.outcome.instance)
-                    continue;
-                t.outcome.number = int(i) + 1;
-                // The instance changes with every restart; the bus knows the hub's current one.
-                t.matches = [bus = m_bus.get(), id](const THidDevice* d) {
-                    return d->PnPInfo()->InstanceNumber == bus->instanceNumber(id);
-                };
+                if (m_bus->instanceNumber(m_virtualHubs[i]->deviceId()) == t.outcome.instance)
+                    t.outcome.number = int(i) + 1;
             }
-        } else {
-            // The port the hub is plugged into stays across its restarts; its
-            // node and instance do not.
-            const QString port = device->PnPInfo()->LocationInfo;
-            const QString path = t.outcome.path;
-            t.matches = [port, path](const THidDevice* d) {
-                return port.isEmpty() ? d->PnPInfo()->InterfacePath == path
-                                      : d->PnPInfo()->LocationInfo == port;
-            };
         }
-        if (t.matches)
+        // Followed across its restarts by its identity; node and instance change.
+        if (t.identity.isValid())
             found.push_back(std::move(t));
     }
     for (THidDevice* d : held)
@@ -285,6 +231,13 @@ std::vector<HubRun::Target> HubRun::discover() {
             found[i].outcome.number = int(i) + 1;
     }
     return found;
+}
+
+QString HubRun::statePath() const {
+    if (stateFile)
+        return *stateFile;
+    // Virtual hubs live as long as this run: their levels and history are not the user's to keep.
+    return m_bus ? QString() : LedCalibrationStore::defaultPath();
 }
 
 int HubRun::run() {
@@ -391,11 +344,18 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
 
     HubSession session;
     session.timing = timing;
-    FollowHub locator(controller, session, target.matches);
+    HubRoster locator(controller, &session);
+    locator.follow(target.identity);
     session.setLocator(&locator);
-    // Virtual hubs live as long as this run: their levels are not the user's to keep.
-    LedCalibrationStore store(m_bus ? QString() : LedCalibrationStore::defaultPath());
+    // Shared with the window: kept levels, one update per hub, the history.
+    const QString state = statePath();
+    LedCalibrationStore store(state);
     session.setCalibrationStore(&store);
+    UpdateHistory history(state);
+    if (!state.isEmpty()) {
+        session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
+        session.setHistory(&history);
+    }
 
     QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
         if (out.interrupted)

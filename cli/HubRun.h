@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class HidPlatform;
@@ -34,6 +35,11 @@ public:
     // The virtual hubs: about 1 ms per report each way, and their restart time.
     bool virtualUsbTiming = true;
     int virtualRestartMs = 300;
+    // The state file whose folder holds the kept LED levels, the update locks
+    // and the history: by default the user's for real hubs, none for virtual
+    // ones. Empty: nothing is kept, locked or recorded.
+    std::optional<QString> stateFile;
+    QString statePath() const;
 
     // Runs to the end on the calling thread's event loop; returns the exit status.
     int run();

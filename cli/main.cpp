@@ -4,7 +4,9 @@
 #include "CliOptions.h"
 #include "HubReport.h"
 #include "HubRun.h"
+#include "LedCalibrationStore.h"
 #include "ProgressView.h"
+#include "UpdateHistory.h"
 #include "WhereLeft.h"
 
 #include <QCoreApplication>
@@ -70,6 +72,16 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::printf("quorvi-hub %s\nbuilt-in firmware %s\n", QUORVI_VERSION,
                     qPrintable(cli::versionText(AppFirmwareVersion)));
+        return cli::ExitOk;
+    }
+
+    if (options.command == cli::Command::History) {
+        const UpdateHistory history(LedCalibrationStore::defaultPath());
+        const QList<UpdateRecord> records = history.read();
+        if (options.json)
+            std::fputs(cli::historyJson(records).constData(), stdout);
+        else
+            std::fputs(qPrintable(cli::historyText(records)), stdout);
         return cli::ExitOk;
     }
 

@@ -4,12 +4,16 @@
 #include "EventWait.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
+#include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "ScopeExit.h"
+#include "UpdateHistory.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMetaEnum>
 #include <QMetaMethod>
+#include <QStringList>
 #include <QThread>
 
 #include <algorithm>
@@ -299,8 +303,13 @@ std::optional<std::uint32_t> HubSession::readVersion() {
     if (SendFrame(CmdGetVersion, request) != 0 || m_replyLength < VersionReplyLength)
         return std::nullopt;
     const Reply& reply = m_replyBuffer;
-    return std::uint32_t(reply[5]) << 24 | std::uint32_t(reply[6]) << 16 | std::uint32_t(reply[7]) << 8 |
-           std::uint32_t(reply[8]);
+    const std::uint32_t version = std::uint32_t(reply[5]) << 24 | std::uint32_t(reply[6]) << 16 |
+                                  std::uint32_t(reply[7]) << 8 | std::uint32_t(reply[8]);
+    m_lastVersion = version;
+    m_lastVersionHub = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    if (m_updateRunning && m_run.rebooted)
+        m_run.versionAfter = version;
+    return version;
 }
 
 std::optional<HubSession::RunData> HubSession::readRunData() {
@@ -331,10 +340,15 @@ bool HubSession::startLedAdjust() {
     LedLevels levels{};
     std::copy_n(reply.begin() + 5, LedChannels, levels.begin());
     emit ledLevelsRead(levels);
+    if (m_updateRunning)
+        m_run.levelsRead = levels;
     // A level above the range goes back as its top, as a slider showing it would.
     for (std::size_t i = 0; i < levels.size(); ++i)
         m_heldLevels[i] = std::min<std::uint8_t>(levels[i], MaxLedLevel);
     m_calibrationHeld = true;
+    m_levelsReadAt = QDateTime::currentDateTimeUtc();
+    const HubIdentity from = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    m_levelsReadWhere = from.isPort() ? from.value() : QString();
     return true;
 }
 
@@ -348,7 +362,7 @@ int HubSession::setLedLevel(int channel, int level) {
         slot = held;
         // Levels kept after a failed run follow the user's hand as well.
         if (changed && m_writeBackOwed && !m_updateRunning && m_store)
-            m_store->save(m_heldSerial, m_heldLevels);
+            keepLevels();
     }
     HubRequest request;
     request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
@@ -362,30 +376,82 @@ int HubSession::endLedAdjust() {
     return SendFrame(CmdEndLedAdjust, request);
 }
 
-void HubSession::takeKeptLevels(const QString& serial) {
-    // Levels of another hub are not this one's calibration.
-    if (m_writeBackOwed && m_heldSerial != serial)
+void HubSession::takeKeptLevels(const HubIdentity& identity) {
+    // Levels of another hub are not this one's calibration: they stay kept
+    // for their own hub, in the store.
+    if (m_writeBackOwed && m_heldIdentity != identity)
         m_writeBackOwed = false;
     if (!m_writeBackOwed) {
         // Otherwise a run holds only what it reads itself.
         m_calibrationHeld = false;
-        if (const std::optional<LedLevels> kept = m_store ? m_store->load(serial) : std::nullopt) {
-            for (std::size_t i = 0; i < kept->size(); ++i)
-                m_heldLevels[i] = std::min<std::uint8_t>((*kept)[i], MaxLedLevel);
+        const std::optional<LedCalibrationStore::Entry> kept =
+            m_store && identity.isValid() ? m_store->entry(identity.key()) : std::nullopt;
+        if (kept) {
+            for (std::size_t i = 0; i < kept->levels.size(); ++i)
+                m_heldLevels[i] = std::min<std::uint8_t>(kept->levels[i], MaxLedLevel);
             m_calibrationHeld = true;
             m_writeBackOwed = true;
+            m_levelsReadAt = kept->readAt;
+            m_levelsReadWhere = kept->where;
         }
     }
-    m_heldSerial = serial;
+    m_heldIdentity = identity;
     m_levelsFromEarlierAttempt = m_writeBackOwed;
+}
+
+void HubSession::keepLevels(const QDateTime& readAt) {
+    // A store without a file keeps nothing on purpose (virtual hubs).
+    if (!m_store || m_store->filePath().isEmpty() || !m_heldIdentity.isValid())
+        return;
+    if (m_store->save(m_heldIdentity.key(), m_heldLevels, m_levelsReadWhere, readAt))
+        return;
+    // The levels live on only in this program now: the user must see them.
+    QStringList levels;
+    for (const std::uint8_t level : m_heldLevels)
+        levels << QString::number(level);
+    const QString text =
+        QStringLiteral("The LED levels of hub %1 could not be kept (%2); note them down: %3.")
+            .arg(m_heldIdentity.key(), m_store->lastError(), levels.join(QLatin1Char(' ')));
+    emit logLine(text);
+    emit statusText(text);
+}
+
+void HubSession::appendHistory(UpdateResult result, const QString& lastText) {
+    if (!m_history || !m_run.hub.isValid())
+        return;
+    UpdateRecord record;
+    record.time = m_run.started;
+    record.hub = m_run.hub.key();
+    record.program = QCoreApplication::applicationName();
+    record.versionBefore = m_run.versionBefore;
+    record.versionAfter = m_run.versionAfter;
+    const char* name = QMetaEnum::fromType<UpdateResult>().valueToKey(int(result));
+    record.result = name ? QString::fromLatin1(name) : QString::number(int(result));
+    record.resultText = lastText;
+    record.levelsRead = m_run.levelsRead;
+    record.levelsWritten = m_run.levelsWritten;
+    if (!m_history->append(record))
+        emit logLine(
+            QStringLiteral("The update history could not be written (%1).").arg(m_history->lastError()));
 }
 
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
     m_versionAfter.reset();
     m_calibrationCarried = true;
     m_updateRunning = true;
-    const ScopeExit ended([this] { m_updateRunning = false; });
+    m_run = RunRecord{};
+    m_run.started = QDateTime::currentDateTimeUtc();
+    QString lastText;
+    const QMetaObject::Connection told =
+        connect(this, &HubSession::statusText, this, [&lastText](const QString& text) { lastText = text; });
+    const ScopeExit ended([this, &told] {
+        disconnect(told);
+        m_updateLock.reset();
+        m_updateRunning = false;
+    });
     const UpdateResult result = programImage(image);
+    // Recorded while the lock is still held: the next program's attempt comes after this one.
+    appendHistory(result, lastText);
     emit updateFinished(result);
     return result;
 }
@@ -408,20 +474,40 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     // of the program or an earlier one) are the user's calibration; they win
     // over what the hub reports now, which after a failed write-back are the
     // new firmware's defaults.
-    takeKeptLevels(m_locator ? m_locator->hubSerial(m_device) : QString());
+    const HubIdentity identity = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    if (!m_lockFolder.isEmpty() && identity.isValid()) {
+        m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
+        if (!m_updateLock->tryLock()) {
+            const QString holder = m_updateLock->holder();
+            m_updateLock.reset();
+            const QString text =
+                QStringLiteral("Another program is updating hub %1%2; this update does not start.")
+                    .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
+            emit logLine(text);
+            emit statusText(text);
+            return UpdateResult::HubBusy;
+        }
+    }
+    m_run.hub = identity;
+    if (m_lastVersionHub == identity)
+        m_run.versionBefore = m_lastVersion;
+    takeKeptLevels(identity);
     emit stageChanged(Stage::Started);
 
     const int modeAtStart = QueryHubMode();
     if (modeAtStart == 2) {
         if (m_levelsFromEarlierAttempt) {
             const LedLevels kept = m_heldLevels;
+            const QDateTime keptAt = m_levelsReadAt;
+            const QString keptWhere = m_levelsReadWhere;
             startLedAdjust();
             m_heldLevels = kept;
+            m_levelsReadAt = keptAt;
+            m_levelsReadWhere = keptWhere;
             m_calibrationHeld = true;
         } else if (startLedAdjust()) {
             m_writeBackOwed = true;
-            if (m_store)
-                m_store->save(m_heldSerial, m_heldLevels);
+            keepLevels(m_levelsReadAt);
         }
         QCoreApplication::processEvents();
     }
@@ -500,6 +586,7 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
 
     request.setPayloadLength(0);
     SendFrame(CmdReboot, request);
+    m_run.rebooted = true;
     emit stageChanged(Stage::Rebooting);
     emit logLine(QStringLiteral("Reboot..."));
     emit statusText(QStringLiteral("Reboot..."));
@@ -512,8 +599,18 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     emit logAppend(QStringLiteral("OK."));
     if (m_calibrationHeld) {
         emit stageChanged(Stage::RestoringLevels);
-        if (m_levelsFromEarlierAttempt)
+        if (m_levelsFromEarlierAttempt) {
             emit logLine(QStringLiteral("Restoring the LED levels kept from an earlier attempt."));
+            // A port is no proof that the same hub is plugged in there: say
+            // which levels these are, so that a mix-up can be noticed.
+            if (m_heldIdentity.isPort())
+                emit logLine(
+                    QStringLiteral("They were read from the hub at port %1 on %2.")
+                        .arg(m_levelsReadWhere.isEmpty() ? m_heldIdentity.value() : m_levelsReadWhere,
+                             m_levelsReadAt.isValid() ? m_levelsReadAt.toLocalTime().toString(
+                                                            QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                                      : QStringLiteral("an unknown date")));
+        }
         if (!restoreLevels()) {
             const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "
                                                 "restored; it is kept for the next update.");
@@ -524,8 +621,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         }
         m_writeBackOwed = false;
         m_levelsFromEarlierAttempt = false;
-        if (m_store)
-            m_store->clear(m_heldSerial);
+        m_run.levelsWritten = m_heldLevels;
+        if (m_store && m_heldIdentity.isValid())
+            m_store->clear(m_heldIdentity.key());
     }
     // Coming back in the application proves only that some application runs.
     m_versionAfter = readVersion();

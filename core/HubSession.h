@@ -5,19 +5,24 @@
 // the LED levels and the whole update with the levels carried across. It
 // knows no widgets; what a user should see leaves through signals.
 
+#include "HubIdentity.h"
 #include "HubProtocol.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 class FirmwareImage;
+class HubUpdateLock;
 class LedCalibrationStore;
 class THidDevice;
+class UpdateHistory;
 
 // Finds the session's hub again. A hub that restarts (bootloader entry, the
 // reboot after programming) comes back as a new device object, so the waits
@@ -30,12 +35,9 @@ public:
     // devices: before it deletes the one the session holds, it attaches the
     // session elsewhere or detaches it.
     virtual THidDevice* refreshHub() = 0;
-    // The hub's serial number, empty when it has none: kept LED levels are
-    // given back only to the hub they were read from.
-    virtual QString hubSerial(THidDevice* device) {
-        Q_UNUSED(device);
-        return {};
-    }
+    // Which hub the device is: kept LED levels are given back only to the
+    // hub they were read from, and its update is locked by it.
+    virtual HubIdentity hubIdentity(THidDevice* device) { return HubIdentity::of(device); }
 };
 
 // Lives on one thread: every call, the device's data handler and the waits
@@ -71,6 +73,7 @@ public:
         UpdateFail,             // the hub did not come back in its application
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
         WrongVersion,           // the hub came back, but not running the image's version
+        HubBusy,                // another program is updating this hub; nothing was sent
     };
     Q_ENUM(UpdateResult)
 
@@ -101,6 +104,11 @@ public:
     // Not owned; where LED levels outlive the program until their write-back
     // succeeded. Without one they are kept for this session's life only.
     void setCalibrationStore(LedCalibrationStore* store) { m_store = store; }
+    // Where the per-hub update locks live (HubUpdateLock::folderFor); empty:
+    // no lock is taken.
+    void setUpdateLockFolder(const QString& folder) { m_lockFolder = folder; }
+    // Not owned; every update attempt is appended to it.
+    void setHistory(UpdateHistory* history) { m_history = history; }
 
     // Talks to this device from now on and takes its reports (starting its
     // read thread on the calling thread). The previous device keeps its data
@@ -185,7 +193,10 @@ private:
     void dropOwedReplies();
     void awaitReaderCaughtUp(THidDevice* hub);
     bool confirmLastAnswer();
-    void takeKeptLevels(const QString& serial);
+    void takeKeptLevels(const HubIdentity& identity);
+    // Keeps the held levels in the store; says so, with the levels, when it cannot.
+    void keepLevels(const QDateTime& readAt = {});
+    void appendHistory(UpdateResult result, const QString& lastText);
 
     HubLocator* m_locator = nullptr;
     LedCalibrationStore* m_store = nullptr;
@@ -212,8 +223,27 @@ private:
     bool m_calibrationHeld = false;
     bool m_writeBackOwed = false; // the held levels are not back on the hub yet
     bool m_levelsFromEarlierAttempt = false;
-    QString m_heldSerial;
+    HubIdentity m_heldIdentity;
     LedLevels m_heldLevels{};
+    QDateTime m_levelsReadAt;  // when the held levels were read from the hub
+    QString m_levelsReadWhere; // the port they were read at, for a hub known by its port
+    QString m_lockFolder;
+    std::unique_ptr<HubUpdateLock> m_updateLock;
+    UpdateHistory* m_history = nullptr;
+    // The last version read, and from which hub: the history's version before.
+    std::optional<std::uint32_t> m_lastVersion;
+    HubIdentity m_lastVersionHub;
+    // What one update attempt did, for the history.
+    struct RunRecord {
+        QDateTime started;
+        HubIdentity hub;
+        std::optional<std::uint32_t> versionBefore;
+        // Any version read after the reboot of this attempt lands here.
+        std::optional<std::uint32_t> versionAfter;
+        std::optional<LedLevels> levelsRead;
+        std::optional<LedLevels> levelsWritten;
+        bool rebooted = false;
+    } m_run;
 
     // Lets tests set the flag that only the update writes.
     friend struct TfrmMainTestAccess;

@@ -1,27 +1,25 @@
 #include "LedCalibrationStore.h"
 
+#include "StateFileLock.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
 
-#include <mutex>
-
 namespace {
 
 const QString FileName = QStringLiteral("led-calibration.ini");
 
-// Hubs updated in parallel share the file: one read-modify-write at a time.
-std::mutex fileMutex;
-
-// Settings groups take no slashes or odd characters: the serial goes in hex.
-QString groupOf(const QString& serial) {
-    if (serial.isEmpty())
+// Settings groups take no slashes or odd characters: the key goes in hex.
+QString groupOf(const QString& key) {
+    if (key.isEmpty())
         return QStringLiteral("hub");
-    return QStringLiteral("hub-") + QString::fromLatin1(serial.toUtf8().toHex());
+    return QStringLiteral("hub-") + QString::fromLatin1(key.toUtf8().toHex());
 }
 
 QString levelsText(const LedCalibrationStore::Levels& levels) {
@@ -46,34 +44,68 @@ std::optional<LedCalibrationStore::Levels> parseLevels(const QString& text) {
     return levels;
 }
 
-// The whole file as key/value lines per group; QSettings is only used for
-// reading, the writing goes through QSaveFile.
-bool writeAll(const QString& path, const QMap<QString, QString>& entries) {
-    if (entries.isEmpty()) {
-        return !QFileInfo::exists(path) || QFile::remove(path);
-    }
-    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
-        return false;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    QByteArray text;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        text += "[" + it.key().toLatin1() + "]\nlevels=" + it.value().toLatin1() + "\n\n";
-    if (file.write(text) != text.size())
-        return false;
-    return file.commit();
+using Entries = QMap<QString, LedCalibrationStore::Entry>;
+
+// Hex: the INI escapes of QSettings would not survive our own writer.
+QString hexText(const QString& text) {
+    return QString::fromLatin1(text.toUtf8().toHex());
 }
 
-QMap<QString, QString> readAll(const QString& path) {
-    QMap<QString, QString> entries;
+QString fromHex(const QString& hex) {
+    return QString::fromUtf8(QByteArray::fromHex(hex.toLatin1()));
+}
+
+// The whole file as key/value lines per group; QSettings is only used for
+// reading, the writing goes through QSaveFile.
+bool writeAll(const QString& path, const Entries& entries, QString& error) {
+    if (entries.isEmpty()) {
+        if (QFileInfo::exists(path) && !QFile::remove(path)) {
+            error = QStringLiteral("cannot remove %1").arg(path);
+            return false;
+        }
+        return true;
+    }
+    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
+        error = QStringLiteral("cannot make the folder %1").arg(QFileInfo(path).absolutePath());
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    QByteArray text;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        text += "[" + it.key().toLatin1() + "]\nlevels=" + levelsText(it->levels).toLatin1() + "\n";
+        if (it->readAt.isValid())
+            text += "read=" + it->readAt.toUTC().toString(Qt::ISODate).toLatin1() + "\n";
+        if (!it->where.isEmpty())
+            text += "where=" + hexText(it->where).toLatin1() + "\n";
+        text += "\n";
+    }
+    if (file.write(text) != text.size() || !file.commit()) {
+        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+Entries readAll(const QString& path) {
+    Entries entries;
     if (!QFileInfo::exists(path))
         return entries;
     QSettings settings(path, QSettings::IniFormat);
     for (const QString& group : settings.childGroups()) {
-        const QString value = settings.value(group + QStringLiteral("/levels")).toString();
-        if (parseLevels(value))
-            entries.insert(group, value);
+        settings.beginGroup(group);
+        if (const auto levels = parseLevels(settings.value(QStringLiteral("levels")).toString())) {
+            LedCalibrationStore::Entry entry;
+            entry.levels = *levels;
+            entry.readAt =
+                QDateTime::fromString(settings.value(QStringLiteral("read")).toString(), Qt::ISODate);
+            entry.where = fromHex(settings.value(QStringLiteral("where")).toString());
+            entries.insert(group, entry);
+        }
+        settings.endGroup();
     }
     return entries;
 }
@@ -98,32 +130,64 @@ QString LedCalibrationStore::defaultPath() {
     return folder + QLatin1Char('/') + FileName;
 }
 
-std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QString& serial) const {
+QString LedCalibrationStore::lockPath() const {
+    return m_path.isEmpty() ? QString() : StateFileLock::lockPathFor(m_path);
+}
+
+std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QString& key) const {
+    if (const std::optional<Entry> found = entry(key))
+        return found->levels;
+    return std::nullopt;
+}
+
+std::optional<LedCalibrationStore::Entry> LedCalibrationStore::entry(const QString& key) const {
     if (m_path.isEmpty())
         return std::nullopt;
-    const std::lock_guard lock(fileMutex);
-    const QMap<QString, QString> entries = readAll(m_path);
-    const auto it = entries.constFind(groupOf(serial));
+    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
+    // Without the lock another program may be halfway through its rewrite;
+    // QSaveFile makes that a whole old or whole new file, so reading is safe.
+    const Entries entries = readAll(m_path);
+    const auto it = entries.constFind(groupOf(key));
     if (it == entries.cend())
         return std::nullopt;
-    return parseLevels(*it);
+    return *it;
 }
 
-bool LedCalibrationStore::save(const QString& serial, const Levels& levels) {
-    if (m_path.isEmpty())
+bool LedCalibrationStore::save(const QString& key, const Levels& levels, const QString& where,
+                               const QDateTime& readAt) {
+    m_error.clear();
+    if (m_path.isEmpty()) {
+        m_error = QStringLiteral("no state file");
         return false;
-    const std::lock_guard lock(fileMutex);
-    QMap<QString, QString> entries = readAll(m_path);
-    entries.insert(groupOf(serial), levelsText(levels));
-    return writeAll(m_path, entries);
+    }
+    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
+    if (!lock.isLocked()) {
+        m_error = lock.error();
+        return false;
+    }
+    Entries entries = readAll(m_path);
+    Entry& slot = entries[groupOf(key)];
+    slot.levels = levels;
+    if (readAt.isValid())
+        slot.readAt = readAt.toUTC();
+    else if (!slot.readAt.isValid())
+        slot.readAt = QDateTime::currentDateTimeUtc();
+    if (!where.isEmpty())
+        slot.where = where;
+    return writeAll(m_path, entries, m_error);
 }
 
-bool LedCalibrationStore::clear(const QString& serial) {
+bool LedCalibrationStore::clear(const QString& key) {
+    m_error.clear();
     if (m_path.isEmpty())
         return false;
-    const std::lock_guard lock(fileMutex);
-    QMap<QString, QString> entries = readAll(m_path);
-    if (entries.remove(groupOf(serial)) == 0)
+    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
+    if (!lock.isLocked()) {
+        m_error = lock.error();
+        return false;
+    }
+    Entries entries = readAll(m_path);
+    if (entries.remove(groupOf(key)) == 0)
         return true;
-    return writeAll(m_path, entries);
+    return writeAll(m_path, entries, m_error);
 }

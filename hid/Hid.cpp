@@ -37,6 +37,22 @@ QHash<QByteArray, QByteArray> parseUevent(const QByteArray& text) {
     return values;
 }
 
+namespace {
+
+// Printable text only: a key built from it goes into file names and logs.
+QString printable(const QByteArray& raw) {
+    QString text = QString::fromUtf8(raw);
+    text.removeIf([](QChar c) { return !c.isPrint(); });
+    return text.trimmed();
+}
+
+} // namespace
+
+void identityFromUevent(const QHash<QByteArray, QByteArray>& values, QString& serial, QString& port) {
+    serial = printable(values.value("HID_UNIQ"));
+    port = printable(values.value("HID_PHYS"));
+}
+
 bool parseHidId(const QByteArray& value, quint32& bus, quint16& vendor, quint16& product) {
     const QList<QByteArray> parts = value.trimmed().split(':');
     if (parts.size() != 3)

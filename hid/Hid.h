@@ -15,6 +15,11 @@ namespace Hid {
 // KEY=VALUE lines of a sysfs uevent file or a udev property list.
 QHash<QByteArray, QByteArray> parseUevent(const QByteArray& text);
 
+// The serial number (HID_UNIQ, empty when the device has none) and the port
+// (HID_PHYS) from a hid device's uevent values. A serial of blanks or control
+// characters only is no serial.
+void identityFromUevent(const QHash<QByteArray, QByteArray>& values, QString& serial, QString& port);
+
 // HID_ID ("0003:0000FFF0:00000018"): bus, vendor, product.
 bool parseHidId(const QByteArray& value, quint32& bus, quint16& vendor, quint16& product);
 

@@ -57,7 +57,8 @@ private:
 // THidPnPInfo
 
 THidPnPInfo::THidPnPInfo(const HidInterfaceDetail& detail)
-    : InstanceNumber(detail.instanceNumber), InterfacePath(detail.path) {
+    : InstanceNumber(detail.instanceNumber), InterfacePath(detail.path), SerialNumber(detail.serialNumber),
+      Port(detail.port) {
     using namespace HidProperty;
     const HidPropertyMap& p = detail.properties;
     Capabilities = propertyOr<quint32>(p, HidProperty::Capabilities, 0);

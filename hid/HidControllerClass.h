@@ -115,6 +115,10 @@ public:
 
     quint32 InstanceNumber = 0;
     QString InterfacePath;
+    // Empty when the device has none.
+    QString SerialNumber;
+    // Where the device is plugged in (Linux: HID_PHYS; Windows: its instance path).
+    QString Port;
 
     quint32 Capabilities = 0;
     QString ClassName;

@@ -111,6 +111,11 @@ struct HidInterfaceDetail {
     quint32 instanceNumber = 0; // unique per attach, new after a replug
     QString path;               // every open of the device uses it
     HidPropertyMap properties;  // snapshot of the setup properties the platform has
+    // What tells one device from another of the same kind: its serial number
+    // (empty when it has none) and where it is plugged in. Both stay the same
+    // across the device's restarts, unlike the instance number and the path.
+    QString serialNumber;
+    QString port;
 };
 
 // A snapshot of the present HID interfaces of one class. Released by delete.

@@ -300,6 +300,14 @@ std::unique_ptr<HidDeviceSet> LinuxHidPlatform::getClassDevices(const QUuid& cla
             p.insert(HidProperty::DeviceDesc, name);
             p.insert(HidProperty::FriendlyName, name);
             p.insert(HidProperty::LocationInformation, prop("HID_PHYS"));
+            // The hid device's own uevent; udev's copy where sysfs cannot be read.
+            QHash<QByteArray, QByteArray> uevent = Hid::parseUevent(
+                readSysfs(QString::fromUtf8(api.udev_device_get_syspath(hid)) + QStringLiteral("/uevent")));
+            if (!uevent.contains("HID_PHYS")) {
+                uevent.insert("HID_UNIQ", prop("HID_UNIQ").toUtf8());
+                uevent.insert("HID_PHYS", prop("HID_PHYS").toUtf8());
+            }
+            Hid::identityFromUevent(uevent, detail.serialNumber, detail.port);
             p.insert(HidProperty::Class, QStringLiteral("HIDClass"));
             p.insert(HidProperty::ClassGuid, QStringLiteral("{745a17a0-74d3-11d0-b6fe-00a0c90f57da}"));
             p.insert(HidProperty::Service, QStringLiteral("hidraw"));

@@ -193,6 +193,15 @@ bool VirtualHidBus::setAccess(VirtualDeviceId id, bool readWrite) {
     return true;
 }
 
+bool VirtualHidBus::setSerial(VirtualDeviceId id, const QString& serial) {
+    std::lock_guard lock(d->shared->mutex);
+    const auto it = d->devices.find(id);
+    if (it == d->devices.end())
+        return false;
+    it->second.setup.serial = serial;
+    return true;
+}
+
 bool VirtualHidBus::queueInput(VirtualDeviceId id, quint8 reportId, const QByteArray& data) {
     QByteArray report;
     report.reserve(data.size() + 1);
@@ -337,6 +346,9 @@ std::unique_ptr<HidDeviceSet> VirtualHidBus::getClassDevices(const QUuid& classG
         detail.properties.insert(HidProperty::HardwareId, QStringList{ids});
         detail.properties.insert(HidProperty::Class, QStringLiteral("HIDClass"));
         detail.properties.insert(HidProperty::EnumeratorName, QStringLiteral("VIRTUAL"));
+        detail.serialNumber = setup.serial;
+        detail.port = setup.port.isEmpty() ? QStringLiteral("virtual-%1").arg(id) : setup.port;
+        detail.properties.insert(HidProperty::LocationInformation, detail.port);
         entries.push_back(detail);
     }
     return std::make_unique<VirtualDeviceSet>(std::move(entries), d->unreadableIndex);

@@ -36,7 +36,10 @@ struct VirtualHidDeviceSetup {
     QByteArray reportDescriptor; // parsed like a real one for the report lengths
     QString name;                // product name (description, friendly name)
     QString manufacturer;
-    QString serial;
+    QString serial; // empty: the device has no serial number
+    // Where it is plugged in; stays across restarts. Empty: the bus names a
+    // port of its own per device ("virtual-<id>").
+    QString port;
     bool readWriteAccess = true; // false: only the query-only open succeeds (EACCES)
 };
 
@@ -64,6 +67,8 @@ public:
     bool reenumerate(VirtualDeviceId id);
     // Attaches a detached device again (new instance number), same setup and handler.
     bool replug(VirtualDeviceId id);
+    // The serial number the device reports from its next enumeration on.
+    bool setSerial(VirtualDeviceId id, const QString& serial);
     // Grants or withdraws read-write access for later opens.
     bool setAccess(VirtualDeviceId id, bool readWrite);
     // Queues one input report (report id, then the data bytes) to the device's

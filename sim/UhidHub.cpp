@@ -87,13 +87,28 @@ bool UhidHub::writeEvent(const void* event, std::size_t size) {
     return true;
 }
 
+void UhidHub::setSerial(std::string serial) {
+    std::lock_guard lock(m_mutex);
+    m_serial = std::move(serial);
+}
+
+void UhidHub::setPhys(std::string phys) {
+    std::lock_guard lock(m_mutex);
+    m_phys = std::move(phys);
+}
+
+std::string UhidHub::serial() const {
+    std::lock_guard lock(m_mutex);
+    return m_serial;
+}
+
 bool UhidHub::createLocked() {
     uhid_event event{};
     event.type = UHID_CREATE2;
     auto& create = event.u.create2;
     std::snprintf(reinterpret_cast<char*>(create.name), sizeof create.name, "Quorvi Charging Hub");
-    std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "quorvi-virtual-hub/uhid");
-    std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "VH0001");
+    std::snprintf(reinterpret_cast<char*>(create.phys), sizeof create.phys, "%s", m_phys.c_str());
+    std::snprintf(reinterpret_cast<char*>(create.uniq), sizeof create.uniq, "%s", m_serial.c_str());
     const auto descriptor = hubsim::reportDescriptor();
     create.rd_size = std::uint16_t(descriptor.size());
     std::memcpy(create.rd_data, descriptor.data(), descriptor.size());

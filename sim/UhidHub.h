@@ -47,6 +47,13 @@ public:
     HubModel& model() { return m_model; }
     HubTrace& trace() { return m_trace; }
 
+    // The serial number (UHID_CREATE2's uniq, at most 63 bytes; empty: none)
+    // and the physical path (phys) the device is created with from its next
+    // creation on. The kernel shows them as HID_UNIQ and HID_PHYS.
+    void setSerial(std::string serial);
+    void setPhys(std::string phys);
+    std::string serial() const;
+
     // Number of times the device was created, by hand or by a restart.
     int creations() const;
 
@@ -76,6 +83,8 @@ private:
     bool m_plugged = false;
     std::uint64_t m_session = 0; // bumped by every plug and unplug: stale restarts are dropped
     int m_creations = 0;
+    std::string m_serial = "VH0001";
+    std::string m_phys = "quorvi-virtual-hub/uhid";
     std::string m_error;
     std::function<void(const std::string&)> m_logger;
 

@@ -76,6 +76,18 @@ VirtualHidDeviceSetup VirtualHub::deviceSetup() {
     return setup;
 }
 
+QString VirtualHub::serial() const {
+    std::lock_guard lock(m_mutex);
+    return m_serial;
+}
+
+void VirtualHub::setSerial(const QString& serial) {
+    std::lock_guard lock(m_mutex);
+    m_serial = serial;
+    if (m_id >= 0)
+        m_bus.setSerial(m_id, serial);
+}
+
 bool VirtualHub::plug() {
     {
         std::lock_guard lock(m_mutex);
@@ -86,7 +98,9 @@ bool VirtualHub::plug() {
         m_model.finishRestart();
         if (m_id < 0) {
             std::weak_ptr<Gate> weak = m_gate;
-            m_id = m_bus.plug(deviceSetup(), [weak](const QByteArray& report) {
+            VirtualHidDeviceSetup setup = deviceSetup();
+            setup.serial = m_serial;
+            m_id = m_bus.plug(setup, [weak](const QByteArray& report) {
                 const auto gate = weak.lock();
                 if (!gate)
                     return;

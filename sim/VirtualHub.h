@@ -48,6 +48,10 @@ public:
     void setFirmwareVersion(quint32 version);
     hubsim::HubFaults faults() const { return m_model.faults(); }
     void setFaults(const hubsim::HubFaults& faults);
+    // The serial number it reports ("VH0001" unless set); empty: none, so the
+    // program knows it by its port only. Takes effect at the next enumeration.
+    QString serial() const;
+    void setSerial(const QString& serial);
     // Time off the bus after entering the bootloader and after a reboot.
     void setRestartDelays(int bootloaderEntryMs, int rebootMs);
 
@@ -81,6 +85,7 @@ private:
     mutable std::mutex m_mutex; // guards the bus attachment below and orders bus calls
     VirtualDeviceId m_id = -1;
     bool m_plugged = false;
+    QString m_serial = QStringLiteral("VH0001");
     quint64 m_session = 0; // bumped by every plug/unplug by hand: stale restarts are dropped
     quint64 m_unsolicitedGeneration = 0;
 

@@ -26,6 +26,10 @@ Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
 
   --firmware HEX           application firmware version (default 11150905)
   --bootloader             start in the bootloader
+  --serial S               serial number the kernel reports as HID_UNIQ (default VH0001,
+                           at most 63 characters)
+  --no-serial              no serial number: the updater knows the hub by its port
+  --phys P                 physical path, reported as HID_PHYS (default quorvi-virtual-hub/uhid)
   --restart-delays A,B     ms off the bus when entering the bootloader, after a reboot
   --silent                 answer nothing
   --reply-delay MS         extra time before each reply
@@ -70,6 +74,8 @@ int main(int argc, char** argv) {
     std::string uhidPath = "/dev/uhid";
     std::uint32_t version = DefaultFirmwareVersion;
     bool bootloader = false;
+    std::string serial = "VH0001";
+    std::string phys = "quorvi-virtual-hub/uhid";
     int entryDelay = -1, rebootDelay = -1;
 
     for (int i = 1; i < argc; ++i) {
@@ -91,6 +97,14 @@ int main(int argc, char** argv) {
             version = std::uint32_t(n);
         } else if (arg == "--bootloader") {
             bootloader = true;
+        } else if (arg == "--serial") {
+            needs(value && *value && std::strlen(value) < 64);
+            serial = value;
+        } else if (arg == "--no-serial") {
+            serial.clear();
+        } else if (arg == "--phys") {
+            needs(value && *value && std::strlen(value) < 64);
+            phys = value;
         } else if (arg == "--restart-delays") {
             const char* comma = value ? std::strchr(value, ',') : nullptr;
             needs(comma && number(std::string(value, comma).c_str(), 10, n) && number(comma + 1, 10, m) &&
@@ -142,6 +156,8 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     UhidHub hub(uhidPath);
+    hub.setSerial(serial);
+    hub.setPhys(phys);
     hub.model().setFirmwareVersion(version);
     hub.model().setMode(bootloader ? HubMode::Bootloader : HubMode::Application);
     hub.model().setFaults(faults);

@@ -39,12 +39,19 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     m_versionEdit->setInputMask(QStringLiteral("HHHHHHHH"));
     m_versionEdit->setToolTip(QStringLiteral("Firmware version, 8 hex digits"));
 
+    m_serialEdit = new QLineEdit(hub.serial());
+    m_serialEdit->setMaxLength(63);
+    m_serialEdit->setPlaceholderText(QStringLiteral("none"));
+    m_serialEdit->setToolTip(
+        QStringLiteral("Serial number from the next plug-in or restart; empty for none"));
+
     auto* state = new QGroupBox(QStringLiteral("Hub"));
     auto* stateForm = new QFormLayout(state);
     stateForm->addRow(m_plug);
     stateForm->addRow(QStringLiteral("Mode:"), m_mode);
     stateForm->addRow(QStringLiteral("Firmware:"), m_version);
     stateForm->addRow(QStringLiteral("Set firmware:"), m_versionEdit);
+    stateForm->addRow(QStringLiteral("Serial number:"), m_serialEdit);
 
     m_silent = new QCheckBox(QStringLiteral("Silent"));
     m_wrongMarker = new QCheckBox(QStringLiteral("Wrong marker"));
@@ -108,6 +115,8 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     m_unsolicited->setValue(current.unsolicitedIntervalMs);
     m_unplugAfter->setValue(static_cast<int>(current.unplugAfterFrame));
 
+    connect(m_serialEdit, &QLineEdit::editingFinished, this,
+            [this] { m_hub.setSerial(m_serialEdit->text().trimmed()); });
     connect(m_plug, &QPushButton::clicked, this, [this] {
         if (m_hub.isPlugged())
             m_hub.unplug();

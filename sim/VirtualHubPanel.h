@@ -32,6 +32,8 @@ public:
     QPlainTextEdit* traceView() const { return m_trace; }
     QCheckBox* silentBox() const { return m_silent; }
     QSpinBox* replyDelayBox() const { return m_replyDelay; }
+    // Empty: the hub has no serial number.
+    QLineEdit* serialEdit() const { return m_serialEdit; }
 
 private:
     void refreshState();
@@ -45,6 +47,7 @@ private:
     QLabel* m_version;
     QLabel* m_mode;
     QLineEdit* m_versionEdit;
+    QLineEdit* m_serialEdit;
     QCheckBox* m_silent;
     QCheckBox* m_wrongMarker;
     QCheckBox* m_neverReturn;

@@ -35,6 +35,7 @@ static_assert(sizeof(HidCapsRecord) == 64);
     X(unsigned char, HidD_FreePreparsedData, (void*))                                                        \
     X(unsigned char, HidD_GetNumInputBuffers, (void*, unsigned long*))                                       \
     X(unsigned char, HidD_SetNumInputBuffers, (void*, unsigned long))                                        \
+    X(unsigned char, HidD_GetSerialNumberString, (void*, void*, unsigned long))                              \
     X(long, HidP_GetCaps, (void*, HidCapsRecord*))
 
 class HidLibrary {

@@ -144,6 +144,11 @@ bool InterfaceSet::interfaceDetail(int index, InterfaceInfo& info) {
     if (info.path.empty())
         return false;
     info.instance = device.DevInst;
+    std::vector<char> id(1024, 0);
+    info.instanceId.clear();
+    if (m_library.SetupDiGetDeviceInstanceIdA(m_set, &device, id.data(),
+                                              static_cast<unsigned long>(id.size() - 1), nullptr))
+        info.instanceId = decodeText(reinterpret_cast<const unsigned char*>(id.data()), id.size());
     info.properties.clear();
     readProperties(device, info.properties);
     return true;

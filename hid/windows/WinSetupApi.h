@@ -48,6 +48,7 @@ struct SpDeviceInterfaceDetailDataA {
        SpDevinfoData*))                                                                                      \
     X(int, SetupDiGetDeviceRegistryPropertyA,                                                                \
       (void*, SpDevinfoData*, unsigned long, unsigned long*, unsigned char*, unsigned long, unsigned long*)) \
+    X(int, SetupDiGetDeviceInstanceIdA, (void*, SpDevinfoData*, char*, unsigned long, unsigned long*))       \
     X(int, SetupDiDestroyDeviceInfoList, (void*))
 
 class SetupLibrary {
@@ -105,6 +106,9 @@ std::vector<std::string> decodeList(const unsigned char* buffer, size_t size);
 struct InterfaceInfo {
     std::string path;
     uint32_t instance = 0; // the device information record's instance
+    // The device instance path: without a serial number it is made from where
+    // the device is plugged in, so it serves as the port. Empty when unreadable.
+    std::string instanceId;
     std::vector<SetupProperty> properties;
 };
 

@@ -66,9 +66,26 @@ public:
     WinSys::OverlappedRead read;
 };
 
+// The serial number string of the device at path (UTF-16, at most 126
+// characters plus the end); empty when it has none or cannot be asked.
+QString serialNumberOf(const WinSys::HidLibrary& hid, const std::string& path) {
+    if (!hid.IsHidLoaded())
+        return {};
+    const WinSys::Handle handle = WinSys::openPath(path, WinSys::OpenAccess::None);
+    if (handle == WinSys::invalidHandle())
+        return {};
+    char16_t text[128] = {};
+    QString serial;
+    if (hid.HidD_GetSerialNumberString(handle, text, sizeof(text) - sizeof(char16_t)))
+        serial = QString::fromUtf16(text).trimmed();
+    WinSys::closeHandle(handle);
+    return serial;
+}
+
 class WindowsDeviceSet : public HidDeviceSet {
 public:
-    explicit WindowsDeviceSet(std::unique_ptr<WinSys::InterfaceSet> set) : m_set(std::move(set)) {}
+    WindowsDeviceSet(std::unique_ptr<WinSys::InterfaceSet> set, const WinSys::HidLibrary& hid)
+        : m_set(std::move(set)), m_hid(hid) {}
     bool enumInterface(int index) override { return m_set->enumInterface(index); }
     bool interfaceDetail(int index, HidInterfaceDetail& detail) override {
         WinSys::InterfaceInfo info;
@@ -76,6 +93,8 @@ public:
             return false;
         detail.instanceNumber = info.instance;
         detail.path = QString::fromLocal8Bit(info.path.c_str());
+        detail.serialNumber = serialNumberOf(m_hid, info.path);
+        detail.port = QString::fromLocal8Bit(info.instanceId.c_str());
         detail.properties.clear();
         for (const WinSys::SetupProperty& property : info.properties) {
             if (!property.present)
@@ -102,6 +121,7 @@ public:
 
 private:
     std::unique_ptr<WinSys::InterfaceSet> m_set;
+    const WinSys::HidLibrary& m_hid;
 };
 
 } // namespace
@@ -165,7 +185,7 @@ std::unique_ptr<HidDeviceSet> WindowsHidPlatform::getClassDevices(const QUuid& c
         setThreadLastError(quint32(WinSys::lastError()));
         return nullptr;
     }
-    return std::make_unique<WindowsDeviceSet>(std::move(set));
+    return std::make_unique<WindowsDeviceSet>(std::move(set), d->hid);
 }
 
 HidHandle WindowsHidPlatform::open(const QString& path, HidAccess access) {

@@ -1,10 +1,21 @@
+#include "HidIap.h"
 #include "HubRun.h"
+#include "HubUpdateLock.h"
+#include "HubWire.h"
+#include "LedCalibrationStore.h"
 #include "ProgressView.h"
+#include "TestSupport.h"
+#include "UpdateHistory.h"
 #include "VirtualHub.h"
 #include "WhereLeft.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -95,6 +106,7 @@ protected:
         hubRun->timing.ledWritePauseMs = 1;
         hubRun->virtualUsbTiming = false;
         hubRun->virtualRestartMs = 40;
+        hubRun->stateFile = stateFile;
         const int status = hubRun->run();
         json = QJsonDocument::fromJson(toJson(hubRun->report())).object();
         const std::vector<TextLine> lines = toTextLines(hubRun->report());
@@ -108,6 +120,7 @@ protected:
 
     QTemporaryDir dir;
     QString image;
+    std::optional<QString> stateFile; // the run's default unless set
     std::unique_ptr<HubRun> hubRun;
     QJsonObject json;
     QString text;   // standard output
@@ -220,7 +233,8 @@ TEST_F(CliRun, NoHubAndAHubWithoutAccess) {
     EXPECT_TRUE(hubJson(0).value(QStringLiteral("access")).toBool());
     EXPECT_FALSE(hubJson(1).value(QStringLiteral("access")).toBool(true));
     EXPECT_TRUE(hubJson(1).value(QStringLiteral("accessHint")).toString().startsWith(hint));
-    EXPECT_TRUE(text.contains(QStringLiteral("Hub 2 (virtual:hidraw/2): instance 2, no access\n")))
+    EXPECT_TRUE(
+        text.contains(QStringLiteral("Hub 2 (virtual:hidraw/2): serial:VH0002, instance 2, no access\n")))
         << text.toStdString();
     EXPECT_TRUE(errors.startsWith(QStringLiteral("Hub 2 (virtual:hidraw/2): ") + hint))
         << errors.toStdString();
@@ -664,4 +678,125 @@ TEST(WhereLeft, OneLinePerHubAtEachStage) {
     board.setFinished(2);
     EXPECT_TRUE(board.text().contains(QStringLiteral("Hub 2: its update had ended")));
     EXPECT_TRUE(whereLeftLine(3, QString(), 0, 0, false).contains(QStringLiteral("nothing was written")));
+}
+
+// The window and the command line share the kept levels, the update locks
+// and the history, all under the hub's identity. Virtual hub 1 of a run has
+// the serial number VH0001, as the window's virtual hub here.
+class SharedState : public CliRun {
+protected:
+    void SetUp() override {
+        CliRun::SetUp();
+        stateFile = dir.filePath(QStringLiteral("state/led-calibration.ini"));
+    }
+    // A window on a bus of its own with one hub (serial VH0001) running its application.
+    void makeWindow(const LedCalibrationStore::Levels& levels) {
+        windowHub = std::make_unique<VirtualHub>(windowBus);
+        windowHub->setRestartDelays(20, 20);
+        windowHub->model().setLedLevels(levels);
+        ASSERT_TRUE(windowHub->plug());
+        window = std::make_unique<TfrmMain>(windowBus);
+        window->timing.writePauseMs = 1;
+        window->timing.replyTimeoutMs = 1000;
+        window->timing.modePollMs = 25;
+        window->timing.modeWaitMs = 800;
+        ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
+    }
+    void TearDown() override {
+        window.reset();
+        windowHub.reset();
+        // The window keeps its levels in this run's state folder.
+        QFile::remove(LedCalibrationStore::defaultPath());
+    }
+    QStringList windowLog() const { return window->mmoUplog->toPlainText().split(QLatin1Char('\n')); }
+
+    VirtualHidBus windowBus;
+    std::unique_ptr<VirtualHub> windowHub;
+    std::unique_ptr<TfrmMain> window;
+};
+
+TEST_F(SharedState, LevelsKeptByTheWindowAreRestoredByTheCommandLine) {
+    const LedCalibrationStore::Levels levels{11, 22, 33, 44, 55, 66, 77, 88};
+    stateFile = LedCalibrationStore::defaultPath(); // the window's
+    makeWindow(levels);
+    window->timing.modeWaitMs = 0; // the bootloader is never reached: the levels stay kept
+    window->btnUpdate->click();
+    ASSERT_TRUE(windowLog().contains(QStringLiteral("Enter bootloader error.")));
+    ASSERT_EQ(LedCalibrationStore(*stateFile).load(QStringLiteral("serial:VH0001")), std::optional(levels));
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 2 update --all --image ") + image), ExitOk);
+    EXPECT_EQ(virtualHub(0).model().savedLedLevels(), levels);
+    EXPECT_NE(virtualHub(1).model().savedLedLevels(), levels); // VH0002 keeps its own
+    EXPECT_TRUE(hubRun->report().hubs.at(0).log.contains(
+        QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_FALSE(hubRun->report().hubs.at(1).log.contains(
+        QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_FALSE(LedCalibrationStore(*stateFile).load(QStringLiteral("serial:VH0001")));
+}
+
+TEST_F(SharedState, LevelsKeptByTheCommandLineAreRestoredByTheWindow) {
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@12 update --image ") + image),
+              ExitFailure);
+    const std::optional<LedCalibrationStore::Levels> kept =
+        LedCalibrationStore(*stateFile).load(QStringLiteral("serial:VH0001"));
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(*kept, virtualHub(0).model().savedLedLevels());
+
+    // The window's hub VH0001 reports other levels now (its firmware's
+    // defaults after the failed update): the kept ones win.
+    QFile::remove(LedCalibrationStore::defaultPath());
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(LedCalibrationStore::defaultPath()).absolutePath()));
+    ASSERT_TRUE(QFile::copy(*stateFile, LedCalibrationStore::defaultPath()));
+    makeWindow({1, 1, 1, 1, 1, 1, 1, 1});
+    window->btnUpdate->click();
+    EXPECT_TRUE(
+        windowLog().contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
+    EXPECT_EQ(windowLog().last(), QStringLiteral("Update completed."));
+    EXPECT_EQ(windowHub->model().savedLedLevels(), *kept);
+}
+
+TEST_F(SharedState, AHubAnotherProgramIsUpdatingIsLeftAloneAndCountsAsFailed) {
+    HubUpdateLock other(HubUpdateLock::folderFor(*stateFile), HubIdentity::serial(QStringLiteral("VH0001")));
+    ASSERT_TRUE(other.tryLock());
+    EXPECT_EQ(run(QStringLiteral("--virtual 2 update --all --json --image ") + image), ExitFailure);
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("HubBusy"));
+    EXPECT_TRUE(hubJson(0)
+                    .value(QStringLiteral("log"))
+                    .toArray()
+                    .at(0)
+                    .toString()
+                    .startsWith(QStringLiteral("Another program is updating hub serial:VH0001")));
+    EXPECT_EQ(hubJson(1).value(QStringLiteral("result")).toString(), QStringLiteral("Completed"));
+    for (const hubsim::Bytes& frame : virtualHub(0).trace().reports(hubsim::TraceEntry::Direction::ToHub))
+        EXPECT_NE(hubsim::parseRequest(frame).command, CmdEnterBootloader);
+    EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Application);
+}
+
+TEST_F(SharedState, EveryAttemptIsInTheHistoryThatTheHistoryCommandShows) {
+    EXPECT_EQ(run(QStringLiteral("--virtual 2 --virtual-fault 2:fail@12 update --all --image ") + image),
+              ExitFailure);
+    const QList<UpdateRecord> records = UpdateHistory(*stateFile).read();
+    ASSERT_EQ(records.size(), 2);
+    QMap<QString, UpdateRecord> byHub;
+    for (const UpdateRecord& r : records)
+        byHub.insert(r.hub, r);
+    ASSERT_TRUE(byHub.contains(QStringLiteral("serial:VH0001")));
+    ASSERT_TRUE(byHub.contains(QStringLiteral("serial:VH0002")));
+    const UpdateRecord& ok = byHub[QStringLiteral("serial:VH0001")];
+    const UpdateRecord& failed = byHub[QStringLiteral("serial:VH0002")];
+    EXPECT_EQ(ok.result, QStringLiteral("Completed"));
+    EXPECT_EQ(ok.versionBefore, std::optional<std::uint32_t>(hubsim::DefaultFirmwareVersion));
+    EXPECT_TRUE(ok.levelsRead && ok.levelsWritten && *ok.levelsRead == *ok.levelsWritten);
+    EXPECT_EQ(failed.result, QStringLiteral("Timeout"));
+    EXPECT_TRUE(failed.levelsRead);
+    EXPECT_FALSE(failed.levelsWritten);
+
+    const QString table = historyText(records);
+    EXPECT_TRUE(table.startsWith(QStringLiteral("time"))) << table.toStdString();
+    EXPECT_EQ(table.count(QLatin1Char('\n')), 3);
+    EXPECT_TRUE(table.contains(QStringLiteral("kept for the next update")));
+    const QJsonArray updates =
+        QJsonDocument::fromJson(historyJson(records)).object().value(QStringLiteral("updates")).toArray();
+    ASSERT_EQ(updates.size(), 2);
+    EXPECT_EQ(updates.at(0).toObject().value(QStringLiteral("hub")).toString(), records.at(0).hub);
 }

@@ -326,7 +326,10 @@ class SerialLocator : public FollowOneHub {
 public:
     using FollowOneHub::FollowOneHub;
     QString serial;
-    QString hubSerial(THidDevice*) override { return serial; }
+    // The hub's own identity unless a serial is given.
+    HubIdentity hubIdentity(THidDevice* device) override {
+        return serial.isEmpty() ? HubIdentity::of(device) : HubIdentity::serial(serial);
+    }
 };
 
 } // namespace
@@ -469,8 +472,8 @@ TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestar
     // Bootloader entry fails: no time to wait for the hub at all.
     session.timing.modeWaitMs = 0;
     EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
-    EXPECT_EQ(store.load(QStringLiteral("QH-0001")), std::optional(userLevels));
-    EXPECT_FALSE(store.load(QStringLiteral("QH-0002")));
+    EXPECT_EQ(store.load(QStringLiteral("serial:QH-0001")), std::optional(userLevels));
+    EXPECT_FALSE(store.load(QStringLiteral("serial:QH-0002")));
     ASSERT_TRUE(testsupport::waitUntil(
         [this] { return hub.isPlugged() && hub.mode() == hubsim::HubMode::Bootloader; }));
 
@@ -498,7 +501,7 @@ TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestar
     EXPECT_TRUE(
         laterReport.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
     EXPECT_EQ(hub.model().ledLevels(), userLevels);
-    EXPECT_FALSE(reopened.load(QStringLiteral("QH-0001"))); // cleared after the checked write-back
+    EXPECT_FALSE(reopened.load(QStringLiteral("serial:QH-0001"))); // cleared after the checked write-back
     later.detach();
 }
 
@@ -522,7 +525,7 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
     }
     EXPECT_EQ(channels, (std::set<int>{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_EQ(commandsOf(hub).back(), CmdEndLedAdjust);
-    EXPECT_EQ(store.load(QString()), std::optional(userLevels));
+    EXPECT_EQ(store.load(QStringLiteral("serial:VH0001")), std::optional(userLevels));
 
     // Found in its application again: the kept levels, not the defaults it reports, go back.
     QObject::disconnect(&session, &HubSession::stageChanged, nullptr, nullptr);
@@ -532,7 +535,7 @@ TEST_F(HubSessionReplies, AnUnansweredWriteBackIsNoCompletedUpdateAndTheKeptLeve
     EXPECT_EQ(hub.model().ledLevels(), userLevels);
     EXPECT_TRUE(
         report.log.contains(QStringLiteral("Restoring the LED levels kept from an earlier attempt.")));
-    EXPECT_FALSE(store.load(QString()));
+    EXPECT_FALSE(store.load(QStringLiteral("serial:VH0001")));
 }
 
 // "Update completed." only for a hub that runs the image's version once it is back.
@@ -604,7 +607,7 @@ TEST_F(HubSessionReplies, ARefusedLevelWriteIsNoCompletedUpdate) {
     EXPECT_EQ(sent.at(thirdLevel - 1), CmdSetLedLevel);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), CmdSetLedLevel), 8);
     EXPECT_EQ(sent.back(), CmdEndLedAdjust);
-    EXPECT_EQ(store.load(QString()), std::optional(userLevels)); // kept for the next try
+    EXPECT_EQ(store.load(QStringLiteral("serial:VH0001")), std::optional(userLevels)); // kept for the next try
     EXPECT_TRUE(session.writeBackOwed());
 }
 
@@ -647,4 +650,21 @@ TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
     broken.write("[hub]\nlevels=1 2 3\n");
     broken.close();
     EXPECT_FALSE(store.load(QString())); // too few levels: nothing kept
+}
+
+TEST_F(HubSessionReplies, LevelsThatCannotBeKeptAreShownSoTheyAreNotLost) {
+    hub.model().setLedLevels(userLevels);
+    QFile blocker(folder.path() + QStringLiteral("/not-a-folder"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    LedCalibrationStore unwritable(blocker.fileName() + QStringLiteral("/levels.ini"));
+    session.setCalibrationStore(&unwritable);
+    session.timing.modeWaitMs = 0; // the bootloader is never reached
+
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    const QString said = report.log.filter(QStringLiteral("could not be kept")).value(0);
+    EXPECT_TRUE(said.startsWith(QStringLiteral("The LED levels of hub serial:VH0001 could not be kept")))
+        << report.log.join('\n').toStdString();
+    EXPECT_TRUE(said.endsWith(QStringLiteral("note them down: 11 22 33 44 55 66 77 88.")))
+        << said.toStdString();
+    EXPECT_TRUE(session.writeBackOwed()); // still held by this session
 }

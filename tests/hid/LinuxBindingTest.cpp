@@ -44,6 +44,32 @@ TEST(LinuxPureParts, UeventHidIdAndInstanceNumber) {
     EXPECT_FALSE(Hid::instanceNumberFromHidName(QStringLiteral("0003:FFF0:0018."), instance));
 }
 
+TEST(LinuxPureParts, UeventSerialNumberAndPort) {
+    QString serial, port;
+    Hid::identityFromUevent(Hid::parseUevent("HID_ID=0003:0000FFF0:00000018\nHID_UNIQ=QH-000123 \n"
+                                             "HID_PHYS=usb-0000:00:14.0-2/input0\n"),
+                            serial, port);
+    EXPECT_EQ(serial, QStringLiteral("QH-000123"));
+    EXPECT_EQ(port, QStringLiteral("usb-0000:00:14.0-2/input0"));
+
+    // A hub without a serial number has the key with nothing after it, or none.
+    Hid::identityFromUevent(Hid::parseUevent("HID_UNIQ=\nHID_PHYS=usb-0000:00:14.0-3/input0\n"), serial,
+                            port);
+    EXPECT_TRUE(serial.isEmpty());
+    EXPECT_EQ(port, QStringLiteral("usb-0000:00:14.0-3/input0"));
+    Hid::identityFromUevent(Hid::parseUevent("HID_PHYS=usb-1/input0\n"), serial, port);
+    EXPECT_TRUE(serial.isEmpty());
+
+    // Blanks and control characters make no serial number; the rest keeps its case.
+    Hid::identityFromUevent({{"HID_UNIQ", QByteArray("\x01\x02 \t")}, {"HID_PHYS", "p"}}, serial, port);
+    EXPECT_TRUE(serial.isEmpty());
+    Hid::identityFromUevent({{"HID_UNIQ", QByteArray("ab\x07"
+                                                     "Cd")}},
+                            serial, port);
+    EXPECT_EQ(serial, QStringLiteral("abCd"));
+    EXPECT_TRUE(port.isEmpty());
+}
+
 // A socketpair stands in for a hidraw node: one datagram per report.
 QByteArray inotifyEvent(quint32 mask, const char* name) {
     const qsizetype nameLength = name ? qsizetype(std::strlen(name)) + 1 : 0;

@@ -18,6 +18,7 @@
 #include "EventWait.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "HubIdentity.h"
 #include "HubProtocol.h"
 #include "LinuxHidPlatform.h"
 #include "UhidHub.h"
@@ -202,6 +203,8 @@ qint64 fullUpdate(TfrmMain& w, hubsim::HubModel& model, hubsim::HubTrace& trace,
 int phaseFull(const char* label) {
     hubsim::UhidHub hub;
     hub.model().setLedLevels(customLevels);
+    hub.setSerial("QK-4711");
+    hub.setPhys("quorvi-kernel-test/port3");
     if (!hub.plug()) {
         check(false, "uhid hub created", QString::fromStdString(hub.error()));
         return 1;
@@ -219,6 +222,14 @@ int phaseFull(const char* label) {
               .arg(logText(*w)));
     if (!found)
         return 1;
+
+    // The kernel's HID_UNIQ and HID_PHYS reach the binding: the hub is known by its serial.
+    const THidPnPInfo* info = w->currentHub()->PnPInfo();
+    check(info->SerialNumber == QStringLiteral("QK-4711") &&
+              info->Port == QStringLiteral("quorvi-kernel-test/port3") &&
+              HubIdentity::of(w->currentHub()).key() == QStringLiteral("serial:QK-4711"),
+          "identity: the uhid hub's serial number and port are read by the Linux binding",
+          QStringLiteral("serial '%1', port '%2'").arg(info->SerialNumber, info->Port));
 
     // Check Version.
     w->btnConnect->click();

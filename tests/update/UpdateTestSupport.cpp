@@ -3,6 +3,7 @@
 #include "HidControllerClass.h"
 #include "LedCalibrationStore.h"
 #include "TestSupport.h"
+#include "UpdateHistory.h"
 
 #include <QCheckBox>
 #include <QEvent>
@@ -59,6 +60,9 @@ void UpdateFixture::TearDown() {
     hubs.clear();
     // Levels kept by a failed run belong to this test only.
     QFile::remove(LedCalibrationStore::defaultPath());
+    const QString history = UpdateHistory(LedCalibrationStore::defaultPath()).filePath();
+    QFile::remove(history);
+    QFile::remove(history + QStringLiteral(".1"));
 }
 
 VirtualHub& UpdateFixture::addHub() {

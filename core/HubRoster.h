@@ -1,0 +1,62 @@
+#pragma once
+
+// The one place that knows which hub is which. It finds hubs through the
+// device controller, follows one hub across its restarts by its identity (a
+// restarted hub is a new device object, with a new node, and possibly not the
+// first hub in the list any more), and names the key under which the hub's
+// kept LED levels and its update lock live. The window and the command line
+// both find their hubs through it, so what one keeps the other finds.
+
+#include "HubIdentity.h"
+#include "HubSession.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+class THidDevice;
+class THidDeviceController;
+
+class HubRoster : public HubLocator {
+public:
+    // Follows its hub by checking it out of this controller (and checking it
+    // back in when it leaves): for a program that talks to one hub per
+    // controller. The session, if given, is detached before its device goes.
+    HubRoster(THidDeviceController& controller, HubSession* session = nullptr);
+    // Follows its hub in a hub list that someone else keeps: scan runs a
+    // device-change pass, which rebuilds the list and calls pick(), and
+    // returns the hub it chose (or nullptr).
+    explicit HubRoster(std::function<THidDevice*()> scan);
+    ~HubRoster() override;
+    HubRoster(const HubRoster&) = delete;
+    HubRoster& operator=(const HubRoster&) = delete;
+
+    // From now on the hub with this identity is the one: no other hub is
+    // handed out while it is followed, even when it is away.
+    void follow(const HubIdentity& identity) { m_followed = identity; }
+    void stopFollowing() { m_followed = {}; }
+    const HubIdentity& followed() const { return m_followed; }
+    bool isFollowing() const { return m_followed.isValid(); }
+
+    // Which of these hubs to talk to: the followed one, -1 when it is not
+    // among them; the first when none is followed (-1 for an empty list).
+    int pick(const QList<THidDevice*>& hubs) const;
+
+    // HubLocator: a pass, then the followed hub as it is now, or nullptr.
+    THidDevice* refreshHub() override;
+    HubIdentity hubIdentity(THidDevice* device) override;
+
+    // The key of a hub's kept LED levels (LedCalibrationStore) and of its
+    // update lock: the same in every program.
+    static QString levelsKey(const HubIdentity& identity) { return identity.key(); }
+
+private:
+    void release();
+
+    THidDeviceController* m_controller = nullptr;
+    HubSession* m_session = nullptr;
+    std::function<THidDevice*()> m_scan;
+    HubIdentity m_followed;
+    THidDevice* m_held = nullptr; // checked out from m_controller
+};
