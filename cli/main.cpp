@@ -4,27 +4,12 @@
 #include "CliOptions.h"
 #include "HubReport.h"
 #include "HubRun.h"
+#include "Interrupt.h"
 #include "ProgressView.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
-
-namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onInterrupt(int) {
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-    // A second Ctrl+C ends the program at once.
-    std::signal(SIGINT, SIG_DFL);
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
@@ -50,28 +35,20 @@ int main(int argc, char** argv) {
     }
 
     cli::HubRun run(options);
-    const bool live = !options.json && ::isatty(STDOUT_FILENO) == 1;
+    const bool live = !options.json && cli::isTerminal(stdout);
     std::unique_ptr<cli::ProgressView> view;
     if (!options.json)
         view = std::make_unique<cli::ProgressView>(run, stdout, live);
 
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (::pipe(signalPipe) == 0) {
-        interrupt = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&] {
-            char byte = 0;
-            [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-            interrupt->setEnabled(false);
-            run.requestStop();
-            const QString notice = QStringLiteral(
-                "Ctrl+C: each hub finishes the line it is writing, then stops. Ctrl+C again quits at once.");
-            if (view)
-                view->note(notice);
-            else
-                std::fprintf(stderr, "%s\n", qPrintable(notice));
-        });
-        std::signal(SIGINT, onInterrupt);
-    }
+    cli::catchInterrupt(&run, [&] {
+        run.requestStop();
+        const QString notice = QStringLiteral(
+            "Ctrl+C: each hub finishes the line it is writing, then stops. Ctrl+C again quits at once.");
+        if (view)
+            view->note(notice);
+        else
+            std::fprintf(stderr, "%s\n", qPrintable(notice));
+    });
 
     const int status = run.run();
     if (view)

@@ -4,6 +4,7 @@
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
 #include "LedCalibrationStore.h"
+#include "PreciseTiming.h"
 #include "ScopeExit.h"
 
 #include <QCoreApplication>
@@ -333,6 +334,7 @@ void HubSession::takeKeptLevels(const QString& serial) {
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
     m_updateRunning = true;
     const ScopeExit ended([this] { m_updateRunning = false; });
+    const PreciseTiming precise; // the pause after each frame is 2 ms, not a system tick
     const UpdateResult result = programImage(image);
     emit updateFinished(result);
     return result;

@@ -1,0 +1,44 @@
+#include "Interrupt.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace cli {
+namespace {
+
+// The console calls its control handler on a thread of its own, so the
+// handler may queue a call to the main thread directly.
+QPointer<QObject> g_context;
+std::function<void()> g_onFirst;
+std::atomic<int> g_interrupts{0};
+
+BOOL WINAPI onControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (g_interrupts.fetch_add(1) > 0)
+        return FALSE; // the second one: the default handler ends the process
+    QMetaObject::invokeMethod(
+        g_context.data(), [] { g_onFirst(); }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+bool catchInterrupt(QObject* context, std::function<void()> onFirst) {
+    g_context = context;
+    g_onFirst = std::move(onFirst);
+    return SetConsoleCtrlHandler(onControl, TRUE) != 0;
+}
+
+bool isTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+} // namespace cli
