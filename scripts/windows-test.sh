@@ -23,7 +23,7 @@ fail() {
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-need=(wine64 xvfb xauth)
+need=(wine64 xvfb jq unzip)
 missing=()
 for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -133,8 +133,9 @@ fi
 echo "--- the installer: silent install, run, uninstall"
 installer=$(ls "$packages"/*-win64.exe 2>/dev/null | head -n1 || true)
 if [ -n "$installer" ]; then
-    target='C:\Quorvi Hub Updater'
-    unix_target=$WINEPREFIX/drive_c/Quorvi\ Hub\ Updater
+    # NSIS takes /D= unquoted, so wine must not need to quote it: no spaces.
+    target='C:\QuorviHub'
+    unix_target=$WINEPREFIX/drive_c/QuorviHub
     rm -rf "$unix_target"
     "$wine" "$installer" /S "/D=$target" && "$wineserver" -w
     if [ -f "$unix_target/bin/quorvi-hub-updater.exe" ] && [ -f "$unix_target/Uninstall.exe" ]; then
