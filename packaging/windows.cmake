@@ -48,5 +48,9 @@ set(CPACK_NSIS_URL_INFO_ABOUT "https://www.quorvi.com/hub-updater/")
 set(CPACK_NSIS_CONTACT ${QUORVI_PACKAGE_MAINTAINER})
 set(CPACK_NSIS_MODIFY_PATH OFF)
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
+# A 64-bit installer for 64-bit programs: it installs under the 64-bit
+# "Program Files" and runs where no 32-bit subsystem is (Debian's wine64 alone).
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_STRIP_FILES ON)
 include(CPack)
