@@ -4,6 +4,8 @@
 
 #include <QApplication>
 
+#include <memory>
+
 int main(int argc, char** argv) {
     const QString program = QStringLiteral("quorvi-hub-updater");
     if (const auto answered = programinfo::answerArguments(
@@ -11,8 +13,8 @@ int main(int argc, char** argv) {
         return *answered;
     QApplication app(argc, argv);
     programinfo::describeApplication(program);
-    NativeHidPlatform platform;
-    TfrmMain frmMain(platform);
+    const std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
+    TfrmMain frmMain(*platform);
     frmMain.show();
     return app.exec();
 }

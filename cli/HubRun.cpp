@@ -9,7 +9,7 @@
 #include "HubRoster.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
-#include "LinuxHidPlatform.h"
+#include "NativeHidPlatform.h"
 #include "ResourceLookup.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
@@ -189,7 +189,7 @@ std::vector<HubRun::Target> HubRun::discover() {
     std::unique_ptr<HidPlatform> own;
     HidPlatform* platform = m_bus.get();
     if (!platform) {
-        own = std::make_unique<LinuxHidPlatform>();
+        own = createNativeHidPlatform();
         platform = own.get();
     }
     std::vector<Target> found;
@@ -311,8 +311,8 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             std::unique_ptr<HidPlatform> own;
             HidPlatform* platform = m_bus.get();
             if (!platform) {
-                // The Linux binding keeps its monitor and sinks per instance.
-                own = std::make_unique<LinuxHidPlatform>();
+                // A binding keeps its monitor and sinks per instance.
+                own = createNativeHidPlatform();
                 platform = own.get();
             }
             const int number = t->outcome.number;

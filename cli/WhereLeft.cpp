@@ -83,8 +83,10 @@ void WhereLeftBoard::writeTo(int fd) const {
     const int which = m_published.load(std::memory_order_acquire);
     if (which < 0)
         return;
-    const char* data = m_buffers[std::size_t(which)].data();
-    std::size_t left = m_lengths[std::size_t(which)];
+    writeAll(fd, m_buffers[std::size_t(which)].data(), m_lengths[std::size_t(which)]);
+}
+
+void WhereLeftBoard::writeAll(int fd, const char* data, std::size_t left) {
     while (left > 0) {
         const ssize_t written = ::write(fd, data, left);
         if (written <= 0)

@@ -28,6 +28,8 @@ public:
 
     // Async-signal-safe: writes the last published text to the descriptor.
     void writeTo(int fd) const;
+    // write() until done; safe in a signal handler.
+    static void writeAll(int fd, const char* data, std::size_t length);
     QString text() const;
 
 private:

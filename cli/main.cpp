@@ -4,49 +4,27 @@
 #include "CliOptions.h"
 #include "HubReport.h"
 #include "HubRun.h"
+#include "Interrupt.h"
 #include "LedCalibrationStore.h"
 #include "ProgressView.h"
 #include "UpdateHistory.h"
 #include "WhereLeft.h"
 
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
-volatile std::sig_atomic_t stopRequested = 0;
 cli::WhereLeftBoard* whereLeft = nullptr;
 
-// Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a dropped
-// ssh session: the hubs finish their lines and the report is written whole.
-void onStopSignal(int signal) {
-    if (stopRequested) {
-        // The second one quits at once, but not without saying where each hub is.
-        static const char head[] = "\nStopped at once; where each hub was left:\n";
-        [[maybe_unused]] const ssize_t said = ::write(STDERR_FILENO, head, sizeof head - 1);
-        if (whereLeft)
-            whereLeft->writeTo(STDERR_FILENO);
-        ::_exit(cli::ExitFailure);
-    }
-    stopRequested = 1;
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
-}
-
-QString signalName(int signal) {
-    switch (signal) {
-    case SIGTERM:
-        return QStringLiteral("SIGTERM");
-    case SIGHUP:
-        return QStringLiteral("SIGHUP");
-    default:
-        return QStringLiteral("Ctrl+C");
-    }
+// The second Ctrl+C quits at once, but not without saying where each hub is.
+// Runs in a signal handler: the board writes text prepared in advance.
+void sayWhereLeft() {
+    static const char head[] = "\nStopped at once; where each hub was left:\n";
+    cli::WhereLeftBoard::writeAll(2, head, sizeof head - 1);
+    if (whereLeft)
+        whereLeft->writeTo(2);
 }
 
 } // namespace
@@ -100,28 +78,17 @@ int main(int argc, char** argv) {
     QObject::connect(&run, &cli::HubRun::hubFinished, [&board](int hub) { board.setFinished(hub); });
     whereLeft = &board;
 
-    std::unique_ptr<QSocketNotifier> interrupt;
-    if (::pipe(signalPipe) == 0) {
-        interrupt = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(interrupt.get(), &QSocketNotifier::activated, [&] {
-            char byte = 0;
-            [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-            interrupt->setEnabled(false);
+    // Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a
+    // dropped ssh session: the hubs finish their lines and the report is whole.
+    cli::catchInterrupt(
+        &run,
+        [&](const QString& what) {
             run.requestStop();
-            const QString notice = QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
-                                                  "Ctrl+C again quits at once.")
-                                       .arg(signalName(byte));
-            view.note(notice);
-        });
-        struct sigaction action {};
-        action.sa_handler = onStopSignal;
-        sigemptyset(&action.sa_mask);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP})
-            sigaction(signal, &action, nullptr);
-        // A reader that went away (a dropped ssh session, a closed pipe) must
-        // not end the program in the middle of a hub's programming.
-        std::signal(SIGPIPE, SIG_IGN);
-    }
+            view.note(QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
+                                     "Ctrl+C again quits at once.")
+                          .arg(what));
+        },
+        sayWhereLeft);
 
     const int status = run.run();
     whereLeft = nullptr;

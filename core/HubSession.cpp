@@ -6,6 +6,7 @@
 #include "HidControllerClass.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
+#include "PreciseTiming.h"
 #include "ScopeExit.h"
 #include "UpdateHistory.h"
 
@@ -449,6 +450,7 @@ HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
         m_updateLock.reset();
         m_updateRunning = false;
     });
+    const PreciseTiming precise; // the pause after each frame is 2 ms, not a system tick
     const UpdateResult result = programImage(image);
     // Recorded while the lock is still held: the next program's attempt comes after this one.
     appendHistory(result, lastText);
@@ -477,7 +479,14 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     const HubIdentity identity = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
     if (!m_lockFolder.isEmpty() && identity.isValid()) {
         m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
-        if (!m_updateLock->tryLock()) {
+        if (!m_updateLock->tryLock() && !m_updateLock->heldByAnother()) {
+            // No folder for the lock (a user without a home, a read-only
+            // one): the update goes on, but the user is told it is unguarded.
+            emit logLine(QStringLiteral("The update lock of hub %1 could not be made (%2); another program "
+                                        "is not kept from updating this hub at the same time.")
+                             .arg(identity.key(), m_updateLock->path()));
+            m_updateLock.reset();
+        } else if (!m_updateLock->isLocked()) {
             const QString holder = m_updateLock->holder();
             m_updateLock.reset();
             const QString text =

@@ -19,9 +19,11 @@ HubUpdateLock::~HubUpdateLock() {
 bool HubUpdateLock::tryLock() {
     if (m_locked)
         return true;
+    m_heldByAnother = false;
     if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
         return false;
     m_locked = m_file->tryLock(0);
+    m_heldByAnother = !m_locked && m_file->error() == QLockFile::LockFailedError;
     return m_locked;
 }
 

@@ -25,6 +25,9 @@ public:
     bool tryLock();
     void unlock();
     bool isLocked() const { return m_locked; }
+    // After a failed tryLock: another holder has it, rather than the lock file
+    // could not be made at all.
+    bool heldByAnother() const { return m_heldByAnother; }
     // Who holds it, for the message ("quorvi-hub, process 1234"); empty when
     // not known.
     QString holder() const;
@@ -37,4 +40,5 @@ private:
     QString m_path;
     std::unique_ptr<QLockFile> m_file;
     bool m_locked = false;
+    bool m_heldByAnother = false;
 };

@@ -100,10 +100,6 @@ QString interfaceKey(const THidPnPInfo& info) {
     return QString::number(info.InstanceNumber) + QLatin1Char(' ') + info.InterfacePath;
 }
 
-bool isPermissionError(quint32 error) {
-    return error == EACCES || error == EPERM;
-}
-
 // On a desktop udev hands the seat's user the node a moment after it appears,
 // later on a busy machine; a refusal within this time after the first one is
 // not final.
@@ -297,14 +293,28 @@ bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
     written = 0;
     if (!OpenSync() || length < 0)
         return false;
-    return m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
+    const bool ok =
+        m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
+    if (!ok)
+        noteIoFailure();
+    return ok;
+}
+
+void THidDevice::noteIoFailure() {
+    // The interface may come back under the same path and instance (the same
+    // port); only this flag keeps the next pass from taking the dead entry for it.
+    if (m_platform->deviceGoneError(m_platform->lastError()))
+        m_ioGone.store(true);
 }
 
 bool THidDevice::BeginRead(quint8* buffer, quint32 length) {
     std::lock_guard lock(m_readMutex);
     if (!m_readRequest || !openReadLocked())
         return false;
-    return m_platform->beginRead(m_readHandle, *m_readRequest, buffer, length);
+    const bool ok = m_platform->beginRead(m_readHandle, *m_readRequest, buffer, length);
+    if (!ok)
+        noteIoFailure();
+    return ok;
 }
 
 quint32 THidDevice::CompletedReadLength() {
@@ -314,7 +324,10 @@ quint32 THidDevice::CompletedReadLength() {
             return 0;
     }
     quint32 bytes = 0;
-    return m_platform->completedReadLength(*m_readRequest, bytes) ? bytes : 0;
+    if (m_platform->completedReadLength(*m_readRequest, bytes))
+        return bytes;
+    noteIoFailure();
+    return 0;
 }
 
 bool THidDevice::CancelRead() {
@@ -715,7 +728,8 @@ void THidDeviceController::DeviceChange() {
         THidDevice* device = m_devices[i];
         bool present = false;
         for (int j = int(fresh.size()) - 1; j >= 0 && !present; --j)
-            present = device->Plugged() && sameInterface(*fresh[j]->PnPInfo(), *device->PnPInfo());
+            present = device->Plugged() && !device->m_ioGone.load() &&
+                      sameInterface(*fresh[j]->PnPInfo(), *device->PnPInfo());
         if (present)
             continue;
         changed = true;
@@ -800,7 +814,8 @@ bool THidDeviceController::reviewRefusals() {
         const QString key = interfaceKey(*device->PnPInfo());
         Refusal refusal = m_refusals.value(key, Refusal{now, false});
         if (!refusal.settled) {
-            if (!isPermissionError(device->OpenError()) || now - refusal.sinceMs >= AccessGraceMs) {
+            if (!m_platform->accessDeniedError(device->OpenError()) ||
+                now - refusal.sinceMs >= AccessGraceMs) {
                 refusal.settled = true;
                 settledNow = true;
             } else {

@@ -29,11 +29,13 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <type_traits>
 #include <typeinfo>
 #include <vector>
 
@@ -63,9 +65,7 @@ public:
     template <typename Obj>
     THidHandler(Obj* object, R (Obj::*method)(Args...))
         : m_object(object), m_fn([object, method](Args... args) -> R { return (object->*method)(args...); }) {
-        static_assert(sizeof(method) <= sizeof(Key::bytes));
-        m_key.type = &typeid(method);
-        std::memcpy(m_key.bytes.data(), &method, sizeof(method));
+        m_key.set(method);
     }
 
     // Any callable under an explicit key that stands for its function part
@@ -74,8 +74,7 @@ public:
         : m_object(object), m_fn(std::move(fn)) {
         if (!key || !m_fn)
             return;
-        m_key.type = &typeid(const void*);
-        std::memcpy(m_key.bytes.data(), &key, sizeof(key));
+        m_key.set(key);
     }
 
     bool isSet() const { return m_key.type != nullptr; }
@@ -87,13 +86,29 @@ public:
     friend bool operator==(const THidHandler& a, const THidHandler& b) { return a.m_key == b.m_key; }
 
 private:
+    // The function part, compared as its own type: a member pointer's bytes
+    // may hold padding (MSVC) or several encodings of one function.
     struct Key {
         const std::type_info* type = nullptr;
-        std::array<unsigned char, 2 * sizeof(void*)> bytes{};
+        alignas(std::max_align_t) std::array<unsigned char, 2 * sizeof(void*)> bytes{};
+        bool (*equal)(const unsigned char*, const unsigned char*) = nullptr;
+
+        template <typename T> void set(T value) {
+            static_assert(sizeof(T) <= sizeof(bytes) && std::is_trivially_copyable_v<T>);
+            type = &typeid(T);
+            std::memcpy(bytes.data(), &value, sizeof(T));
+            equal = [](const unsigned char* a, const unsigned char* b) {
+                T left;
+                T right;
+                std::memcpy(&left, a, sizeof(T));
+                std::memcpy(&right, b, sizeof(T));
+                return left == right;
+            };
+        }
         bool operator==(const Key& other) const {
             if (!type || !other.type)
                 return type == other.type;
-            return *type == *other.type && bytes == other.bytes;
+            return *type == *other.type && equal(bytes.data(), other.bytes.data());
         }
     };
     Key m_key;
@@ -213,10 +228,12 @@ private:
     bool openReadLocked();
     void closeReadLocked();
     HidReadRequest* readRequest() const { return m_readRequest.get(); }
+    void noteIoFailure();
 
     HidPlatform* m_platform;
     THidDeviceController* m_controller;
     std::atomic<bool> m_plugged{true};
+    std::atomic<bool> m_ioGone{false}; // its I/O failed because the device left
     std::atomic<bool> m_checkedOut{false};
     std::atomic<bool> m_inHandler{false};
     HidHandle m_syncHandle = InvalidHidHandle;

@@ -2,6 +2,8 @@
 
 #include "ReportDescriptor.h"
 
+#include <cerrno>
+
 namespace {
 thread_local quint32 t_lastError = 0;
 }
@@ -49,4 +51,12 @@ quint32 HidPlatform::threadLastError() {
 QEvent::Type HidDeviceChangeEvent::eventType() {
     static const int type = QEvent::registerEventType();
     return QEvent::Type(type);
+}
+
+bool HidPlatform::deviceGoneError(quint32) const {
+    return false;
+}
+
+bool HidPlatform::accessDeniedError(quint32 error) const {
+    return error == EACCES || error == EPERM;
 }

@@ -22,7 +22,8 @@ class QObject;
 using HidHandle = qintptr;
 constexpr HidHandle InvalidHidHandle = -1;
 
-// Platform error codes are errno values (EACCES, ENOENT, EIO, ...).
+// Platform error codes are the system's own: errno values on Linux and for the
+// virtual bus (EACCES, ENOENT, EIO, ...), Windows error codes on Windows.
 constexpr quint32 ERROR_INSUFFICIENT_BUFFER = 122;
 
 // Device-change kind broadcast when devices are added or removed.
@@ -220,6 +221,12 @@ public:
 
     // Error code of the last failed call on the calling thread.
     virtual quint32 lastError() const = 0;
+    // Whether an I/O error says the device has left. Its entry then counts as
+    // unplugged at the next pass even if the same interface is back by then.
+    // Where a departure always comes with a new instance there is no need.
+    virtual bool deviceGoneError(quint32 error) const;
+    // Whether an open failed because this user may not open the device.
+    virtual bool accessDeniedError(quint32 error) const;
 
     // Device-change notifications: a HidDeviceChangeEvent(DBT_DEVNODES_CHANGED,
     // 0) is posted (never sent) to every sink after devices came or went. Sinks

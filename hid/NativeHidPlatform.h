@@ -1,11 +1,11 @@
 #pragma once
 
-// The binding for the platform the program is built for.
+// The binding for the system the program is built for. The build links the one
+// binding that fits (Linux: hidraw and libudev; Windows: SetupApi and HID.dll);
+// front-ends ask here and never name a binding.
 
-#if defined(_WIN32)
-#include "WindowsHidPlatform.h"
-using NativeHidPlatform = WindowsHidPlatform;
-#else
-#include "LinuxHidPlatform.h"
-using NativeHidPlatform = LinuxHidPlatform;
-#endif
+#include "HidPlatform.h"
+
+#include <memory>
+
+std::unique_ptr<HidPlatform> createNativeHidPlatform();

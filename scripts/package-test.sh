@@ -50,7 +50,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 echo "=== building the package ==="
-scripts/package.sh
+scripts/package.sh --no-windows
 debs=(build/package/"${package}"_*.deb)
 [ ${#debs[@]} -eq 1 ] || { echo "expected one package in build/package, found ${#debs[@]}" >&2; exit 1; }
 deb=$PWD/${debs[0]}

@@ -35,6 +35,14 @@ if [ -f "$prefix/.complete" ]; then
     echo "$prefix"
     exit 0
 fi
+# One build per cache folder: a second caller waits for the first one's result.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+if [ -f "$prefix/.complete" ]; then
+    echo "$prefix"
+    exit 0
+fi
 
 # The same archive as the binary packages, for sources.
 if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then

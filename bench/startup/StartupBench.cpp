@@ -3,7 +3,7 @@
 // first painted window, and the peak resident memory at that point.
 // Runs offscreen. Usage: bench_startup [runs]   (default 10)
 #include "HidIap.h"
-#include "LinuxHidPlatform.h"
+#include "NativeHidPlatform.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -42,7 +42,9 @@ public:
 // Child: start the window like the program does and report the figures.
 int runChild(int argc, char** argv, long long startNs) {
     QApplication app(argc, argv);
-    LinuxHidPlatform platform; // as the program: a pass over the real HID devices
+    const std::unique_ptr<HidPlatform> native =
+        createNativeHidPlatform(); // as the program: a pass over the real HID devices
+    HidPlatform& platform = *native;
     TfrmMain frmMain(platform);
     FirstPaint paintWatch;
     frmMain.installEventFilter(&paintWatch);

@@ -14,6 +14,10 @@ namespace {
 // Windows error codes for failures found before any system call is made.
 constexpr quint32 ErrorInvalidHandle = 6;
 constexpr quint32 ErrorNotEnoughMemory = 8;
+// What an open or I/O call on a HID interface fails with.
+constexpr quint32 ErrorAccessDenied = 5;
+constexpr quint32 ErrorSharingViolation = 32; // another program holds it exclusively
+constexpr quint32 ErrorDeviceNotConnected = 1167;
 
 WinSys::Guid toGuid(const QUuid& uuid) {
     WinSys::Guid guid;
@@ -351,6 +355,14 @@ bool WindowsHidPlatform::cancelRead(HidReadRequest& request) {
 
 quint32 WindowsHidPlatform::lastError() const {
     return threadLastError();
+}
+
+bool WindowsHidPlatform::deviceGoneError(quint32 error) const {
+    return error == ErrorDeviceNotConnected;
+}
+
+bool WindowsHidPlatform::accessDeniedError(quint32 error) const {
+    return error == ErrorAccessDenied || error == ErrorSharingViolation;
 }
 
 void WindowsHidPlatform::addNotificationSink(QObject* sink) {

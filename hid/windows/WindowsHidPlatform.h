@@ -40,6 +40,8 @@ public:
     bool completedReadLength(HidReadRequest& request, quint32& bytes) override;
     bool cancelRead(HidReadRequest& request) override;
     quint32 lastError() const override;
+    bool deviceGoneError(quint32 error) const override;
+    bool accessDeniedError(quint32 error) const override;
     void addNotificationSink(QObject* sink) override;
     void removeNotificationSink(QObject* sink) override;
 

@@ -124,10 +124,18 @@ TEST(HubUpdateLock, OneHolderPerHubUntilItLetsGo) {
     EXPECT_FALSE(second.tryLock());
     EXPECT_TRUE(second.holder().contains(QString::number(QCoreApplication::applicationPid())))
         << second.holder().toStdString();
+    EXPECT_TRUE(second.heldByAnother());
     EXPECT_TRUE(otherHub.tryLock()); // another hub is another lock
     first.unlock();
     EXPECT_TRUE(second.tryLock());
     EXPECT_FALSE(first.tryLock());
+
+    // A folder that cannot be made is no other holder: the update is not refused for it.
+    QFile blocker(folder.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    HubUpdateLock nowhere(blocker.fileName() + QStringLiteral("/locks"), hub);
+    EXPECT_FALSE(nowhere.tryLock());
+    EXPECT_FALSE(nowhere.heldByAnother());
 }
 
 TEST(StateFile, AStoreWaitsForTheLockAndSaysWhyWhenItCannotHaveIt) {

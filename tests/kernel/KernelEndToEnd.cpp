@@ -20,7 +20,7 @@
 #include "HidIap.h"
 #include "HubIdentity.h"
 #include "HubProtocol.h"
-#include "LinuxHidPlatform.h"
+#include "NativeHidPlatform.h"
 #include "UhidHub.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -209,7 +209,8 @@ int phaseFull(const char* label) {
         check(false, "uhid hub created", QString::fromStdString(hub.error()));
         return 1;
     }
-    LinuxHidPlatform platform;
+    const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
+    HidPlatform& platform = *native;
     auto w = makeWindow(platform, label);
     w->pnl2->show(); // the status line takes texts only while shown
 
@@ -328,7 +329,8 @@ int phaseUpdateUser() {
         check(false, "user update: uhid hub created", QString::fromStdString(hub.error()));
         return 1;
     }
-    LinuxHidPlatform platform;
+    const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
+    HidPlatform& platform = *native;
     auto w = makeWindow(platform, "update-user");
     const bool found = waitFor([&] { return w->currentHub() && lampIs(*w, 0); }, 10000);
     check(found, "user update: the hub is found once its node is accessible", logText(*w));
@@ -363,7 +365,8 @@ int phaseLatency(int reports) {
         check(false, "latency: uhid hub created", QString::fromStdString(hub.error()));
         return 1;
     }
-    LinuxHidPlatform platform;
+    const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
+    HidPlatform& platform = *native;
     THidDeviceController controller(nullptr, platform);
     THidDevice* device = nullptr;
     waitFor(
@@ -408,7 +411,8 @@ bool saysNoAccess(const TfrmMain& w) {
 }
 
 int phaseDenied() {
-    LinuxHidPlatform platform;
+    const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
+    HidPlatform& platform = *native;
     auto w = makeWindow(platform, "denied");
     const bool said = waitFor([&] { return saysNoAccess(*w); }, 15000);
     check(said && !w->currentHub() && lampIs(*w, 1), "no access: the permission message, no hub, red lamp",
@@ -424,7 +428,8 @@ int phaseDenied() {
 }
 
 int phaseLateAccess(const char* readyFile) {
-    LinuxHidPlatform platform;
+    const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
+    HidPlatform& platform = *native;
     auto w = makeWindow(platform, "late-access");
     QFile ready(QString::fromLocal8Bit(readyFile));
     if (!ready.open(QIODevice::WriteOnly)) {

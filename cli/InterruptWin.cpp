@@ -1,0 +1,50 @@
+#include "Interrupt.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <atomic>
+#include <cstdlib>
+
+namespace cli {
+namespace {
+
+// The console calls its control handler on a thread of its own, so the
+// handler may queue a call to the main thread directly.
+QPointer<QObject> g_context;
+std::function<void(const QString&)> g_onFirst;
+void (*g_onSecond)() = nullptr;
+std::atomic<int> g_interrupts{0};
+
+BOOL WINAPI onControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    if (g_interrupts.fetch_add(1) > 0) {
+        // The second one: the default handler ends the process.
+        if (g_onSecond)
+            g_onSecond();
+        return FALSE;
+    }
+    QMetaObject::invokeMethod(
+        g_context.data(), [] { g_onFirst(QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
+    return TRUE;
+}
+
+} // namespace
+
+bool catchInterrupt(QObject* context, std::function<void(const QString& what)> onFirst, void (*onSecond)()) {
+    g_context = context;
+    g_onFirst = std::move(onFirst);
+    g_onSecond = onSecond;
+    return SetConsoleCtrlHandler(onControl, TRUE) != 0;
+}
+
+bool isTerminal(std::FILE* stream) {
+    return _isatty(_fileno(stream)) != 0;
+}
+
+} // namespace cli
