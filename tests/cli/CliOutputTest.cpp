@@ -210,6 +210,18 @@ TEST(CliDocs, HelpManualPageAndCompletionsAgree) {
         EXPECT_TRUE(bash.contains(QLatin1String(kind)));
         EXPECT_TRUE(zsh.contains(QLatin1String(kind)));
     }
+    // Every failure kind a report can show is explained in --help and in the
+    // manual page's FAILURES section.
+    const qsizetype failures = manual.indexOf(QStringLiteral(".SH FAILURES"));
+    ASSERT_GE(failures, 0);
+    const QString failureSection =
+        manual.mid(failures, manual.indexOf(QStringLiteral(".SH "), failures + 1) - failures);
+    for (int k = int(UpdateFailure::Kind::None) + 1; k <= int(UpdateFailure::Kind::Stopped); ++k) {
+        const QString kind = failureKindName(UpdateFailure::Kind(k));
+        SCOPED_TRACE(kind.toStdString());
+        EXPECT_TRUE(help.contains(kind));
+        EXPECT_TRUE(failureSection.contains(QStringLiteral(".B ") + kind + QLatin1Char('\n')));
+    }
     // The hint a user without access gets names the file the manual page names.
     EXPECT_FALSE(manual.contains(QStringLiteral("@QUORVI")));
     EXPECT_TRUE(manual.contains(QStringLiteral(".I ") + hubdevice::udevRulePath() + QLatin1Char('\n')));
