@@ -1,6 +1,8 @@
 #include "HubReport.h"
 
 #include "AppVersion.h"
+#include "HubDevice.h"
+#include "HubProtocol.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,6 +28,240 @@ QString modeName(HubMode mode) {
 
 QString versionText(std::uint32_t version) {
     return FormatVersion(versionHexText(version));
+}
+
+QString failureKindName(UpdateFailure::Kind kind) {
+    using K = UpdateFailure::Kind;
+    switch (kind) {
+    case K::None:
+        return QString();
+    case K::ImageRefused:
+        return QStringLiteral("image-refused");
+    case K::NoHub:
+    case K::Unplugged:
+        return QStringLiteral("unplugged");
+    case K::HubBusy:
+        return QStringLiteral("hub-busy");
+    case K::NoAnswer:
+        return QStringLiteral("no-answer");
+    case K::Refused:
+        return QStringLiteral("refused");
+    case K::Disputed:
+        return QStringLiteral("answer-disputed");
+    case K::NoReturn:
+        return QStringLiteral("no-return");
+    case K::CameBackInBootloader:
+        return QStringLiteral("stayed-in-bootloader");
+    case K::WrongVersion:
+        return QStringLiteral("wrong-version");
+    case K::LevelsNotRestored:
+        return QStringLiteral("levels-not-restored");
+    case K::NotDowngraded:
+        return QStringLiteral("not-downgraded");
+    case K::NoAccess:
+        return QStringLiteral("no-access");
+    case K::Stopped:
+        return QStringLiteral("stopped");
+    }
+    return QStringLiteral("unknown");
+}
+
+namespace {
+
+QString hex(int value) {
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString frameName(std::uint8_t command) {
+    const auto named = [command](const char* name) {
+        return QStringLiteral("%1 (%2)").arg(QLatin1String(name), hex(command));
+    };
+    switch (command) {
+    case CmdGetVersion:
+        return named("its version query");
+    case CmdGetMode:
+        return named("its mode query");
+    case CmdEnterBootloader:
+        return named("the bootloader entry");
+    case CmdBlockData:
+        return named("the block data");
+    case CmdBlockWrite:
+        return named("the block write");
+    case CmdReboot:
+        return named("its restart");
+    case CmdSetLedLevel:
+        return named("an LED level");
+    default:
+        return named("command");
+    }
+}
+
+} // namespace
+
+FailureWords failureWords(const UpdateFailure& f, HubMode before) {
+    using K = UpdateFailure::Kind;
+    using S = UpdateFailure::Step;
+    FailureWords w;
+    w.kind = failureKindName(f.kind);
+    w.modeLeft = before;
+    const QString lineOf = QStringLiteral("line %1 of %2").arg(f.line).arg(f.lineCount);
+    const int written = std::max(0, f.line - 1);
+    const QString incomplete =
+        QStringLiteral(
+            "The hub waits in its bootloader with %1 of %2 lines written, its firmware incomplete.")
+            .arg(written)
+            .arg(f.lineCount);
+    const QString runAgain = QStringLiteral("Run the update again.");
+    const QString replugAndCheck = QStringLiteral("Unplug it, plug it in again and check it.");
+    const QString wanted = f.versionWanted ? versionText(*f.versionWanted) : QStringLiteral("unknown");
+    const QString found = f.versionFound ? versionText(*f.versionFound) : QStringLiteral("unknown");
+    switch (f.kind) {
+    case K::None:
+        return w;
+    case K::ImageRefused:
+        w.text = f.line > 0 ? QStringLiteral("The firmware image is refused at %1.").arg(lineOf)
+                            : QStringLiteral("The firmware image is refused.");
+        w.whereLeft =
+            f.line > 0 ? incomplete : QStringLiteral("Nothing was sent; the hub runs its old firmware.");
+        w.nextStep = QStringLiteral("Use an intact image file, then run the update again.");
+        if (f.line > 0)
+            w.modeLeft = HubMode::Bootloader;
+        return w;
+    case K::NoHub:
+        w.text = QStringLiteral("The hub was unplugged before the update began.");
+        w.whereLeft = QStringLiteral("Nothing was sent.");
+        w.nextStep = QStringLiteral("Plug it in and run the update again.");
+        w.modeLeft = HubMode::Unknown;
+        return w;
+    case K::HubBusy:
+        w.text = QStringLiteral("Another program is updating this hub.");
+        w.whereLeft = QStringLiteral("Nothing was sent; the other program has it.");
+        w.nextStep = QStringLiteral("Let the other program finish, then check the hub.");
+        return w;
+    case K::NoAnswer:
+        w.modeLeft = HubMode::NotAnswering;
+        if (f.step == S::Programming) {
+            w.text = QStringLiteral("The hub did not answer %1 of %2.").arg(frameName(f.command), lineOf);
+            w.whereLeft = incomplete;
+            w.nextStep = QStringLiteral(
+                "Run the update again; if it still does not answer, unplug it and plug it in again first.");
+            return w;
+        }
+        w.text = QStringLiteral("The hub did not answer %1.").arg(frameName(f.command));
+        w.whereLeft = f.step == S::EnteringBootloader
+                          ? QStringLiteral("Nothing was written, but it was sent to its bootloader; its mode "
+                                           "is unknown.")
+                          : QStringLiteral("Nothing was written; its mode is unknown.");
+        w.nextStep = replugAndCheck;
+        return w;
+    case K::Refused:
+        if (f.step == S::Programming) {
+            w.text = QStringLiteral("The hub refused %1 of %2 (result %3).")
+                         .arg(frameName(f.command), lineOf, hex(f.result));
+            w.whereLeft = incomplete;
+            w.nextStep = runAgain;
+            w.modeLeft = HubMode::Bootloader;
+            return w;
+        }
+        w.text = QStringLiteral("The hub refused %1: it answered, but not from its bootloader.")
+                     .arg(frameName(f.command));
+        w.whereLeft = QStringLiteral("Nothing was written; it runs its old firmware.");
+        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
+        return w;
+    case K::Disputed:
+        w.text = QStringLiteral("The hub answered %1 of %2 twice, each time differently.")
+                     .arg(frameName(f.command), lineOf);
+        w.whereLeft = incomplete;
+        w.nextStep = runAgain;
+        w.modeLeft = HubMode::Bootloader;
+        return w;
+    case K::Unplugged:
+        w.modeLeft = HubMode::Unknown;
+        if (f.step == S::Programming) {
+            w.text = QStringLiteral("The hub was unplugged at %1.").arg(lineOf);
+            w.whereLeft = QStringLiteral("Its firmware is incomplete (%1 of %2 lines written); plugged in "
+                                         "again, it starts in its bootloader.")
+                              .arg(written)
+                              .arg(f.lineCount);
+            w.nextStep = QStringLiteral("Plug it in again and run the update again.");
+            return w;
+        }
+        w.text = f.step == S::Asking ? QStringLiteral("The hub was unplugged before it could be asked.")
+                                     : QStringLiteral("The hub was unplugged before the update began.");
+        w.whereLeft = QStringLiteral("Nothing was sent.");
+        w.nextStep = f.step == S::Asking ? QStringLiteral("Plug it in and check it.")
+                                         : QStringLiteral("Plug it in and run the update again.");
+        return w;
+    case K::NoReturn:
+        w.modeLeft = HubMode::Unknown;
+        if (f.step == S::EnteringBootloader) {
+            w.text = QStringLiteral("The hub did not come back after %1.").arg(frameName(f.command));
+            w.whereLeft =
+                QStringLiteral("Nothing was written; it may wait in its bootloader, or have been unplugged.");
+            w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
+            return w;
+        }
+        w.text = QStringLiteral("The hub did not come back after %1.").arg(frameName(f.command));
+        w.whereLeft = QStringLiteral("Every line was written; its state is unknown.");
+        w.nextStep = replugAndCheck;
+        return w;
+    case K::CameBackInBootloader:
+        w.text = QStringLiteral("The hub came back in its bootloader after %1, not in its application.")
+                     .arg(frameName(f.command));
+        w.whereLeft = QStringLiteral("Every line was written, but the hub waits in its bootloader.");
+        w.nextStep = QStringLiteral(
+            "Run the update again; if it stays in its bootloader, the image may not suit this hub.");
+        w.modeLeft = HubMode::Bootloader;
+        return w;
+    case K::WrongVersion:
+        w.text = f.versionFound
+                     ? QStringLiteral("The hub came back running firmware %1, not the image's %2.")
+                           .arg(found, wanted)
+                     : QStringLiteral("The hub came back, but did not tell its firmware version (the "
+                                      "image's is %1).")
+                           .arg(wanted);
+        w.whereLeft = QStringLiteral("It runs its application, but not the image's firmware.");
+        w.nextStep = QStringLiteral("Unplug it, plug it in again and check it, then run the update again.");
+        w.modeLeft = HubMode::Application;
+        return w;
+    case K::LevelsNotRestored:
+        w.text = QStringLiteral("The new firmware runs, but the hub's LED levels could not be written back.");
+        w.whereLeft = QStringLiteral("It runs the new firmware with its default LED levels; the old ones are "
+                                     "kept for the next update.");
+        w.nextStep = QStringLiteral("Run the update again with --force to restore them.");
+        w.modeLeft = HubMode::Application;
+        return w;
+    case K::NotDowngraded:
+        w.text = QStringLiteral("The hub runs firmware %1, newer than the image's %2.").arg(found, wanted);
+        w.whereLeft = QStringLiteral("Nothing was sent; it keeps its firmware.");
+        w.nextStep = QStringLiteral("Give --force to downgrade it.");
+        return w;
+    case K::NoAccess:
+        w.text = QStringLiteral("This user may not open the hub.");
+        w.whereLeft = QStringLiteral("Nothing was sent.");
+        w.nextStep = QStringLiteral("Install the udev rule %1, then unplug the hub and plug it in again.")
+                         .arg(hubdevice::udevRulePath());
+        w.modeLeft = HubMode::Unknown;
+        return w;
+    case K::Stopped:
+        w.nextStep = runAgain;
+        if (f.step == S::Programming && written > 0) {
+            w.text = QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written.")
+                         .arg(written)
+                         .arg(f.lineCount);
+            w.whereLeft = QStringLiteral("The hub waits in its bootloader with its firmware incomplete.");
+            w.modeLeft = HubMode::Bootloader;
+        } else if (f.step == S::Asking) {
+            w.text = QStringLiteral("Stopped by Ctrl+C before the update began.");
+            w.whereLeft = QStringLiteral("Nothing was sent; the hub runs its old firmware.");
+        } else {
+            w.text = QStringLiteral("Stopped by Ctrl+C before programming.");
+            w.whereLeft = QStringLiteral("Nothing was written, but the hub waits in its bootloader.");
+            w.modeLeft = HubMode::Bootloader;
+        }
+        return w;
+    }
+    return w;
 }
 
 namespace {
@@ -98,10 +334,93 @@ QJsonValue versionValue(const std::optional<std::uint32_t>& version) {
     return version ? QJsonValue(versionText(*version)) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels) {
+    if (!levels)
+        return QJsonValue(QJsonValue::Null);
+    QJsonArray array;
+    for (const std::uint8_t level : *levels)
+        array.append(int(level));
+    return array;
+}
+
+QJsonValue textValue(const QString& text) {
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QString stepName(UpdateFailure::Step step) {
+    using S = UpdateFailure::Step;
+    switch (step) {
+    case S::Asking:
+        return QStringLiteral("asking");
+    case S::Preparing:
+        return QStringLiteral("preparing");
+    case S::EnteringBootloader:
+        return QStringLiteral("entering-bootloader");
+    case S::Programming:
+        return QStringLiteral("programming");
+    case S::Restarting:
+        return QStringLiteral("restarting");
+    case S::RestoringLevels:
+        return QStringLiteral("restoring-levels");
+    }
+    return QString();
+}
+
+QJsonValue failureValue(const HubOutcome& hub) {
+    const UpdateFailure& f = hub.failure;
+    if (!f.failed())
+        return QJsonValue(QJsonValue::Null);
+    const FailureWords words = failureWords(f, hub.mode);
+    QJsonObject o;
+    o[QStringLiteral("kind")] = words.kind;
+    o[QStringLiteral("text")] = words.text;
+    o[QStringLiteral("command")] = f.command ? QJsonValue(int(f.command)) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("resultByte")] = f.result >= 0 ? QJsonValue(f.result) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("line")] = f.line > 0 ? QJsonValue(f.line) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("lineCount")] = f.lineCount > 0 ? QJsonValue(f.lineCount) : QJsonValue(QJsonValue::Null);
+    o[QStringLiteral("step")] = stepName(f.step);
+    return o;
+}
+
+// The verdict of check: a stable code, and the words shown.
+QString checkResult(const HubOutcome& hub, std::uint32_t imageVersion, QString* text) {
+    const auto say = [text](const QString& code, const QString& words) {
+        if (text)
+            *text = words;
+        return code;
+    };
+    if (checkFailed(hub))
+        return say(QStringLiteral("NotChecked"), hub.failure.failed()
+                                                     ? failureWords(hub.failure, hub.mode).text
+                                                     : QStringLiteral("could not be checked"));
+    if (hub.mode == HubMode::Bootloader)
+        return say(QStringLiteral("InBootloader"), QStringLiteral("in its bootloader: needs the update"));
+    if (hub.updateAvailable)
+        return say(QStringLiteral("UpdateAvailable"),
+                   QStringLiteral("update available (%1)").arg(versionText(imageVersion)));
+    if (hub.version && *hub.version > imageVersion)
+        return say(QStringLiteral("NewerThanImage"),
+                   QStringLiteral("newer than the image (%1)").arg(versionText(imageVersion)));
+    return say(QStringLiteral("UpToDate"), QStringLiteral("up to date"));
+}
+
+QString updateResultText(const HubOutcome& hub, std::uint32_t imageVersion) {
+    if (hub.failure.failed())
+        return failureWords(hub.failure, hub.mode).text;
+    if (hub.skipped)
+        return QStringLiteral("already at firmware %1, skipped (--force updates it all the same)")
+            .arg(versionText(imageVersion));
+    if (hub.completed)
+        return QStringLiteral("updated, firmware %1")
+            .arg(hub.versionAfter ? versionText(*hub.versionAfter) : QStringLiteral("unknown"));
+    return QStringLiteral("not updated");
+}
+
 } // namespace
 
 QByteArray toJson(const RunReport& report) {
     QJsonObject root;
+    root[QStringLiteral("schemaVersion")] = JsonSchemaVersion;
     root[QStringLiteral("command")] = commandName(report.command);
     root[QStringLiteral("firmwareVersion")] = versionText(report.firmwareVersion);
     if (report.command != Command::List) {
@@ -123,23 +442,30 @@ QByteArray toJson(const RunReport& report) {
             h[QStringLiteral("accessHint")] = hub.accessHint;
         h[QStringLiteral("mode")] = modeName(hub.mode);
         h[QStringLiteral("version")] = versionValue(hub.version);
-        if (!hub.problem.isEmpty())
-            h[QStringLiteral("problem")] = hub.problem;
-        if (report.command == Command::Check)
+        if (report.command == Command::Check) {
             h[QStringLiteral("updateAvailable")] = hub.updateAvailable;
+            QString text;
+            h[QStringLiteral("result")] = checkResult(hub, report.firmwareVersion, &text);
+            h[QStringLiteral("resultText")] = text;
+        }
         if (report.command == Command::Update) {
             h[QStringLiteral("chosen")] = hub.chosen;
             if (hub.chosen) {
                 h[QStringLiteral("result")] = hub.result;
+                h[QStringLiteral("resultText")] = updateResultText(hub, report.firmwareVersion);
                 h[QStringLiteral("completed")] = hub.completed;
                 h[QStringLiteral("skipped")] = hub.skipped;
                 h[QStringLiteral("calibrationCarried")] = hub.calibrationCarried;
+                h[QStringLiteral("modeAfter")] = modeName(hub.modeAfter);
                 h[QStringLiteral("versionAfter")] = versionValue(hub.versionAfter);
+                h[QStringLiteral("levelsRead")] = levelsValue(hub.levelsRead);
+                h[QStringLiteral("levelsWritten")] = levelsValue(hub.levelsWritten);
                 h[QStringLiteral("interrupted")] = hub.interrupted;
-                if (!hub.state.isEmpty())
-                    h[QStringLiteral("state")] = hub.state;
             }
         }
+        h[QStringLiteral("failure")] = failureValue(hub);
+        h[QStringLiteral("whereLeft")] = textValue(hub.whereLeft);
+        h[QStringLiteral("nextStep")] = textValue(hub.nextStep);
         h[QStringLiteral("log")] = QJsonArray::fromStringList(hub.log);
         hubs.append(h);
     }
@@ -190,44 +516,42 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
             break;
         case Command::Check: {
             QString verdict;
-            if (checkFailed(hub)) {
+            const QString code = checkResult(hub, report.firmwareVersion, &verdict);
+            if (code == QLatin1String("NotChecked")) {
                 ++unchecked;
-                err(QStringLiteral("%1: %2: could not be checked").arg(hubHead(hub), foundText(hub)));
+                if (hub.failure.failed()) {
+                    const FailureWords words = failureWords(hub.failure, hub.mode);
+                    err(QStringLiteral("%1: could not be checked (%2): %3")
+                            .arg(hubHead(hub), words.kind, words.text));
+                    err(QStringLiteral("    Left: ") + hub.whereLeft);
+                    err(QStringLiteral("    Next: ") + hub.nextStep);
+                } else {
+                    err(QStringLiteral("%1: %2: could not be checked").arg(hubHead(hub), foundText(hub)));
+                }
                 break;
             }
-            if (hub.mode == HubMode::Bootloader) {
+            if (code == QLatin1String("InBootloader") || code == QLatin1String("UpdateAvailable"))
                 ++available;
-                verdict = QStringLiteral("in its bootloader: needs the update");
-            } else if (hub.updateAvailable) {
-                ++available;
-                verdict = QStringLiteral("update available (%1)").arg(versionText(report.firmwareVersion));
-            } else if (hub.version && *hub.version > report.firmwareVersion) {
+            else
                 ++upToDate;
-                verdict =
-                    QStringLiteral("newer than the image (%1)").arg(versionText(report.firmwareVersion));
-            } else {
-                ++upToDate;
-                verdict = QStringLiteral("up to date");
-            }
             out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict));
             break;
         }
         case Command::Update:
             if (!hub.chosen) {
                 out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
-            } else if (hub.skipped) {
-                out(QStringLiteral("%1: already at firmware %2, skipped (--force updates it all the same)")
-                        .arg(hubHead(hub), versionText(report.firmwareVersion)));
-            } else if (hub.completed) {
-                out(QStringLiteral("%1: updated, firmware %2")
-                        .arg(hubHead(hub),
-                             hub.versionAfter ? versionText(*hub.versionAfter) : QStringLiteral("unknown")));
-                if (!hub.calibrationCarried)
+            } else if (hub.skipped || hub.completed) {
+                out(QStringLiteral("%1: %2").arg(hubHead(hub),
+                                                 updateResultText(hub, report.firmwareVersion)));
+                if (hub.completed && !hub.calibrationCarried)
                     err(QStringLiteral("    Its LED calibration could not be carried: it has the new "
                                        "firmware's defaults."));
             } else {
+                // The log ends with the failure, where the hub was left and the next step.
                 err(QStringLiteral("%1: FAILED (%2)")
-                        .arg(hubHead(hub), hub.result.isEmpty() ? foundText(hub) : hub.result));
+                        .arg(hubHead(hub), hub.failure.failed()   ? failureKindName(hub.failure.kind)
+                                           : hub.result.isEmpty() ? foundText(hub)
+                                                                  : hub.result));
                 for (const QString& line : hub.log)
                     err(QStringLiteral("    ") + line);
             }
@@ -240,10 +564,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
         // on stdout, and a failure under its FAILED line otherwise.
         if (!hub.access && report.command == Command::List)
             err(QStringLiteral("%1: %2").arg(hubHead(hub), hub.accessHint));
-        else if (!hub.access)
+        else if (!hub.access && !hub.failure.failed())
             err(QStringLiteral("    ") + hub.accessHint);
-        if (!hub.state.isEmpty())
-            err(QStringLiteral("    ") + hub.state);
     }
     if (report.hubs.empty() && report.error.isEmpty())
         err(QStringLiteral("No Charging Hub is plugged in."));

@@ -5,6 +5,7 @@
 
 #include "CliOptions.h"
 #include "HubSession.h"
+#include "UpdateFailure.h"
 #include "UpdateHistory.h"
 
 #include <QByteArray>
@@ -41,11 +42,31 @@ struct HubOutcome {
     // update: false when it had no LED levels to carry and keeps the new firmware's defaults
     bool calibrationCarried = true;
     std::optional<std::uint32_t> versionAfter;
+    HubMode modeAfter = HubMode::Unknown;               // update: as far as known at the end
+    std::optional<HubSession::LedLevels> levelsRead;    // update: read before it
+    std::optional<HubSession::LedLevels> levelsWritten; // update: written back after it
     bool interrupted = false;
-    QString state;   // after a failed or interrupted update: where the hub was left
-    QString problem; // check/list: why the hub could not be asked
+    UpdateFailure failure; // why the hub could not be checked or updated
+    QString whereLeft;     // after a failure: where the hub was left
+    QString nextStep;      // after a failure: what to do now
+    QString problem;       // check/list: why the hub could not be asked
     QStringList log;
 };
+
+// What the report, the log and the JSON say of one failure, in the same words.
+struct FailureWords {
+    QString kind;      // stable, for scripts: "refused", "no-answer", ...
+    QString text;      // what happened, one sentence
+    QString whereLeft; // where the hub was left
+    QString nextStep;  // what to do now
+    HubMode modeLeft = HubMode::Unknown;
+};
+
+// The one table of failure kinds. before: the mode the hub was found in.
+FailureWords failureWords(const UpdateFailure& failure, HubMode before = HubMode::Unknown);
+QString failureKindName(UpdateFailure::Kind kind);
+
+inline constexpr int JsonSchemaVersion = 1;
 
 struct RunReport {
     Command command = Command::None;

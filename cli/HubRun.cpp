@@ -40,37 +40,14 @@ QString levelsText(const HubSession::LedLevels& levels) {
     return parts.join(QLatin1Char(' '));
 }
 
-// Where a failed update left the hub, for the person who has to pick it up.
-QString stateAfter(HubSession::UpdateResult result) {
-    using R = HubSession::UpdateResult;
-    switch (result) {
-    case R::Completed:
-        return QString();
-    case R::ImageUnusable:
-        return QStringLiteral("Nothing was sent; the hub runs its old firmware.");
-    case R::NoHub:
-        return QStringLiteral("Nothing was sent: the hub was gone.");
-    case R::BootloaderError:
-        return QStringLiteral(
-            "Nothing was written, but the hub may wait in its bootloader: run the update again.");
-    case R::Timeout:
-        return QStringLiteral(
-            "The hub waits in its bootloader with its firmware incomplete: run the update again.");
-    case R::CalibrationNotRestored:
-        return QStringLiteral(
-            "The new firmware runs, but the LED calibration could not be written back; it is "
-            "kept: run the update again to restore it.");
-    case R::WrongVersion:
-        return QStringLiteral("The hub came back, but does not run the image's firmware (see the log): "
-                              "unplug it, plug it in again and check it, then run the update again.");
-    case R::HubBusy:
-        return QStringLiteral(
-            "Another program is updating this hub; this one sent nothing and left it alone.");
-    case R::UpdateFail:
-        return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
-                              "unplug it, plug it in again and check it.");
-    }
-    return QStringLiteral("The update did not complete; see the log.");
+// The failure's words into the outcome: where the hub was left and the next
+// step, and for an update the same words at the end of its log.
+void tell(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNote = QString()) {
+    out.failure = failure;
+    const FailureWords words = failureWords(failure, out.mode);
+    out.whereLeft = words.whereLeft + levelsNote;
+    out.nextStep = words.nextStep;
+    out.modeAfter = words.modeLeft;
 }
 
 HubMode modeFromQuery(int mode) {
@@ -295,6 +272,12 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             continue;
         if (!t.outcome.access) {
             t.outcome.result = QStringLiteral("NoAccess");
+            UpdateFailure noAccess;
+            noAccess.kind = UpdateFailure::Kind::NoAccess;
+            tell(t.outcome, noAccess);
+            if (m_options.command == Command::Update)
+                t.outcome.log << failureWords(noAccess).text << QStringLiteral("Left: ") + t.outcome.whereLeft
+                              << QStringLiteral("Next: ") + t.outcome.nextStep;
             continue;
         }
         numbers << t.outcome.number;
@@ -407,17 +390,47 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
             stopHere();
     });
 
+    // A failure of the update, said at the end of its log as well.
+    const auto failed = [&, this](const UpdateFailure& failure, const QString& levelsNote = QString()) {
+        tell(out, failure, levelsNote);
+        if (m_options.command != Command::Update)
+            return;
+        const QStringList lines{failureWords(failure, out.mode).text,
+                                QStringLiteral("Left: ") + out.whereLeft,
+                                QStringLiteral("Next: ") + out.nextStep};
+        for (const QString& line : lines) {
+            out.log << line;
+            emit logLine(n, line);
+        }
+    };
+    const auto unanswered = [](std::uint8_t command) {
+        UpdateFailure f;
+        f.kind = UpdateFailure::Kind::NoAnswer;
+        f.command = command;
+        return f;
+    };
+
     session.attach(locator.refreshHub());
     if (!session.device()) {
-        out.problem = QStringLiteral("gone before it could be asked");
+        UpdateFailure gone;
+        gone.kind = UpdateFailure::Kind::Unplugged;
         out.mode = HubMode::NotAnswering;
         out.result = resultName(HubSession::UpdateResult::NoHub);
+        failed(gone);
+        out.problem = failureWords(gone).text;
         return out;
     }
 
     out.mode = modeFromQuery(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
+    out.modeAfter = out.mode;
+    // Check and list tell these in the words the update uses for the same silence.
+    const bool looking = m_options.command != Command::Update;
+    if (looking && out.mode == HubMode::NotAnswering)
+        tell(out, unanswered(CmdGetMode));
+    else if (looking && out.mode == HubMode::Application && !out.version)
+        tell(out, unanswered(CmdGetVersion));
     const std::uint32_t imageVersion = m_report.firmwareVersion;
     out.updateAvailable = out.mode == HubMode::Bootloader || (out.version && *out.version < imageVersion);
     const bool newer = out.version && *out.version > imageVersion;
@@ -427,36 +440,45 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         // a newer one would lose firmware the image does not have.
         out.skipped = !newer;
         out.result = newer ? QStringLiteral("NotDowngraded") : QStringLiteral("UpToDate");
-        out.state = newer ? QStringLiteral("Nothing was sent: the hub runs %1, newer than the image's %2; "
-                                           "--force downgrades it.")
-                                .arg(versionText(*out.version), versionText(imageVersion))
-                          : QString();
+        if (newer) {
+            UpdateFailure notDowngraded;
+            notDowngraded.kind = UpdateFailure::Kind::NotDowngraded;
+            notDowngraded.versionFound = out.version;
+            notDowngraded.versionWanted = imageVersion;
+            failed(notDowngraded);
+        }
     } else if (m_options.command == Command::Update && m_stop.load()) {
         out.interrupted = true;
         out.result = QStringLiteral("Interrupted");
-        out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
+        UpdateFailure stopped;
+        stopped.kind = UpdateFailure::Kind::Stopped;
+        failed(stopped);
     } else if (m_options.command == Command::Update) {
         const HubSession::UpdateResult result = session.runUpdate(*m_image);
         out.result = resultName(result);
         out.completed = result == HubSession::UpdateResult::Completed;
         out.calibrationCarried = session.calibrationCarried();
         out.versionAfter = session.versionAfter();
+        out.levelsRead = session.levelsRead();
+        out.levelsWritten = session.levelsWritten();
+        if (out.completed)
+            out.modeAfter = HubMode::Application;
+        const QString levelsNote = !out.completed && session.calibrationHeld()
+                                       ? QStringLiteral(" Its LED levels before the update were: %1.")
+                                             .arg(levelsText(session.heldLevels()))
+                                       : QString();
         if (out.interrupted && !out.completed) {
             out.result = QStringLiteral("Interrupted");
-            out.state =
-                linesDone > 0
-                    ? QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written: the hub waits in its "
-                                     "bootloader with its firmware incomplete; run the update again.")
-                          .arg(linesDone)
-                          .arg(lastLine + 1)
-                    : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
-                                     "the hub waits in its bootloader; run the update again.");
+            UpdateFailure stopped;
+            stopped.kind = UpdateFailure::Kind::Stopped;
+            stopped.step = stage == HubSession::Stage::Programming ? UpdateFailure::Step::Programming
+                                                                   : UpdateFailure::Step::EnteringBootloader;
+            stopped.line = linesDone + 1;
+            stopped.lineCount = lastLine + 1;
+            failed(stopped, levelsNote);
         } else if (!out.completed) {
-            out.state = stateAfter(result);
+            failed(session.failure(), levelsNote);
         }
-        if (!out.completed && session.calibrationHeld())
-            out.state += QStringLiteral(" Its LED levels before the update were: %1.")
-                             .arg(levelsText(session.heldLevels()));
     }
     session.detach();
     return out;

@@ -91,6 +91,7 @@ int HubSession::SendFrame(std::uint8_t command, const HubRequest& request) {
         return -1;
     if (!m_device)
         return -1;
+    m_exchangeDisputed = false;
     // A late answer to an earlier frame must not pass for this frame's.
     dropOwedReplies();
     // Nor may an earlier answer that a further one contradicted pass at all:
@@ -117,6 +118,7 @@ bool HubSession::confirmLastAnswer() {
         return true;
     m_disputed = false;
     m_lastResult = -1;
+    m_exchangeDisputed = true;
     emit logLine(QStringLiteral("The hub answered one frame twice, each time differently: the exchange is "
                                 "not taken."));
     return false;
@@ -274,6 +276,7 @@ int HubSession::QueryHubMode() {
 bool HubSession::WaitForHubMode(int limitMs, int wanted) {
     QElapsedTimer clock;
     clock.start();
+    m_lastPoll = -2;
     for (;;) {
         if (clock.elapsed() >= limitMs)
             return false;
@@ -284,7 +287,13 @@ bool HubSession::WaitForHubMode(int limitMs, int wanted) {
             if (found != m_device)
                 attach(found);
         }
-        if (m_device && QueryHubMode() == wanted)
+        if (!m_device) {
+            m_lastPoll = -2;
+            continue;
+        }
+        const int mode = QueryHubMode();
+        m_lastPoll = m_lastResult < 0 ? -1 : mode;
+        if (mode == wanted)
             return true;
     }
 }
@@ -436,8 +445,30 @@ void HubSession::appendHistory(UpdateResult result, const QString& lastText) {
             QStringLiteral("The update history could not be written (%1).").arg(m_history->lastError()));
 }
 
+UpdateFailure HubSession::frameFailure(std::uint8_t command, int result, int line, int lineCount) {
+    UpdateFailure f;
+    f.step = UpdateFailure::Step::Programming;
+    f.command = command;
+    f.result = result;
+    f.line = line;
+    f.lineCount = lineCount;
+    if (result > 0) {
+        f.kind = UpdateFailure::Kind::Refused;
+        return f;
+    }
+    if (m_exchangeDisputed) {
+        f.kind = UpdateFailure::Kind::Disputed;
+        return f;
+    }
+    // A hub that left has its device-change notice queued by now.
+    QCoreApplication::processEvents();
+    f.kind = m_device && m_device->Plugged() ? UpdateFailure::Kind::NoAnswer : UpdateFailure::Kind::Unplugged;
+    return f;
+}
+
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
     m_versionAfter.reset();
+    m_failure = UpdateFailure{};
     m_calibrationCarried = true;
     m_updateRunning = true;
     m_run = RunRecord{};
@@ -464,11 +495,15 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     if (!image.isUsable()) {
         emit logLine(image.problem());
         emit statusText(image.problem());
+        m_failure.kind = UpdateFailure::Kind::ImageRefused;
+        m_failure.step = UpdateFailure::Step::Preparing;
         return UpdateResult::ImageUnusable;
     }
     if (!m_device) {
         emit logLine(QStringLiteral("Device disconnected."));
         emit statusText(QStringLiteral("Device disconnected..."));
+        m_failure.kind = UpdateFailure::Kind::NoHub;
+        m_failure.step = UpdateFailure::Step::Preparing;
         return UpdateResult::NoHub;
     }
 
@@ -494,6 +529,8 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
                     .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
             emit logLine(text);
             emit statusText(text);
+            m_failure.kind = UpdateFailure::Kind::HubBusy;
+            m_failure.step = UpdateFailure::Step::Preparing;
             return UpdateResult::HubBusy;
         }
     }
@@ -543,6 +580,19 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     if (!inBootloader) {
         emit logLine(QStringLiteral("Enter bootloader error."));
         emit statusText(QStringLiteral("Enter bootloader error."));
+        // Gone for good, silent, or still answering from another mode.
+        m_failure.step = UpdateFailure::Step::EnteringBootloader;
+        m_failure.lineCount = image.count();
+        if (m_lastPoll == -2) {
+            m_failure.kind = UpdateFailure::Kind::NoReturn;
+            m_failure.command = CmdEnterBootloader;
+        } else if (m_lastPoll == -1) {
+            m_failure.kind = UpdateFailure::Kind::NoAnswer;
+            m_failure.command = CmdGetMode;
+        } else {
+            m_failure.kind = UpdateFailure::Kind::Refused;
+            m_failure.command = CmdEnterBootloader;
+        }
         return UpdateResult::BootloaderError;
     }
 
@@ -558,40 +608,51 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     // One record for every frame: the block write re-sends the data bytes the
     // block data of the same line left in it.
     HubRequest request;
-    const auto lineFailed = [this] {
+    int sent = 0; // the command of the frame that failed
+    int line = 0;
+    const auto lineFailed = [&, this](int result) {
+        m_failure = frameFailure(std::uint8_t(sent), result, line, lastLine + 1);
         emit logLine(QStringLiteral("Timeout."));
         emit linkIndicator(1);
         return UpdateResult::Timeout;
     };
     for (int i = 0; i <= lastLine; ++i) {
         emit progress(i);
-        const std::optional<FirmwareLine> line = FirmwareImage::readLine(image.line(i));
-        if (!line)
-            return lineFailed();
-        if (!line->isData())
+        line = i + 1;
+        const std::optional<FirmwareLine> data = FirmwareImage::readLine(image.line(i));
+        if (!data) {
+            const UpdateResult unreadable = lineFailed(-1);
+            m_failure.kind = UpdateFailure::Kind::ImageRefused;
+            return unreadable;
+        }
+        if (!data->isData())
             continue;
 
-        const int n = line->byteCount;
+        const int n = data->byteCount;
         for (std::size_t k = 0; k < 4; ++k)
             request.setPayload(k, 0);
         request.setPayloadLength(n + 1);
-        for (qsizetype k = 0; k < line->data.size(); ++k)
-            request.setPayload(4 + static_cast<std::size_t>(k), static_cast<std::uint8_t>(line->data.at(k)));
-        if (SendFrame(CmdBlockData, request) != 0)
-            return lineFailed();
+        for (qsizetype k = 0; k < data->data.size(); ++k)
+            request.setPayload(4 + static_cast<std::size_t>(k), static_cast<std::uint8_t>(data->data.at(k)));
+        sent = CmdBlockData;
+        if (const int result = SendFrame(CmdBlockData, request); result != 0)
+            return lineFailed(result);
 
-        request.setPayload(0, static_cast<std::uint8_t>(line->address & 0xFF));
-        request.setPayload(1, static_cast<std::uint8_t>(line->address >> 8));
+        request.setPayload(0, static_cast<std::uint8_t>(data->address & 0xFF));
+        request.setPayload(1, static_cast<std::uint8_t>(data->address >> 8));
         request.setPayload(2, 0);
         request.setPayload(3, 0);
         request.setPayloadLength(n + 1);
-        if (SendFrame(CmdBlockWrite, request) != 0)
-            return lineFailed();
+        sent = CmdBlockWrite;
+        if (const int result = SendFrame(CmdBlockWrite, request); result != 0)
+            return lineFailed(result);
     }
     emit progress(lastLine);
     // The last line's answer has no next line to be contradicted by.
-    if (!confirmLastAnswer())
-        return lineFailed();
+    if (!confirmLastAnswer()) {
+        m_exchangeDisputed = true;
+        return lineFailed(-1);
+    }
 
     request.setPayloadLength(0);
     SendFrame(CmdReboot, request);
@@ -603,6 +664,12 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     if (!WaitForHubMode(timing.modeWaitMs, 2)) {
         emit logLine(QStringLiteral("Update fail."));
         emit statusText(QStringLiteral("Update fail."));
+        m_failure.kind =
+            m_lastPoll == 1 ? UpdateFailure::Kind::CameBackInBootloader : UpdateFailure::Kind::NoReturn;
+        m_failure.step = UpdateFailure::Step::Restarting;
+        m_failure.command = CmdReboot;
+        m_failure.lineCount = image.count();
+        m_failure.line = image.count();
         return UpdateResult::UpdateFail;
     }
     emit logAppend(QStringLiteral("OK."));
@@ -626,6 +693,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
             emit logLine(text);
             emit statusText(text);
             emit linkIndicator(1);
+            m_failure.kind = UpdateFailure::Kind::LevelsNotRestored;
+            m_failure.step = UpdateFailure::Step::RestoringLevels;
+            m_failure.command = CmdSetLedLevel;
             return UpdateResult::CalibrationNotRestored;
         }
         m_writeBackOwed = false;
@@ -649,6 +719,11 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         emit logLine(text);
         emit statusText(text);
         emit linkIndicator(1);
+        m_failure.kind = UpdateFailure::Kind::WrongVersion;
+        m_failure.step = UpdateFailure::Step::Restarting;
+        m_failure.command = CmdGetVersion;
+        m_failure.versionWanted = image.version();
+        m_failure.versionFound = m_versionAfter;
         return UpdateResult::WrongVersion;
     }
     emit logLine(QStringLiteral("Update completed."));

@@ -7,6 +7,7 @@
 
 #include "HubIdentity.h"
 #include "HubProtocol.h"
+#include "UpdateFailure.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -165,6 +166,12 @@ public:
     // its bootloader with none kept, or whose levels could not be read): it
     // keeps the new firmware's defaults.
     bool calibrationCarried() const { return m_calibrationCarried; }
+    // Why the last update did not complete and how far it got; kind None
+    // when it completed.
+    const UpdateFailure& failure() const { return m_failure; }
+    // The LED levels the last update read from the hub and wrote back to it.
+    const std::optional<LedLevels>& levelsRead() const { return m_run.levelsRead; }
+    const std::optional<LedLevels>& levelsWritten() const { return m_run.levelsWritten; }
     // Set while the hub is being sent to its bootloader.
     bool updateInProgress() const { return m_updateInProgress; }
     // Set from the start of runUpdate to its end.
@@ -197,6 +204,8 @@ private:
     // Keeps the held levels in the store; says so, with the levels, when it cannot.
     void keepLevels(const QDateTime& readAt = {});
     void appendHistory(UpdateResult result, const QString& lastText);
+    // What a frame of the update that failed with this result tells.
+    UpdateFailure frameFailure(std::uint8_t command, int result, int line, int lineCount);
 
     HubLocator* m_locator = nullptr;
     LedCalibrationStore* m_store = nullptr;
@@ -217,6 +226,11 @@ private:
     // A further answer to the last exchange said otherwise: it proves nothing.
     bool m_disputed = false;
     std::optional<std::uint32_t> m_versionAfter;
+    UpdateFailure m_failure;
+    // The last hub-mode poll: -2 no hub to ask, -1 no answer, else the mode.
+    int m_lastPoll = -2;
+    // The last frame's answer was contradicted by a second one.
+    bool m_exchangeDisputed = false;
     bool m_calibrationCarried = true;
     bool m_updateInProgress = false;
     bool m_updateRunning = false;

@@ -20,12 +20,23 @@ HubOutcome updated(int number, bool completed) {
     h.chosen = true;
     h.completed = completed;
     h.result = completed ? QStringLiteral("Completed") : QStringLiteral("Timeout");
-    if (completed)
-        h.versionAfter = 0x11150906;
-    else
-        h.state = QStringLiteral("The hub waits in its bootloader.");
     h.log = {QStringLiteral("Programming..."),
              completed ? QStringLiteral("Update completed.") : QStringLiteral("Timeout.")};
+    if (completed) {
+        h.versionAfter = 0x11150906;
+    } else {
+        h.failure.kind = UpdateFailure::Kind::Refused;
+        h.failure.step = UpdateFailure::Step::Programming;
+        h.failure.command = 0x09;
+        h.failure.result = 1;
+        h.failure.line = 4;
+        h.failure.lineCount = 18;
+        const FailureWords words = failureWords(h.failure, h.mode);
+        h.whereLeft = words.whereLeft;
+        h.nextStep = words.nextStep;
+        h.log << words.text << QStringLiteral("Left: ") + h.whereLeft
+              << QStringLiteral("Next: ") + h.nextStep;
+    }
     return h;
 }
 
@@ -47,8 +58,10 @@ TEST(CliOutput, ResultsGoToStdoutAndFailuresToStderr) {
     EXPECT_EQ(joinLines(lines, TextLine::Out),
               QStringLiteral("Hub 1 (/dev/hidraw1): updated, firmware 1.1.15.0906\n1 of 2 hubs updated.\n"));
     EXPECT_EQ(joinLines(lines, TextLine::Err),
-              QStringLiteral("Hub 2 (/dev/hidraw2): FAILED (Timeout)\n    Programming...\n    Timeout.\n"
-                             "    The hub waits in its bootloader.\n"));
+              QStringLiteral("Hub 2 (/dev/hidraw2): FAILED (refused)\n    Programming...\n    Timeout.\n"
+                             "    The hub refused the block data (0x09) of line 4 of 18 (result 0x01).\n"
+                             "    Left: The hub waits in its bootloader with 3 of 18 lines written, its "
+                             "firmware incomplete.\n    Next: Run the update again.\n"));
     // The summary comes after the failures, as the last word.
     EXPECT_EQ(lines.back().text, QStringLiteral("1 of 2 hubs updated."));
 
@@ -62,7 +75,7 @@ TEST(CliOutput, ResultsGoToStdoutAndFailuresToStderr) {
     r.hubs[1].mode = HubMode::NotAnswering;
     r.hubs[1].version.reset();
     for (HubOutcome& h : r.hubs)
-        h.state.clear();
+        h.failure = {};
     const std::vector<TextLine> check = toTextLines(r, true);
     EXPECT_EQ(joinLines(check, TextLine::Out),
               QStringLiteral("1 of 2 hubs checked: 1 with an update available, 1 could not be checked.\n"));
@@ -196,6 +209,18 @@ TEST(CliDocs, HelpManualPageAndCompletionsAgree) {
         EXPECT_TRUE(manual.contains(QLatin1String(kind)));
         EXPECT_TRUE(bash.contains(QLatin1String(kind)));
         EXPECT_TRUE(zsh.contains(QLatin1String(kind)));
+    }
+    // Every failure kind a report can show is explained in --help and in the
+    // manual page's FAILURES section.
+    const qsizetype failures = manual.indexOf(QStringLiteral(".SH FAILURES"));
+    ASSERT_GE(failures, 0);
+    const QString failureSection =
+        manual.mid(failures, manual.indexOf(QStringLiteral(".SH "), failures + 1) - failures);
+    for (int k = int(UpdateFailure::Kind::None) + 1; k <= int(UpdateFailure::Kind::Stopped); ++k) {
+        const QString kind = failureKindName(UpdateFailure::Kind(k));
+        SCOPED_TRACE(kind.toStdString());
+        EXPECT_TRUE(help.contains(kind));
+        EXPECT_TRUE(failureSection.contains(QStringLiteral(".B ") + kind + QLatin1Char('\n')));
     }
     // The hint a user without access gets names the file the manual page names.
     EXPECT_FALSE(manual.contains(QStringLiteral("@QUORVI")));

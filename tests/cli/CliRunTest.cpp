@@ -100,9 +100,9 @@ protected:
     int run(const Options& options) {
         hubRun = std::make_unique<HubRun>(options);
         hubRun->timing.writePauseMs = 1;
-        hubRun->timing.replyTimeoutMs = 1000; // the wait ends with the reply
+        hubRun->timing.replyTimeoutMs = replyTimeoutMs;
         hubRun->timing.modePollMs = 25;
-        hubRun->timing.modeWaitMs = 3000;
+        hubRun->timing.modeWaitMs = modeWaitMs;
         hubRun->timing.ledWritePauseMs = 1;
         hubRun->virtualUsbTiming = false;
         hubRun->virtualRestartMs = 40;
@@ -121,6 +121,8 @@ protected:
     QTemporaryDir dir;
     QString image;
     std::optional<QString> stateFile; // the run's default unless set
+    int replyTimeoutMs = 1000;        // the wait ends with the reply
+    int modeWaitMs = 3000;
     std::unique_ptr<HubRun> hubRun;
     QJsonObject json;
     QString text;   // standard output
@@ -183,13 +185,13 @@ TEST_F(CliRun, OneOfTwoHubsFailsMidUpdate) {
     EXPECT_TRUE(hubRun->report().hubs.at(0).completed);
     EXPECT_FALSE(failed.completed);
     EXPECT_EQ(failed.result, QStringLiteral("Timeout"));
-    EXPECT_EQ(failed.log.last(), QStringLiteral("Timeout."));
-    EXPECT_TRUE(failed.state.contains(QStringLiteral("waits in its bootloader")))
-        << failed.state.toStdString();
-    EXPECT_TRUE(
-        failed.state.contains(QStringLiteral("LED levels before the update were: 50 50 50 50 50 50 50 50")));
+    EXPECT_TRUE(failed.log.contains(QStringLiteral("Timeout.")));
+    EXPECT_TRUE(failed.whereLeft.contains(QStringLiteral("waits in its bootloader")))
+        << failed.whereLeft.toStdString();
+    EXPECT_TRUE(failed.whereLeft.contains(
+        QStringLiteral("LED levels before the update were: 50 50 50 50 50 50 50 50")));
     EXPECT_TRUE(errors.contains(
-        QStringLiteral("Hub 2 (virtual:hidraw/2): FAILED (Timeout)\n    Enter bootloader mode...")))
+        QStringLiteral("Hub 2 (virtual:hidraw/2): FAILED (refused)\n    Enter bootloader mode...")))
         << errors.toStdString();
     EXPECT_FALSE(text.contains(QStringLiteral("FAILED"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QStringLiteral("1 of 2 hubs updated.")));
@@ -281,8 +283,10 @@ TEST_F(CliRun, StoppingMidUpdateFinishesTheRunningLineAndSaysWhereEachHubIs) {
         EXPECT_TRUE(hub.interrupted);
         EXPECT_EQ(hub.result, QStringLiteral("Interrupted"));
         EXPECT_FALSE(hub.log.contains(QStringLiteral("Timeout.")));
-        const QRegularExpressionMatch m = written.match(hub.state);
-        ASSERT_TRUE(m.hasMatch()) << hub.state.toStdString();
+        EXPECT_EQ(hub.failure.kind, UpdateFailure::Kind::Stopped);
+        const QString log = hub.log.join(QLatin1Char('\n'));
+        const QRegularExpressionMatch m = written.match(log);
+        ASSERT_TRUE(m.hasMatch()) << log.toStdString();
         const int lines = m.captured(1).toInt();
         EXPECT_GE(lines, 1);
         EXPECT_LT(lines, DataLines + 2);
@@ -409,7 +413,7 @@ TEST_F(CliRun, AFailingRunKeepsResultsOnStdoutAndFailuresOnStderr) {
     EXPECT_FALSE(r.out.contains("FAILED"));
     EXPECT_FALSE(r.out.contains('\x1b'));
     EXPECT_TRUE(
-        r.err.startsWith("Hub 2 (virtual:hidraw/2): FAILED (Timeout)\n    Enter bootloader mode...\n"))
+        r.err.startsWith("Hub 2 (virtual:hidraw/2): FAILED (refused)\n    Enter bootloader mode...\n"))
         << r.err.constData();
     EXPECT_FALSE(r.err.contains("updated"));
 
@@ -534,8 +538,11 @@ TEST_F(CliRun, UpdateSkipsUpToDateHubsAndRefusesToDowngradeUnlessForced) {
     EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.2.00.0000 update --image ") + image),
               ExitFailure);
     EXPECT_EQ(hubRun->report().hubs.at(0).result, QStringLiteral("NotDowngraded"));
-    EXPECT_TRUE(errors.contains(QStringLiteral("newer than the image's 1.1.15.0906; --force downgrades it")))
+    EXPECT_TRUE(
+        errors.contains(QStringLiteral("FAILED (not-downgraded)\n    The hub runs firmware 1.2.00.0000, "
+                                       "newer than the image's 1.1.15.0906.\n")))
         << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("Next: Give --force to downgrade it.")));
     EXPECT_EQ(virtualHub(0).model().framesReceived(), 2u);
 
     EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.2.00.0000 update --force --json --image ") +
@@ -568,10 +575,9 @@ TEST_F(CliRun, WhatTheHubProvesOrNotShowsInTheResult) {
         ExitFailure);
     EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("WrongVersion"));
     EXPECT_EQ(hubJson(0).value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.1.15.0905"));
-    EXPECT_TRUE(hubJson(0)
-                    .value(QStringLiteral("log"))
-                    .toArray()
-                    .last()
+    // The session's own line, before the failure's three.
+    const QJsonArray log = hubJson(0).value(QStringLiteral("log")).toArray();
+    EXPECT_TRUE(log.at(log.size() - 4)
                     .toString()
                     .contains(QStringLiteral(
                         "runs firmware 1.1.15.0905 after the update, not the image's 1.1.15.0906")));
@@ -636,9 +642,9 @@ TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
     EXPECT_EQ(plain.exitCode(), ExitFailure);
     EXPECT_TRUE((out + err).contains("SIGTERM: each hub finishes the line it is writing")) << err.constData();
     const QRegularExpression state(
-        QStringLiteral("Hub (\\d) \\(virtual:hidraw/\\d\\): FAILED \\(Interrupted\\)"));
+        QStringLiteral("Hub (\\d) \\(virtual:hidraw/\\d\\): FAILED \\(stopped\\)"));
     EXPECT_EQ(QString::fromUtf8(err).count(state), 2) << err.constData();
-    EXPECT_EQ(err.count("lines written: the hub waits in its bootloader"), 2) << err.constData();
+    EXPECT_EQ(err.count("lines written.\n    Left: The hub waits in its bootloader"), 2) << err.constData();
 
     // JSON: the document is whole and names each hub's state.
     QProcess whole;
@@ -658,7 +664,9 @@ TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
     ASSERT_EQ(hubs.size(), 2);
     for (const QJsonValue& hub : hubs) {
         EXPECT_TRUE(hub.toObject().value(QStringLiteral("interrupted")).toBool());
-        EXPECT_FALSE(hub.toObject().value(QStringLiteral("state")).toString().isEmpty());
+        EXPECT_FALSE(hub.toObject().value(QStringLiteral("whereLeft")).toString().isEmpty());
+        EXPECT_EQ(hub.toObject().value(QStringLiteral("failure")).toObject().value(QStringLiteral("kind")),
+                  QStringLiteral("stopped"));
     }
     EXPECT_EQ(whole.exitCode(), ExitFailure);
 }
@@ -799,4 +807,211 @@ TEST_F(SharedState, EveryAttemptIsInTheHistoryThatTheHistoryCommandShows) {
         QJsonDocument::fromJson(historyJson(records)).object().value(QStringLiteral("updates")).toArray();
     ASSERT_EQ(updates.size(), 2);
     EXPECT_EQ(updates.at(0).toObject().value(QStringLiteral("hub")).toString(), records.at(0).hub);
+}
+
+// Each way an update can fail is told by its kind, the line it reached,
+// where the hub was left and the next step: the same sentences in the log
+// (last three lines), on stderr and in the JSON; and the hub really is
+// where the words say.
+TEST_F(CliRun, EachFailureKindIsToldInTheSameWordsEverywhere) {
+    modeWaitMs = 800; // restarts take 40 ms here
+    const int lines = DataLines + 2;
+    // Frames: mode, version, mode, levels, bootloader, mode; then two per data line from line 2.
+    struct Case {
+        const char* fault;
+        const char* kind;
+        QString text;
+        hubsim::HubMode hubMode; // where the virtual hub really is
+        bool onBus;
+        const char* modeAfter;
+    } cases[] = {
+        {"fail@12", "refused",
+         QStringLiteral("The hub refused the block write (0x06) of line 4 of %1 (result 0x01).").arg(lines),
+         hubsim::HubMode::Bootloader, true, "bootloader"},
+        {"fail@11", "refused",
+         QStringLiteral("The hub refused the block data (0x09) of line 4 of %1 (result 0x01).").arg(lines),
+         hubsim::HubMode::Bootloader, true, "bootloader"},
+        {"unplug@12", "unplugged", QStringLiteral("The hub was unplugged at line 5 of %1.").arg(lines),
+         hubsim::HubMode::Bootloader, false, "unknown"},
+        {"no-return", "no-return", QStringLiteral("The hub did not come back after its restart (0x0B)."),
+         hubsim::HubMode::Application, false, "unknown"},
+        {"stay-in-bootloader", "stayed-in-bootloader",
+         QStringLiteral(
+             "The hub came back in its bootloader after its restart (0x0B), not in its application."),
+         hubsim::HubMode::Bootloader, true, "bootloader"},
+        {"boot-old-firmware", "wrong-version",
+         QStringLiteral("The hub came back running firmware 1.1.15.0905, not the image's 1.1.15.0906."),
+         hubsim::HubMode::Application, true, "application"},
+    };
+    QSet<QString> nextSteps;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault %1 update --json --image %2")
+                          .arg(c.fault, image)),
+                  ExitFailure);
+        const QJsonObject h = hubJson(0);
+        const QJsonObject failure = h.value(QStringLiteral("failure")).toObject();
+        EXPECT_EQ(failure.value(QStringLiteral("kind")).toString(), QLatin1String(c.kind));
+        EXPECT_EQ(failure.value(QStringLiteral("text")).toString(), c.text);
+        EXPECT_EQ(h.value(QStringLiteral("resultText")).toString(), c.text);
+        EXPECT_EQ(h.value(QStringLiteral("modeAfter")).toString(), QLatin1String(c.modeAfter));
+        const QString where = h.value(QStringLiteral("whereLeft")).toString();
+        const QString next = h.value(QStringLiteral("nextStep")).toString();
+        EXPECT_FALSE(where.isEmpty());
+        EXPECT_FALSE(next.isEmpty());
+        nextSteps << next;
+        const QJsonArray log = h.value(QStringLiteral("log")).toArray();
+        ASSERT_GE(log.size(), 3);
+        EXPECT_EQ(log.at(log.size() - 3).toString(), c.text);
+        EXPECT_EQ(log.at(log.size() - 2).toString(), QStringLiteral("Left: ") + where);
+        EXPECT_EQ(log.at(log.size() - 1).toString(), QStringLiteral("Next: ") + next);
+        EXPECT_TRUE(errors.startsWith(QStringLiteral("Hub 1 (virtual:hidraw/1): FAILED (%1)\n").arg(c.kind)))
+            << errors.toStdString();
+        EXPECT_TRUE(errors.contains(QStringLiteral("    ") + c.text + QLatin1Char('\n')));
+        EXPECT_TRUE(errors.contains(QStringLiteral("    Left: ") + where));
+        EXPECT_EQ(virtualHub(0).isPlugged(), c.onBus);
+        if (c.onBus) {
+            EXPECT_EQ(virtualHub(0).mode(), c.hubMode);
+        }
+    }
+    // Each kind leads somewhere; not all to one catch-all step.
+    EXPECT_GE(nextSteps.size(), 4);
+
+    // A refused line leaves the lines before it written, as the words say.
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@12 update --image ") + image),
+              ExitFailure);
+    EXPECT_TRUE(hubRun->report().hubs.at(0).whereLeft.startsWith(
+        QStringLiteral("The hub waits in its bootloader with 3 of %1 lines written").arg(lines)));
+    // Lines 2 and 3; line 1 has no data.
+    const std::vector<hubsim::WrittenBlock> blocks = virtualHub(0).model().writtenBlocks();
+    const std::vector<hubsim::WrittenBlock> all = expectedBlocks();
+    ASSERT_GE(blocks.size(), 2u);
+    EXPECT_EQ(std::vector<hubsim::WrittenBlock>(blocks.begin(), blocks.begin() + 2),
+              std::vector<hubsim::WrittenBlock>(all.begin(), all.begin() + 2));
+}
+
+// A hub that answers nothing reads the same in check and in update: no
+// "Enter bootloader error" in one and "not answering" in the other.
+TEST_F(CliRun, ASilentHubReadsTheSameInCheckAndUpdate) {
+    replyTimeoutMs = 100;
+    modeWaitMs = 600;
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault silent check --json")), ExitFailure);
+    const QJsonObject checked = hubJson(0);
+    const QString said =
+        checked.value(QStringLiteral("failure")).toObject().value(QStringLiteral("text")).toString();
+    EXPECT_EQ(said, QStringLiteral("The hub did not answer its mode query (0x04)."));
+    EXPECT_EQ(checked.value(QStringLiteral("failure")).toObject().value(QStringLiteral("kind")).toString(),
+              QStringLiteral("no-answer"));
+    EXPECT_EQ(checked.value(QStringLiteral("result")).toString(), QStringLiteral("NotChecked"));
+    EXPECT_TRUE(errors.contains(QStringLiteral("could not be checked (no-answer): ") + said))
+        << errors.toStdString();
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault silent update --json --image ") + image),
+              ExitFailure);
+    const QJsonObject updated = hubJson(0);
+    EXPECT_EQ(updated.value(QStringLiteral("failure")).toObject().value(QStringLiteral("text")).toString(),
+              said);
+    EXPECT_EQ(updated.value(QStringLiteral("result")).toString(), QStringLiteral("BootloaderError"));
+    EXPECT_TRUE(errors.startsWith(QStringLiteral("Hub 1 (virtual:hidraw/1): FAILED (no-answer)\n")));
+    // Both tell the same next step: nothing was written in either.
+    EXPECT_EQ(updated.value(QStringLiteral("nextStep")), checked.value(QStringLiteral("nextStep")));
+    EXPECT_TRUE(virtualHub(0).model().writtenBlocks().empty());
+}
+
+namespace {
+
+// Every field of a JSON value as a path: "hubs[].failure.kind". Arrays of
+// objects add "[]"; arrays of numbers or texts are one field.
+void collectPaths(const QJsonValue& value, const QString& path, QSet<QString>& into) {
+    if (!path.isEmpty() && !path.endsWith(QLatin1String("[]")))
+        into << path;
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it)
+            collectPaths(it.value(), path.isEmpty() ? it.key() : path + QLatin1Char('.') + it.key(), into);
+    } else if (value.isArray()) {
+        for (const QJsonValue& element : value.toArray()) {
+            if (element.isObject())
+                collectPaths(element, path + QStringLiteral("[]"), into);
+        }
+    }
+}
+
+// The fields the manual page's JSON OUTPUT section names, one ".TP" entry each.
+QSet<QString> documentedFields() {
+    QFile file(QStringLiteral(QUORVI_HUB_MANUAL));
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    QSet<QString> fields;
+    bool inSection = false;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines[i].startsWith(QLatin1String(".SH ")))
+            inSection = lines[i] == QLatin1String(".SH JSON OUTPUT");
+        else if (inSection && lines[i] == QLatin1String(".TP") && i + 1 < lines.size() &&
+                 lines[i + 1].startsWith(QLatin1String(".B ")))
+            fields << lines[i + 1].mid(3);
+    }
+    return fields;
+}
+
+} // namespace
+
+// A script may rely on every documented field, and on none that is not: the
+// fields of real runs (a completed, a failed and a forbidden hub; a check;
+// a run stopped as a whole) are exactly those the manual page documents.
+TEST_F(CliRun, TheJsonHasEveryDocumentedFieldAndNoOther) {
+    QSet<QString> seen;
+    const auto take = [&] {
+        EXPECT_EQ(json.value(QStringLiteral("schemaVersion")).toInt(), JsonSchemaVersion);
+        collectPaths(json, QString(), seen);
+    };
+
+    EXPECT_EQ(
+        run(QStringLiteral("--virtual 3 --virtual-fault 2:fail@12 --virtual-fault 3:no-access update --all "
+                           "--json --image ") +
+            image),
+        ExitFailure);
+    take();
+    const QJsonObject done = hubJson(0);
+    const QJsonObject failed = hubJson(1);
+    // Levels as numbers, read and written back alike.
+    const QJsonArray read = done.value(QStringLiteral("levelsRead")).toArray();
+    ASSERT_EQ(read.size(), 8);
+    for (const QJsonValue& level : read)
+        EXPECT_EQ(level.toInt(-1), 50);
+    EXPECT_EQ(done.value(QStringLiteral("levelsWritten")).toArray(), read);
+    EXPECT_TRUE(done.value(QStringLiteral("failure")).isNull());
+    EXPECT_TRUE(done.value(QStringLiteral("nextStep")).isNull());
+    EXPECT_EQ(done.value(QStringLiteral("mode")).toString(), QStringLiteral("application"));
+    EXPECT_EQ(done.value(QStringLiteral("version")).toString(), QStringLiteral("1.1.15.0905"));
+    EXPECT_EQ(done.value(QStringLiteral("modeAfter")).toString(), QStringLiteral("application"));
+    EXPECT_EQ(done.value(QStringLiteral("versionAfter")).toString(), QStringLiteral("1.1.15.0906"));
+    // The failed one kept its levels unwritten, and says where it stopped.
+    EXPECT_EQ(failed.value(QStringLiteral("levelsRead")).toArray(), read);
+    EXPECT_TRUE(failed.value(QStringLiteral("levelsWritten")).isNull());
+    const QJsonObject failure = failed.value(QStringLiteral("failure")).toObject();
+    EXPECT_EQ(failure.value(QStringLiteral("command")).toInt(), CmdBlockWrite);
+    EXPECT_EQ(failure.value(QStringLiteral("resultByte")).toInt(), 1);
+    EXPECT_EQ(failure.value(QStringLiteral("line")).toInt(), 4);
+    EXPECT_EQ(failure.value(QStringLiteral("lineCount")).toInt(), DataLines + 2);
+    EXPECT_EQ(failure.value(QStringLiteral("step")).toString(), QStringLiteral("programming"));
+    EXPECT_EQ(hubJson(2).value(QStringLiteral("failure")).toObject().value(QStringLiteral("kind")).toString(),
+              QStringLiteral("no-access"));
+    EXPECT_TRUE(
+        hubJson(2).value(QStringLiteral("nextStep")).toString().contains(QStringLiteral("udev rule")));
+
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 check --json")), ExitUpdateAvailable);
+    take();
+    EXPECT_EQ(hubJson(0).value(QStringLiteral("result")).toString(), QStringLiteral("UpdateAvailable"));
+    EXPECT_EQ(run(QStringLiteral("--virtual 2 update --json --image ") + image), ExitFailure);
+    take();
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 list --json")), ExitOk);
+    take();
+
+    const QSet<QString> documented = documentedFields();
+    EXPECT_GE(documented.size(), 40);
+    for (const QString& field : seen)
+        EXPECT_TRUE(documented.contains(field)) << "not documented: " << field.toStdString();
+    for (const QString& field : documented)
+        EXPECT_TRUE(seen.contains(field)) << "documented, never written: " << field.toStdString();
 }
