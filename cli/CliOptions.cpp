@@ -6,25 +6,6 @@ namespace cli {
 
 namespace {
 
-struct FaultName {
-    const char* name;
-    VirtualFault::Kind kind;
-    bool takesValue;
-};
-
-constexpr FaultName FaultNames[] = {
-    {"silent", VirtualFault::Kind::Silent, false},
-    {"slow", VirtualFault::Kind::Slow, true},
-    {"wrong-marker", VirtualFault::Kind::WrongMarker, false},
-    {"fail", VirtualFault::Kind::Fail, true},
-    {"unplug", VirtualFault::Kind::Unplug, true},
-    {"no-return", VirtualFault::Kind::NoReturn, false},
-    {"stay-in-bootloader", VirtualFault::Kind::StayInBootloader, false},
-    {"no-access", VirtualFault::Kind::NoAccess, false},
-    {"boot-old-firmware", VirtualFault::Kind::BootOldFirmware, false},
-    {"copy-then-refuse", VirtualFault::Kind::CopyThenRefuse, true},
-};
-
 std::optional<Command> commandNamed(const QString& word) {
     if (word == QLatin1String("list"))
         return Command::List;
@@ -59,46 +40,11 @@ std::optional<std::uint32_t> parseVersion(const QString& text) {
 }
 
 std::optional<VirtualFault> parseFault(const QString& text, QString* error) {
-    const auto fail = [&](const QString& why) -> std::optional<VirtualFault> {
-        if (error)
-            *error = QStringLiteral("Bad virtual fault \"%1\": %2").arg(text, why);
-        return std::nullopt;
-    };
-    VirtualFault fault;
-    QString rest = text;
-    if (const qsizetype colon = rest.indexOf(QLatin1Char(':')); colon >= 0) {
-        bool ok = false;
-        fault.hub = rest.left(colon).toInt(&ok);
-        if (!ok || fault.hub < 1 || fault.hub > MaxVirtualHubs)
-            return fail(QStringLiteral("the hub number before ':' must be 1 to %1.").arg(MaxVirtualHubs));
-        rest = rest.mid(colon + 1);
-    }
-    QString name = rest;
-    QString value;
-    const qsizetype at = rest.indexOf(QLatin1Char('@'));
-    if (at >= 0) {
-        name = rest.left(at);
-        value = rest.mid(at + 1);
-    }
-    for (const FaultName& known : FaultNames) {
-        if (name != QLatin1String(known.name))
-            continue;
-        fault.kind = known.kind;
-        if (!known.takesValue) {
-            if (at >= 0)
-                return fail(QStringLiteral("'%1' takes no '@' value.").arg(name));
-            return fault;
-        }
-        bool ok = false;
-        fault.value = value.toInt(&ok);
-        if (at < 0 || !ok || fault.value < 1)
-            return fail(QStringLiteral("'%1' needs a positive number after '@' (e.g. %1@40).").arg(name));
-        return fault;
-    }
-    QStringList names;
-    for (const FaultName& known : FaultNames)
-        names << QLatin1String(known.name);
-    return fail(QStringLiteral("unknown kind '%1'; known: %2.").arg(name, names.join(QStringLiteral(", "))));
+    std::string why;
+    const std::optional<VirtualFault> fault = hubsim::parseFault(text.toStdString(), MaxVirtualHubs, &why);
+    if (!fault && error)
+        *error = QStringLiteral("Bad virtual fault \"%1\": %2").arg(text, QString::fromStdString(why));
+    return fault;
 }
 
 ParseResult parseArguments(const QStringList& arguments) {
@@ -259,20 +205,9 @@ QString usageText() {
                           "  --virtual-fault [HUB:]KIND[@N]\n"
                           "                     a fault of virtual hub HUB (from 1; default every hub),\n"
                           "                     to see what a failure looks like; may be repeated.\n"
-                          "                     Frames are counted from 1 as the hub receives them.\n"
-                          "      silent              answers nothing\n"
-                          "      slow@MS             answers each frame MS milliseconds late\n"
-                          "      wrong-marker        answers with a wrong first byte\n"
-                          "      fail@FRAME          answers frame FRAME with an error result\n"
-                          "      unplug@FRAME        leaves the bus for good after frame FRAME\n"
-                          "      no-return           does not come back after its restart\n"
-                          "      stay-in-bootloader  comes back in its bootloader after the update\n"
-                          "      no-access           may not be opened by this user\n"
-                          "      boot-old-firmware   comes back running its old firmware\n"
-                          "      copy-then-refuse@FRAME\n"
-                          "                          answers frame FRAME first with a copy of its\n"
-                          "                          previous answer, then with a refusal\n"
-                          "  -h, --help         this text\n"
+                          "                     Frames are counted from 1 as the hub receives them.\n") +
+           QString::fromStdString(hubsim::faultHelp(6)) +
+           QStringLiteral("  -h, --help         this text\n"
                           "  -V, --version      the program's version and its built-in firmware version\n"
                           "\n"
                           "Results go to standard output; errors, warnings and failures to standard\n"

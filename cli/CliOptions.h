@@ -3,6 +3,8 @@
 // What the command line asks for, parsed without touching any hub, so the
 // parsing and its messages test on their own.
 
+#include "HubFaultNames.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -14,24 +16,9 @@ namespace cli {
 
 enum class Command { None, List, Check, Update, History };
 
-// One knob of the virtual hub, as given with --virtual-fault [HUB:]KIND[@N].
-struct VirtualFault {
-    enum class Kind {
-        Silent,           // answers nothing
-        Slow,             // @N: each reply N ms late
-        WrongMarker,      // replies start with the wrong byte
-        Fail,             // @N: frame N is answered with an error result
-        Unplug,           // @N: leaves the bus for good after frame N
-        NoReturn,         // never comes back after the reboot
-        StayInBootloader, // comes back in its bootloader after the reboot
-        NoAccess,         // this user may not open it
-        BootOldFirmware,  // boots its old firmware after the reboot
-        CopyThenRefuse,   // @N: frame N answered with a copy of the previous answer, then refused
-    };
-    int hub = 0; // from 1; 0 for every hub
-    Kind kind = Kind::Silent;
-    int value = 0;
-};
+// One fault of the virtual hubs, as given with --virtual-fault [HUB:]KIND[@N];
+// the kinds are the simulator's.
+using VirtualFault = hubsim::FaultRequest;
 
 struct Options {
     Command command = Command::None;

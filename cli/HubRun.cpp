@@ -116,48 +116,11 @@ void HubRun::setUpVirtualHubs() {
             hub->model().setImageVersion(m_image->version());
         hubsim::HubFaults faults;
         faults.usbTiming = virtualUsbTiming;
-        bool access = true;
-        for (const VirtualFault& fault : m_options.faults) {
-            if (fault.hub != 0 && fault.hub != i)
-                continue;
-            using K = VirtualFault::Kind;
-            switch (fault.kind) {
-            case K::Silent:
-                faults.silent = true;
-                break;
-            case K::Slow:
-                faults.replyDelayMs = fault.value;
-                break;
-            case K::WrongMarker:
-                faults.wrongMarker = true;
-                break;
-            case K::Fail:
-                faults.resultOnFrame[std::uint64_t(fault.value)] = 1;
-                break;
-            case K::Unplug:
-                faults.unplugAfterFrame = std::uint64_t(fault.value);
-                break;
-            case K::NoReturn:
-                faults.neverReturnAfterReboot = true;
-                break;
-            case K::StayInBootloader:
-                faults.stayInBootloaderAfterReboot = true;
-                break;
-            case K::NoAccess:
-                access = false;
-                break;
-            case K::BootOldFirmware:
-                faults.bootOldFirmwareAfterReboot = true;
-                break;
-            case K::CopyThenRefuse:
-                faults.copyThenRefuseFrame = std::uint64_t(fault.value);
-                break;
-            }
-        }
+        for (const VirtualFault& fault : m_options.faults)
+            if (fault.hub == 0 || fault.hub == i)
+                hubsim::applyFault(fault, faults);
         hub->setFaults(faults);
         hub->plug();
-        if (!access)
-            m_bus->setAccess(hub->deviceId(), false);
         m_virtualHubs.push_back(std::move(hub));
     }
 }

@@ -58,6 +58,10 @@ struct HubFaults {
     // Frame number (from 1) answered first with a copy of the previous answer,
     // then with its own: a refusal, the frame not carried out. 0 = never.
     std::uint64_t copyThenRefuseFrame = 0;
+    // Carried out by the cable, not the firmware: the host may not open the
+    // hub, and it reports no serial number (from its next enumeration on).
+    bool noAccess = false;
+    bool noSerial = false;
 };
 
 struct HubResponse {

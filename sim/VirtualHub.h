@@ -1,24 +1,20 @@
 #pragma once
 
 // The virtual hub on the virtual HID bus: vendor 0xFFF0, product 0x0018, 64-byte
-// input and output reports without report ids. Requests written to it reach
-// the hub model on the writer's thread; replies, restarts and unsolicited
-// reports are carried out by a scheduler thread of its own, so nothing here
-// blocks the writer for more than the modelled USB frame or needs the UI
-// thread's event loop. Signals are always emitted on the hub's own thread.
+// input and output reports without report ids. The bus is the transport of a
+// HubRunner: requests reach the hub model on the writer's thread; replies,
+// restarts and unsolicited reports come from the runner's scheduler thread,
+// so nothing here blocks the writer for more than the modelled USB frame or
+// needs the UI thread's event loop. Signals are always emitted on the hub's
+// own thread.
 
-#include "HubModel.h"
-#include "HubTrace.h"
-#include "SimScheduler.h"
+#include "HubRunner.h"
 #include "VirtualHidBus.h"
 
 #include <QByteArray>
 #include <QObject>
 
-#include <chrono>
 #include <memory>
-#include <mutex>
-#include <optional>
 
 class VirtualHub : public QObject {
     Q_OBJECT
@@ -34,22 +30,23 @@ public:
     static VirtualHidDeviceSetup deviceSetup();
 
     // Direct access for tests; the setters below also announce what changed.
-    hubsim::HubModel& model() { return m_model; }
-    hubsim::HubTrace& trace() { return m_trace; }
+    hubsim::HubModel& model() { return m_runner->model(); }
+    hubsim::HubTrace& trace() { return m_runner->trace(); }
 
     bool plug(); // attaches (again); finishes a restart cut short by an unplug
     bool unplug();
     bool isPlugged() const;
     VirtualDeviceId deviceId() const; // -1 before the first plug
 
-    hubsim::HubMode mode() const { return m_model.mode(); }
+    hubsim::HubMode mode() const { return m_runner->model().mode(); }
     void setMode(hubsim::HubMode mode);
-    quint32 firmwareVersion() const { return m_model.firmwareVersion(); }
+    quint32 firmwareVersion() const { return m_runner->model().firmwareVersion(); }
     void setFirmwareVersion(quint32 version);
-    hubsim::HubFaults faults() const { return m_model.faults(); }
+    hubsim::HubFaults faults() const { return m_runner->faults(); }
     void setFaults(const hubsim::HubFaults& faults);
-    // The serial number it reports ("VH0001" unless set); empty: none, so the
-    // program knows it by its port only. Takes effect at the next enumeration.
+    // The serial number it reports ("VH0001" unless set); empty, or the
+    // noSerial fault: none, so the program knows it by its port only. Takes
+    // effect at the next enumeration.
     QString serial() const;
     void setSerial(const QString& serial);
     // Time off the bus after entering the bootloader and after a reboot.
@@ -66,34 +63,17 @@ signals:
     void traceAppended(qint64 timeNs, bool fromHub, const QByteArray& bytes);
 
 private:
-    struct Gate;
+    class BusTransport;
 
-    void onOutputReport(const QByteArray& report);
-    void deliver(const hubsim::Bytes& report);
-    void leaveBus(quint64 session, std::optional<std::chrono::milliseconds> backAfter,
-                  hubsim::SimScheduler::Clock::time_point giveUpAt);
-    void comeBack(quint64 session);
-    void unsolicitedTick(quint64 generation);
-    void announcePlugged(bool isPlugged);
+    void onEvent(const hubsim::HubEvent& event);
     void announceState();
 
-    VirtualHidBus& m_bus;
-    hubsim::HubModel m_model;
-    hubsim::HubTrace m_trace;
-    std::shared_ptr<Gate> m_gate;
-
-    mutable std::mutex m_mutex; // guards the bus attachment below and orders bus calls
-    VirtualDeviceId m_id = -1;
-    bool m_plugged = false;
-    QString m_serial = QStringLiteral("VH0001");
-    quint64 m_session = 0; // bumped by every plug/unplug by hand: stale restarts are dropped
-    quint64 m_unsolicitedGeneration = 0;
+    std::unique_ptr<BusTransport> m_transport;
+    std::unique_ptr<hubsim::HubRunner> m_runner;
 
     // What the signals last told (hub's thread only).
     hubsim::HubMode m_shownMode;
     quint32 m_shownVersion;
-
-    std::unique_ptr<hubsim::SimScheduler> m_scheduler;
 };
 
 Q_DECLARE_METATYPE(hubsim::HubMode)

@@ -2,6 +2,7 @@
 // the real updater finds it through hidraw like a plugged-in hub. Runs until
 // SIGINT or SIGTERM; SIGUSR1 unplugs it, SIGUSR2 plugs it back in.
 
+#include "HubFaultNames.h"
 #include "UhidHub.h"
 
 #include <chrono>
@@ -12,7 +13,9 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using namespace hubsim;
@@ -20,33 +23,23 @@ using namespace hubsim;
 namespace {
 
 void usage() {
-    std::cout <<
-        R"(Usage: quorvi-virtual-hub [options]
+    std::cout << R"(Usage: quorvi-virtual-hub [options]
 Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
 
   --firmware HEX           application firmware version (default 11150905)
   --bootloader             start in the bootloader
   --serial S               serial number the kernel reports as HID_UNIQ (default VH0001,
                            at most 63 characters)
-  --no-serial              no serial number: the updater knows the hub by its port
   --phys P                 physical path, reported as HID_PHYS (default quorvi-virtual-hub/uhid)
   --restart-delays A,B     ms off the bus when entering the bootloader, after a reboot
-  --silent                 answer nothing
-  --reply-delay MS         extra time before each reply
-  --wrong-marker           replies start with something other than 0x55
-  --fail-frame N:RESULT    answer frame N (from 1) with the result byte RESULT (hex)
-  --unplug-after-frame N   leave for good after answering frame N
-  --never-return           do not come back after a reboot
-  --stay-in-bootloader     come back in the bootloader after a reboot
-  --boot-old-firmware      boot the old firmware after a reboot, however well
-                           the new one was written
-  --copy-then-refuse-frame N
-                           answer frame N first with a copy of the previous
-                           answer, then refuse it
   --log FILE               keep the log in memory and write it to FILE at exit
   --uhid PATH              the uhid device (default /dev/uhid)
-Signals: SIGUSR1 unplugs, SIGUSR2 plugs in again, SIGINT/SIGTERM end.
-)";
+  --fault KIND[@N]         a fault, to see what a failure looks like; may be
+                           repeated. Each kind may also be given as --KIND or
+                           --KIND N. Frames are counted from 1 as the hub
+                           receives them.
+)" << faultHelp(6)
+              << "Signals: SIGUSR1 unplugs, SIGUSR2 plugs in again, SIGINT/SIGTERM end.\n";
 }
 
 bool number(const char* text, int base, unsigned long& out) {
@@ -100,8 +93,6 @@ int main(int argc, char** argv) {
         } else if (arg == "--serial") {
             needs(value && *value && std::strlen(value) < 64);
             serial = value;
-        } else if (arg == "--no-serial") {
-            serial.clear();
         } else if (arg == "--phys") {
             needs(value && *value && std::strlen(value) < 64);
             phys = value;
@@ -111,30 +102,26 @@ int main(int argc, char** argv) {
                   n < 60000 && m < 60000);
             entryDelay = int(n);
             rebootDelay = int(m);
-        } else if (arg == "--silent") {
-            faults.silent = true;
-        } else if (arg == "--reply-delay") {
-            needs(value && number(value, 10, n) && n < 60000);
-            faults.replyDelayMs = int(n);
-        } else if (arg == "--wrong-marker") {
-            faults.wrongMarker = true;
-        } else if (arg == "--fail-frame") {
-            const char* colon = value ? std::strchr(value, ':') : nullptr;
-            needs(colon && number(std::string(value, colon).c_str(), 10, n) && n > 0 &&
-                  number(colon + 1, 16, m) && m <= 0xFF);
-            faults.resultOnFrame[n] = std::uint8_t(m);
-        } else if (arg == "--unplug-after-frame") {
-            needs(value && number(value, 10, n) && n > 0);
-            faults.unplugAfterFrame = n;
-        } else if (arg == "--never-return") {
-            faults.neverReturnAfterReboot = true;
-        } else if (arg == "--stay-in-bootloader") {
-            faults.stayInBootloaderAfterReboot = true;
-        } else if (arg == "--boot-old-firmware") {
-            faults.bootOldFirmwareAfterReboot = true;
-        } else if (arg == "--copy-then-refuse-frame") {
-            needs(value && number(value, 10, n) && n > 0);
-            faults.copyThenRefuseFrame = n;
+        } else if (arg == "--fault" || (arg.size() > 2 && faultNamed(std::string_view(arg).substr(2)))) {
+            // --fault KIND[@N], or the kind as an option of its own: --KIND [N].
+            std::string text;
+            if (arg == "--fault") {
+                needs(value != nullptr);
+                text = value;
+            } else {
+                text = arg.substr(2);
+                if (faultInfo(*faultNamed(text)).valueName) {
+                    needs(value != nullptr);
+                    text += std::string("@") + value;
+                }
+            }
+            std::string why;
+            const std::optional<FaultRequest> fault = parseFault(text, 0, &why);
+            if (!fault) {
+                std::cerr << "quorvi-virtual-hub: bad fault \"" << text << "\": " << why << "\n";
+                return 2;
+            }
+            applyFault(*fault, faults);
         } else if (arg == "--log") {
             needs(value != nullptr);
             logPath = value;
@@ -160,7 +147,7 @@ int main(int argc, char** argv) {
     hub.setPhys(phys);
     hub.model().setFirmwareVersion(version);
     hub.model().setMode(bootloader ? HubMode::Bootloader : HubMode::Application);
-    hub.model().setFaults(faults);
+    hub.runner().setFaults(faults);
     if (entryDelay >= 0)
         hub.model().setRestartDelays(entryDelay, rebootDelay);
 

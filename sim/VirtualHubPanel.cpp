@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
@@ -53,17 +54,6 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     stateForm->addRow(QStringLiteral("Set firmware:"), m_versionEdit);
     stateForm->addRow(QStringLiteral("Serial number:"), m_serialEdit);
 
-    m_silent = new QCheckBox(QStringLiteral("Silent"));
-    m_wrongMarker = new QCheckBox(QStringLiteral("Wrong marker"));
-    m_neverReturn = new QCheckBox(QStringLiteral("Never come back after reboot"));
-    m_stayInBootloader = new QCheckBox(QStringLiteral("Stay in bootloader after reboot"));
-    m_bootOldFirmware = new QCheckBox(QStringLiteral("Boot old firmware after reboot"));
-    m_usbTiming = new QCheckBox(QStringLiteral("USB timing (1 ms each way)"));
-    m_replyDelay = spinBox(5000, QStringLiteral("none"));
-    m_replyDelay->setSuffix(QStringLiteral(" ms"));
-    m_unsolicited = spinBox(10000, QStringLiteral("none"));
-    m_unsolicited->setSuffix(QStringLiteral(" ms"));
-    m_unplugAfter = spinBox(1000000, QStringLiteral("never"));
     m_resultFrame = spinBox(1000000);
     m_resultByte = spinBox(255);
     m_resultByte->setDisplayIntegerBase(16);
@@ -73,17 +63,36 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
 
     auto* faults = new QGroupBox(QStringLiteral("Faults"));
     auto* faultForm = new QFormLayout(faults);
-    for (QCheckBox* box :
-         {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_bootOldFirmware, m_usbTiming})
-        faultForm->addRow(box);
-    faultForm->addRow(QStringLiteral("Reply after:"), m_replyDelay);
-    faultForm->addRow(QStringLiteral("Unsolicited every:"), m_unsolicited);
-    faultForm->addRow(QStringLiteral("Unplug after frame:"), m_unplugAfter);
+    const hubsim::HubFaults current = hub.faults();
+    for (const hubsim::FaultInfo& info : hubsim::faultTable()) {
+        if (info.kind == hubsim::FaultKind::Fail || info.kind == hubsim::FaultKind::NoSerial)
+            continue;
+        const std::optional<int> value = hubsim::faultValue(info.kind, current);
+        if (!info.valueName) {
+            auto* box = new QCheckBox(QString::fromUtf8(info.label));
+            box->setToolTip(QString::fromUtf8(info.description));
+            box->setChecked(value.has_value());
+            faultForm->addRow(box);
+            m_faultBoxes[info.kind] = box;
+            continue;
+        }
+        const std::string_view unit = info.valueName;
+        const bool ms = unit == "MS";
+        auto* box = spinBox(std::min(info.maxValue, 1000000), ms                ? QStringLiteral("none")
+                                                              : unit == "BYTES" ? QStringLiteral("all")
+                                                                                : QStringLiteral("never"));
+        if (ms)
+            box->setSuffix(QStringLiteral(" ms"));
+        box->setToolTip(QString::fromUtf8(info.description));
+        box->setValue(value.value_or(0));
+        faultForm->addRow(QString::fromUtf8(info.label), box);
+        m_faultSpinBoxes[info.kind] = box;
+    }
     auto* resultRow = new QHBoxLayout;
     resultRow->addWidget(m_resultFrame);
     resultRow->addWidget(m_resultByte);
     resultRow->addWidget(arm);
-    faultForm->addRow(QStringLiteral("Result on frame:"), resultRow);
+    faultForm->addRow(QString::fromUtf8(hubsim::faultInfo(hubsim::FaultKind::Fail).label), resultRow);
 
     m_trace = new QPlainTextEdit;
     m_trace->setReadOnly(true);
@@ -104,17 +113,6 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     layout->addLayout(right, 1);
     resize(900, 480);
 
-    const hubsim::HubFaults current = hub.faults();
-    m_silent->setChecked(current.silent);
-    m_wrongMarker->setChecked(current.wrongMarker);
-    m_neverReturn->setChecked(current.neverReturnAfterReboot);
-    m_stayInBootloader->setChecked(current.stayInBootloaderAfterReboot);
-    m_bootOldFirmware->setChecked(current.bootOldFirmwareAfterReboot);
-    m_usbTiming->setChecked(current.usbTiming);
-    m_replyDelay->setValue(current.replyDelayMs);
-    m_unsolicited->setValue(current.unsolicitedIntervalMs);
-    m_unplugAfter->setValue(static_cast<int>(current.unplugAfterFrame));
-
     connect(m_serialEdit, &QLineEdit::editingFinished, this,
             [this] { m_hub.setSerial(m_serialEdit->text().trimmed()); });
     connect(m_plug, &QPushButton::clicked, this, [this] {
@@ -130,10 +128,9 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
         if (ok && m_versionEdit->text().size() == 8)
             m_hub.setFirmwareVersion(version);
     });
-    for (QCheckBox* box :
-         {m_silent, m_wrongMarker, m_neverReturn, m_stayInBootloader, m_bootOldFirmware, m_usbTiming})
+    for (const auto& [kind, box] : m_faultBoxes)
         connect(box, &QCheckBox::toggled, this, &VirtualHubPanel::applyFaults);
-    for (QSpinBox* box : {m_replyDelay, m_unsolicited, m_unplugAfter})
+    for (const auto& [kind, box] : m_faultSpinBoxes)
         connect(box, &QSpinBox::valueChanged, this, &VirtualHubPanel::applyFaults);
     connect(arm, &QPushButton::clicked, this, &VirtualHubPanel::armResultOnFrame);
     connect(clear, &QPushButton::clicked, m_trace, &QPlainTextEdit::clear);
@@ -173,17 +170,28 @@ void VirtualHubPanel::refreshState() {
         m_versionEdit->setText(m_version->text());
 }
 
+QCheckBox* VirtualHubPanel::faultBox(hubsim::FaultKind kind) const {
+    const auto it = m_faultBoxes.find(kind);
+    return it == m_faultBoxes.end() ? nullptr : it->second;
+}
+
+QSpinBox* VirtualHubPanel::faultSpinBox(hubsim::FaultKind kind) const {
+    const auto it = m_faultSpinBoxes.find(kind);
+    return it == m_faultSpinBoxes.end() ? nullptr : it->second;
+}
+
 void VirtualHubPanel::applyFaults() {
     hubsim::HubFaults f = m_hub.faults(); // keeps armed result bytes
-    f.silent = m_silent->isChecked();
-    f.wrongMarker = m_wrongMarker->isChecked();
-    f.neverReturnAfterReboot = m_neverReturn->isChecked();
-    f.stayInBootloaderAfterReboot = m_stayInBootloader->isChecked();
-    f.bootOldFirmwareAfterReboot = m_bootOldFirmware->isChecked();
-    f.usbTiming = m_usbTiming->isChecked();
-    f.replyDelayMs = m_replyDelay->value();
-    f.unsolicitedIntervalMs = m_unsolicited->value();
-    f.unplugAfterFrame = static_cast<std::uint64_t>(m_unplugAfter->value());
+    for (const auto& [kind, box] : m_faultBoxes) {
+        hubsim::clearFault(kind, f);
+        if (box->isChecked())
+            hubsim::applyFault({0, kind, 0}, f);
+    }
+    for (const auto& [kind, box] : m_faultSpinBoxes) {
+        hubsim::clearFault(kind, f);
+        if (box->value() > 0)
+            hubsim::applyFault({0, kind, box->value()}, f);
+    }
     m_hub.setFaults(f);
 }
 

@@ -3,7 +3,9 @@
 // A small control window for the virtual hub: plug state, firmware version and
 // mode, the fault knobs and the live frame trace.
 
-#include "HubModel.h"
+#include "HubFaultNames.h"
+
+#include <map>
 
 #include <QWidget>
 
@@ -30,8 +32,14 @@ public:
     QLabel* versionLabel() const { return m_version; }
     QLabel* modeLabel() const { return m_mode; }
     QPlainTextEdit* traceView() const { return m_trace; }
-    QCheckBox* silentBox() const { return m_silent; }
-    QSpinBox* replyDelayBox() const { return m_replyDelay; }
+    // The control of a fault, as the fault names list them: a check box for
+    // a fault without a value, a spin box (0: off) for one with; nullptr for
+    // the faults shown otherwise (fail: the result row; no-serial: the
+    // serial number's field).
+    QCheckBox* faultBox(hubsim::FaultKind kind) const;
+    QSpinBox* faultSpinBox(hubsim::FaultKind kind) const;
+    QCheckBox* silentBox() const { return faultBox(hubsim::FaultKind::Silent); }
+    QSpinBox* replyDelayBox() const { return faultSpinBox(hubsim::FaultKind::Slow); }
     // Empty: the hub has no serial number.
     QLineEdit* serialEdit() const { return m_serialEdit; }
 
@@ -48,15 +56,8 @@ private:
     QLabel* m_mode;
     QLineEdit* m_versionEdit;
     QLineEdit* m_serialEdit;
-    QCheckBox* m_silent;
-    QCheckBox* m_wrongMarker;
-    QCheckBox* m_neverReturn;
-    QCheckBox* m_stayInBootloader;
-    QCheckBox* m_bootOldFirmware;
-    QCheckBox* m_usbTiming;
-    QSpinBox* m_replyDelay;
-    QSpinBox* m_unsolicited;
-    QSpinBox* m_unplugAfter;
+    std::map<hubsim::FaultKind, QCheckBox*> m_faultBoxes;
+    std::map<hubsim::FaultKind, QSpinBox*> m_faultSpinBoxes;
     QSpinBox* m_resultFrame;
     QSpinBox* m_resultByte;
     QPlainTextEdit* m_trace;
