@@ -365,7 +365,7 @@ int phaseLatency(int reports) {
     }
     LinuxHidPlatform platform;
     THidDeviceController controller(nullptr, platform);
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     waitFor(
         [&] {
             controller.DeviceChange();
@@ -391,7 +391,7 @@ int phaseLatency(int reports) {
             break;
     }
     device->SetDataHandler({});
-    delete device;
+    device.reset();
     check(int(latencies.size()) == reports, "latency: every report handed over",
           QStringLiteral("%1 of %2").arg(latencies.size()).arg(reports));
     if (latencies.empty())
