@@ -42,7 +42,9 @@ public:
     THidDevice& operator*() const noexcept { return *m_device; }
     explicit operator bool() const noexcept { return m_device != nullptr; }
 
-    friend bool operator==(const CheckedOutDevice& a, const THidDevice* b) noexcept { return a.m_device == b; }
+    friend bool operator==(const CheckedOutDevice& a, const THidDevice* b) noexcept {
+        return a.m_device == b;
+    }
 
 private:
     friend class THidDeviceController;

@@ -655,7 +655,8 @@ TEST_F(ControllerTest, ACheckInClosesTheHeldHandlesBeforeTheDeviceIsOpenedAnew) 
     ASSERT_TRUE(d->ReadHandleOpen());
     QStringList calls;
     kbus.onOpen = [&](HidAccess access, HidHandle) {
-        calls << (access == HidAccess::ReadWrite ? QStringLiteral("open read-write") : QStringLiteral("open other"));
+        calls << (access == HidAccess::ReadWrite ? QStringLiteral("open read-write")
+                                                 : QStringLiteral("open other"));
     };
     kbus.onClose = [&](HidHandle) { calls << QStringLiteral("close"); };
     d.reset();
