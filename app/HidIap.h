@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CheckedOutDevice.h"
 #include "FirmwareImage.h"
 #include "HubProtocol.h"
 #include "HubRoster.h"
@@ -13,6 +14,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -172,6 +174,8 @@ public:
     void HubDeviceChange(QObject* Sender);
     bool RefreshHubs();
     THidDevice* currentHub() const { return m_session.device(); }
+    // The hub at this position of the hub list (cbbPort), nullptr past its end.
+    THidDevice* hubAt(int index) const;
     THidDeviceController* controller() const { return m_controller; }
     const HubRoster& roster() const { return m_roster; }
 
@@ -241,9 +245,11 @@ private:
     // is the session's device.
     HidPlatform* m_platform = nullptr;
     THidDeviceController* m_controller = nullptr;
+    // The hubs of the hub list, entry for entry of cbbPort, held checked out.
+    std::vector<CheckedOutDevice> m_hubs;
     // Checked-out devices that are not in the hub list: other HID devices and
-    // hubs this user may not open. Released once unplugged, and at the end.
-    QList<THidDevice*> m_setAside;
+    // hubs this user may not open. Given back once unplugged, and at the end.
+    std::vector<CheckedOutDevice> m_setAside;
     QList<quint32> m_accessReported; // instances told of missing access
 
     // Says in the log and the status line why a click did nothing; true when busy.

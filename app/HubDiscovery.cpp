@@ -37,20 +37,20 @@ void TfrmMain::ReleaseController() {
     // threads, which must not outlive the controller's bookkeeping.
     m_session.detach();
     releaseHubList();
-    const QList<THidDevice*> aside = std::exchange(m_setAside, {});
-    for (THidDevice* device : aside)
-        delete device;
+    for (CheckedOutDevice& device : std::exchange(m_setAside, {}))
+        device.reset();
     delete m_controller;
     m_controller = nullptr;
 }
 
 void TfrmMain::releaseHubList() {
-    QList<THidDevice*> devices;
-    for (int i = 0; i < cbbPort->count(); ++i)
-        devices.append(static_cast<THidDevice*>(cbbPort->itemData(i).value<void*>()));
     cbbPort->clear();
-    for (THidDevice* device : devices)
-        delete device; // the check-in
+    for (CheckedOutDevice& hub : std::exchange(m_hubs, {}))
+        hub.reset(); // the check-in, in list order
+}
+
+THidDevice* TfrmMain::hubAt(int index) const {
+    return index >= 0 && std::size_t(index) < m_hubs.size() ? m_hubs[std::size_t(index)].get() : nullptr;
 }
 
 void TfrmMain::HubDeviceChange(QObject* Sender) {
@@ -63,15 +63,17 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
         // Devices kept aside leave once they are gone, and those refused go
         // back so the check-in tries them anew; the others stay checked out,
         // so the controller does not offer them again.
-        for (qsizetype i = m_setAside.size() - 1; i >= 0; --i) {
-            if (!m_setAside.at(i)->Plugged() || !m_setAside.at(i)->ReadWriteAccess())
-                delete m_setAside.takeAt(i);
+        for (std::size_t i = m_setAside.size(); i-- > 0;) {
+            if (!m_setAside[i]->Plugged() || !m_setAside[i]->ReadWriteAccess()) {
+                m_setAside[i].reset();
+                m_setAside.erase(m_setAside.begin() + std::ptrdiff_t(i));
+            }
         }
 
-        THidDevice* device = nullptr;
+        CheckedOutDevice device;
         while (m_controller && m_controller->CheckOutNext(device)) {
-            if (!hubdevice::isHub(device)) {
-                m_setAside.append(device);
+            if (!hubdevice::isHub(device.get())) {
+                m_setAside.push_back(std::move(device));
                 continue;
             }
             if (!device->ReadWriteAccess()) {
@@ -79,23 +81,24 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
                 // reader started: keep it out of the list until a later pass
                 // finds it usable. Once the refusal is final, tell the user
                 // how to fix it, once per plug-in.
-                m_setAside.append(device);
                 const quint32 instance = device->PnPInfo()->InstanceNumber;
                 if (device->AccessSettled() && !m_accessReported.contains(instance)) {
                     m_accessReported.append(instance);
                     mmoUplog->appendPlainText(hubdevice::accessMessage(device->OpenError()));
                 }
+                m_setAside.push_back(std::move(device));
                 continue;
             }
-            cbbPort->addItem(QString::asprintf("Hub%d", 0), QVariant::fromValue(static_cast<void*>(device)));
             device->SetInputBufferCount(hubdevice::BufferCount);
             device->SetReadBufferCount(hubdevice::BufferCount);
+            m_hubs.push_back(std::move(device));
+            cbbPort->addItem(QString::asprintf("Hub%d", 0));
         }
 
         SetIndicator(1);
         QList<THidDevice*> hubs;
-        for (int i = 0; i < cbbPort->count(); ++i)
-            hubs.append(static_cast<THidDevice*>(cbbPort->itemData(i).value<void*>()));
+        for (const CheckedOutDevice& hub : m_hubs)
+            hubs.append(hub.get());
         // The first hub, except while an update follows its own: then that
         // one or none, so a hub plugged in meanwhile is never talked to.
         const int chosen = m_roster.pick(hubs);

@@ -15,8 +15,7 @@ void TfrmMain::btnConnectClick() {
     ++m_exchanges;
     const ScopeExit done([this] { --m_exchanges; });
     if (const int selected = cbbPort->currentIndex(); selected >= 0) {
-        auto* hub = static_cast<THidDevice*>(cbbPort->itemData(selected).value<void*>());
-        if (hub) {
+        if (THidDevice* hub = hubAt(selected)) {
             m_session.attach(hub);
             SetIndicator(0);
             // A first query without payload; neither its result nor its reply is used.

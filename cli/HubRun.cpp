@@ -134,11 +134,12 @@ std::vector<HubRun::Target> HubRun::discover() {
     }
     std::vector<Target> found;
     THidDeviceController controller(nullptr, *platform);
-    processEventsUntil([&controller] { return controller.LastNotifyParam() == -1; }, FirstPassMs);
-    THidDevice* device = nullptr;
-    std::vector<THidDevice*> held;
-    while (controller.CheckOutNext(device)) {
-        held.push_back(device);
+    processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
+    CheckedOutDevice out;
+    std::vector<CheckedOutDevice> held;
+    while (controller.CheckOutNext(out)) {
+        THidDevice* const device = out.get();
+        held.push_back(std::move(out));
         if (!hubdevice::isHub(device))
             continue;
         Target t;
@@ -159,8 +160,8 @@ std::vector<HubRun::Target> HubRun::discover() {
         if (t.identity.isValid())
             found.push_back(std::move(t));
     }
-    for (THidDevice* d : held)
-        delete d; // the check-in
+    for (CheckedOutDevice& d : held)
+        d.reset(); // the check-in, in list order
     if (m_bus) {
         std::sort(found.begin(), found.end(),
                   [](const Target& a, const Target& b) { return a.outcome.number < b.outcome.number; });
@@ -286,7 +287,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     HubOutcome out = target.outcome;
     const int n = out.number;
     THidDeviceController controller(nullptr, platform);
-    processEventsUntil([&controller] { return controller.LastNotifyParam() == -1; }, FirstPassMs);
+    processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
 
     HubSession session;
     session.timing = timing;

@@ -34,7 +34,7 @@ THidDevice* HubRoster::refreshHub() {
     if (!m_controller)
         return nullptr;
     m_controller->DeviceChange();
-    if (m_held && (!m_held->Plugged() || HubIdentity::of(m_held) != m_followed))
+    if (m_held && (!m_held->Plugged() || HubIdentity::of(m_held.get()) != m_followed))
         release();
     for (int i = 0; i < m_controller->count() && !m_held && isFollowing(); ++i) {
         const THidDevice* device = m_controller->deviceAt(i);
@@ -45,7 +45,7 @@ THidDevice* HubRoster::refreshHub() {
             m_held->SetReadBufferCount(hubdevice::BufferCount);
         }
     }
-    return m_held;
+    return m_held.get();
 }
 
 HubIdentity HubRoster::hubIdentity(THidDevice* device) {
@@ -57,8 +57,7 @@ HubIdentity HubRoster::hubIdentity(THidDevice* device) {
 void HubRoster::release() {
     if (!m_held)
         return;
-    if (m_session && m_session->device() == m_held)
+    if (m_session && m_session->device() == m_held.get())
         m_session->detach();
-    delete m_held; // the check-in
-    m_held = nullptr;
+    m_held.reset();
 }

@@ -7,6 +7,7 @@
 // kept LED levels and its update lock live. The window and the command line
 // both find their hubs through it, so what one keeps the other finds.
 
+#include "CheckedOutDevice.h"
 #include "HubIdentity.h"
 #include "HubSession.h"
 
@@ -58,5 +59,5 @@ private:
     HubSession* m_session = nullptr;
     std::function<THidDevice*()> m_scan;
     HubIdentity m_followed;
-    THidDevice* m_held = nullptr; // checked out from m_controller
+    CheckedOutDevice m_held; // from m_controller
 };

@@ -133,8 +133,10 @@ THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceControlle
 }
 
 THidDevice::~THidDevice() {
-    const THidDataEvent dataHandler = m_dataHandler;
-    const THidPlugEvent unplugHandler = m_unplugHandler;
+    releaseResources();
+}
+
+void THidDevice::releaseResources() {
     SetDataHandler({});
     m_unplugHandler = {};
     CloseSync();
@@ -142,42 +144,6 @@ THidDevice::~THidDevice() {
     if (m_preparsedData) {
         m_platform->freePreparsedData(m_preparsedData);
         m_preparsedData = nullptr;
-    }
-
-    THidDeviceController* controller = m_controller;
-    if (!controller)
-        return;
-    const int position = int(controller->m_devices.indexOf(this));
-    if (position < 0)
-        return;
-    if (!Plugged()) {
-        controller->m_devices.removeAt(position);
-        --controller->m_unpluggedCount;
-        return;
-    }
-    THidDevice* fresh = nullptr;
-    try {
-        fresh = new THidDevice(std::move(m_pnpInfo), controller);
-    } catch (const EControllerError&) {
-        // It can no longer be opened: drop the entry rather than keep a
-        // reference to this object; a later pass finds the device again.
-        fresh = nullptr;
-    }
-    if (fresh) {
-        fresh->SetDataHandler(dataHandler);
-        fresh->m_unplugHandler = unplugHandler;
-        fresh->SetSleepTime(SleepTime());
-        controller->m_devices[position] = fresh;
-        if (CheckedOut()) {
-            --controller->m_checkedOutCount;
-            ++controller->m_checkedInCount;
-        }
-    } else {
-        controller->m_devices.removeAt(position);
-        if (CheckedOut())
-            --controller->m_checkedOutCount;
-        else
-            --controller->m_checkedInCount;
     }
 }
 
@@ -585,6 +551,7 @@ THidDeviceController::THidDeviceController(QObject* owner, HidPlatform& platform
         QCoreApplication::postEvent(m_notificationWindow, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, -1));
     } else {
         m_hidClassGuid = StandardHidClassGuid;
+        m_firstPassDone = true;
     }
 }
 
@@ -597,12 +564,14 @@ THidDeviceController::~THidDeviceController() {
         delete m_notificationWindow; // drops its pending notifications too
         m_notificationWindow = nullptr;
     }
-    const QList<THidDevice*> devices = m_devices;
-    m_devices.clear();
-    for (THidDevice* device : devices) {
+    // One entry at a time: an unplug handler may give back another held
+    // device, which then leaves the list (takeBack) before we reach it.
+    m_destroying = true;
+    while (!m_devices.isEmpty()) {
+        THidDevice* device = m_devices.takeFirst();
         device->m_controller = nullptr;
         if (device->CheckedOut())
-            device->MarkUnplugged(); // the holder still releases it; its reader runs until then
+            device->MarkUnplugged(); // the holder still gives it back; its reader runs until then
         else
             delete device;
     }
@@ -677,6 +646,10 @@ void THidDeviceController::handleNotification(int kind, qintptr param) {
     // A raising handler must not leave passes blocked for good; an event
     // handler cannot pass the error on, so report it.
     m_passRunning = false;
+    // Latched, whatever the parameter: a broadcast handled right after the
+    // self-posted notification (in the same batch of events) sets it back to
+    // 0 before a waiter looks, and every notification comes after creation.
+    m_firstPassDone = true;
     if (!failed)
         return;
     if (isSignalConnected(QMetaMethod::fromSignal(&THidDeviceController::handlerFailed)))
@@ -844,7 +817,7 @@ bool THidDevice::AccessSettled() const {
     return !m_readWriteAccess && m_controller && m_controller->refusalSettled(*this);
 }
 
-bool THidDeviceController::CheckOutAt(THidDevice*& device, int position) {
+bool THidDeviceController::CheckOutAt(CheckedOutDevice& device, int position) {
     THidDevice* entry = m_devices.value(position);
     if (!entry || entry->CheckedOut())
         return false;
@@ -852,16 +825,74 @@ bool THidDeviceController::CheckOutAt(THidDevice*& device, int position) {
     ++m_checkedOutCount;
     --m_checkedInCount;
     entry->StartReader();
-    device = entry;
+    device = CheckedOutDevice(entry);
     return true;
 }
 
-bool THidDeviceController::CheckOutNext(THidDevice*& device) {
-    device = nullptr;
+bool THidDeviceController::CheckOutNext(CheckedOutDevice& device) {
+    device.reset();
     for (int position = 0; position < m_devices.size(); ++position)
         if (CheckOutAt(device, position))
             return true;
     return false;
+}
+
+void CheckedOutDevice::giveBack(THidDevice* device) noexcept {
+    if (!device)
+        return;
+    if (THidDeviceController* controller = device->m_controller)
+        controller->takeBack(device);
+    else
+        delete device; // its controller went first and let go of it
+}
+
+void THidDeviceController::takeBack(THidDevice* device) {
+    const THidDataEvent dataHandler = device->m_dataHandler;
+    const THidPlugEvent unplugHandler = device->m_unplugHandler;
+    // The reader stops and the handles close before the device is opened anew.
+    device->releaseResources();
+
+    const int position = int(m_devices.indexOf(device));
+    if (position < 0 || m_destroying) {
+        if (position >= 0)
+            m_devices.removeAt(position);
+        delete device;
+        return;
+    }
+    if (!device->Plugged()) {
+        m_devices.removeAt(position);
+        --m_unpluggedCount;
+        delete device;
+        return;
+    }
+    // The fresh object is made while the old one still exists, so it never
+    // takes the old one's address: a handler scope that still refers to the
+    // old object must not find it in the list again.
+    THidDevice* fresh = nullptr;
+    try {
+        fresh = new THidDevice(std::move(device->m_pnpInfo), this);
+    } catch (const EControllerError&) {
+        // It can no longer be opened: drop the entry rather than keep a
+        // reference to this object; a later pass finds the device again.
+        fresh = nullptr;
+    }
+    if (fresh) {
+        fresh->SetDataHandler(dataHandler);
+        fresh->m_unplugHandler = unplugHandler;
+        fresh->SetSleepTime(device->SleepTime());
+        m_devices[position] = fresh;
+        if (device->CheckedOut()) {
+            --m_checkedOutCount;
+            ++m_checkedInCount;
+        }
+    } else {
+        m_devices.removeAt(position);
+        if (device->CheckedOut())
+            --m_checkedOutCount;
+        else
+            --m_checkedInCount;
+    }
+    delete device;
 }
 
 int THidDeviceController::EnumerateDevices() {

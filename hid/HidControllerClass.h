@@ -4,17 +4,19 @@
 // information and the read thread that hands input reports to the UI thread.
 //
 // Ownership: the controller owns every device in its list that is not checked
-// out. CheckOutNext/CheckOutAt hand out a raw pointer; the holder then owns
-// that object and gives it back by deleting it (the check-in): the controller
+// out. CheckOutNext/CheckOutAt hand a device out in a CheckedOutDevice, which
+// gives it back when the holder lets go of it (the check-in): the controller
 // puts a fresh object for the same device into the list slot, or drops the
-// entry when the device is gone. The platform passed to the controller must
-// outlive the controller and every device still checked out.
+// entry when the device is gone. Nobody else destroys a device. The platform
+// passed to the controller must outlive the controller and every device still
+// checked out.
 //
 // Threads: everything runs on the UI thread except the read loop. A report is
 // handed to the UI thread synchronously (the reader waits until the data
 // handler returned), so the handler must copy what it needs. A data handler
-// must not delete its own device or clear its own data handler.
+// must not give back its own device or clear its own data handler.
 
+#include "CheckedOutDevice.h"
 #include "HidPlatform.h"
 
 #include <QElapsedTimer>
@@ -168,9 +170,6 @@ public:
     // Opens and identifies the interface; throws EControllerError ("device
     // cannot be opened" / "device cannot be identified"). Leaves no handle open.
     THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceController* controller);
-    // The release: stops the reader, closes handles and, for a device still in
-    // its controller's list, performs the check-in (see the file comment).
-    ~THidDevice();
     THidDevice(const THidDevice&) = delete;
     THidDevice& operator=(const THidDevice&) = delete;
 
@@ -223,6 +222,12 @@ public:
 private:
     friend class THidDeviceController;
     friend class THidDeviceReadThread;
+    friend class CheckedOutDevice;
+
+    // Only the controller destroys a device (the holder's CheckedOutDevice
+    // goes through it): stops the reader and gives back handles and data.
+    ~THidDevice();
+    void releaseResources();
 
     HidHandle openInterface(HidAccess access);
     bool openReadLocked();
@@ -337,8 +342,11 @@ public:
 
     // One full device-change pass. UI thread only.
     void DeviceChange();
-    bool CheckOutNext(THidDevice*& device);
-    bool CheckOutAt(THidDevice*& device, int position);
+    // Hand a device out into the holder's CheckedOutDevice, which gives it
+    // back. A device it held before goes back once the new one is taken.
+    // CheckOutNext empties it first; a failed CheckOutAt leaves it untouched.
+    bool CheckOutNext(CheckedOutDevice& device);
+    bool CheckOutAt(CheckedOutDevice& device, int position);
     int EnumerateDevices();
 
     QUuid HidClassGuid() const { return m_hidClassGuid; }
@@ -347,6 +355,10 @@ public:
     int UnpluggedCount() const { return m_unpluggedCount; }
     bool PassRunning() const { return m_passRunning; }
     int LastNotifyParam() const { return m_lastNotifyParam; }
+    // A notification-started pass has run (the first is posted at creation),
+    // so the list holds what was present when the controller was made. Stays
+    // true; true at once without a notification window (no pass will come).
+    bool FirstPassDone() const { return m_firstPassDone; }
     int count() const { return int(m_devices.size()); }
     THidDevice* deviceAt(int position) const { return m_devices.value(position); }
     HidPlatform& platform() const { return *m_platform; }
@@ -358,7 +370,11 @@ signals:
 
 private:
     friend class THidDevice;
+    friend class CheckedOutDevice;
     class NotificationWindow;
+
+    // The check-in of a device its holder let go of.
+    void takeBack(THidDevice* device);
 
     QList<THidDevice*> BuildDeviceList();
     void handleNotification(int kind, qintptr param);
@@ -388,6 +404,8 @@ private:
     int m_unpluggedCount = 0;
     bool m_passRunning = false;
     int m_lastNotifyParam = 0;
+    bool m_firstPassDone = false;
+    bool m_destroying = false;
     bool m_loading = false;
     bool m_setupLoaded = false;
     QObject* m_notificationWindow = nullptr;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
 
     THidDeviceController controller(nullptr, bus);
     controller.DeviceChange();
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     if (!controller.CheckOutNext(device)) {
         std::fprintf(stderr, "no device\n");
         return 1;
@@ -98,6 +98,6 @@ int main(int argc, char** argv) {
     std::printf("idle read thread (slice %d ms): %.2f ms CPU over %d s\n", device->SleepTime(),
                 (cpuAfter - cpuBefore) * 1000.0, idleSeconds);
 
-    delete device;
+    device.reset();
     return 0;
 }

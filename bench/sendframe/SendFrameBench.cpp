@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     // Let the start-up notification's pass run before measuring.
     QElapsedTimer settle;
     settle.start();
-    while (window.controller()->LastNotifyParam() != -1 && settle.elapsed() < 5000) {
+    while (!window.controller()->FirstPassDone() && settle.elapsed() < 5000) {
         QEventLoop loop;
         QTimer::singleShot(5, &loop, &QEventLoop::quit);
         loop.exec();

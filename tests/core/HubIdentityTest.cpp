@@ -64,7 +64,7 @@ TEST(HubRoster, FollowsItsHubAcrossARestartWhateverComesFirstInTheList) {
     ASSERT_TRUE(second.plug());
     ASSERT_TRUE(first.plug());
     THidDeviceController controller(nullptr, bus);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.LastNotifyParam() == -1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
 
     HubRoster roster(controller);
     EXPECT_EQ(roster.refreshHub(), nullptr); // nothing followed, nothing handed out
@@ -98,11 +98,12 @@ TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
     ASSERT_TRUE(a.plug());
     ASSERT_TRUE(b.plug());
     THidDeviceController controller(nullptr, bus);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.LastNotifyParam() == -1; }));
-    THidDevice* da = nullptr;
-    THidDevice* db = nullptr;
-    ASSERT_TRUE(controller.CheckOutNext(da));
-    ASSERT_TRUE(controller.CheckOutNext(db));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
+    CheckedOutDevice heldA, heldB;
+    ASSERT_TRUE(controller.CheckOutNext(heldA));
+    ASSERT_TRUE(controller.CheckOutNext(heldB));
+    THidDevice* const da = heldA.get();
+    THidDevice* const db = heldB.get();
     const QList<THidDevice*> list{da, db};
     HubRoster roster([] { return nullptr; });
     EXPECT_EQ(roster.pick(list), 0);
@@ -110,8 +111,6 @@ TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
     roster.follow(HubIdentity::of(db));
     EXPECT_EQ(roster.pick(list), 1);
     EXPECT_EQ(roster.pick({da}), -1); // away: never the other hub instead
-    delete da;
-    delete db;
 }
 
 TEST(HubUpdateLock, OneHolderPerHubUntilItLetsGo) {

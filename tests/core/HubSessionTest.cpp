@@ -84,21 +84,20 @@ public:
             if (device->Plugged() && device->PnPInfo()->InstanceNumber == wanted)
                 m_controller.CheckOutAt(m_held, i);
         }
-        return m_held;
+        return m_held.get();
     }
 
     void release() {
-        if (m_session.device() == m_held)
+        if (m_session.device() == m_held.get())
             m_session.detach();
-        delete m_held; // the check-in
-        m_held = nullptr;
+        m_held.reset();
     }
 
 private:
     THidDeviceController& m_controller;
     HubSession& m_session;
     std::function<quint32()> m_instance;
-    THidDevice* m_held = nullptr;
+    CheckedOutDevice m_held;
 };
 
 // What a session reported, gathered on its own thread.
@@ -143,7 +142,7 @@ struct Report {
 Report updateOnThisThread(VirtualHidBus& bus, VirtualHub& hub, const FirmwareImage& image) {
     Report report;
     THidDeviceController controller(nullptr, bus);
-    if (!processEventsUntil([&] { return controller.LastNotifyParam() == -1; }, 3000))
+    if (!processEventsUntil([&] { return controller.FirstPassDone(); }, 3000))
         return report;
     HubSession session;
     quicken(session.timing);
@@ -235,14 +234,14 @@ protected:
         hub.setRestartDelays(40, 40);
         ASSERT_TRUE(hub.plug());
         controller = std::make_unique<THidDeviceController>(nullptr, bus);
-        ASSERT_TRUE(testsupport::waitUntil([this] { return controller->LastNotifyParam() == -1; }));
+        ASSERT_TRUE(testsupport::waitUntil([this] { return controller->FirstPassDone(); }));
         ASSERT_TRUE(controller->CheckOutNext(device));
         quicken(session.timing);
         report.listen(session);
     }
     void TearDown() override {
         session.detach();
-        delete device;
+        device.reset();
     }
 
     std::vector<std::uint8_t> commandsToHub() {
@@ -255,7 +254,7 @@ protected:
     VirtualHidBus bus;
     VirtualHub hub{bus};
     std::unique_ptr<THidDeviceController> controller;
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     HubSession session;
     Report report;
 };
@@ -264,7 +263,7 @@ TEST_F(HubSessionOnMainThread, RefusesWhatCannotBeUpdatedBeforeAnyFrame) {
     FirmwareImage broken;
     broken.load(":00000000\r\n:1XYZ\r\n");
     ASSERT_FALSE(broken.isUsable());
-    session.attach(device);
+    session.attach(device.get());
     EXPECT_EQ(session.runUpdate(broken), Result::ImageUnusable);
     EXPECT_EQ(report.log, QStringList{broken.problem()});
 
@@ -281,7 +280,7 @@ TEST_F(HubSessionOnMainThread, RefusesWhatCannotBeUpdatedBeforeAnyFrame) {
 TEST_F(HubSessionOnMainThread, WithoutALocatorTheRestartedHubIsLost) {
     session.timing.replyTimeoutMs = 50;
     session.timing.modeWaitMs = 300;
-    session.attach(device);
+    session.attach(device.get());
     EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
     EXPECT_EQ(report.log, (QStringList{QStringLiteral("Enter bootloader mode..."),
                                        QStringLiteral("Enter bootloader error.")}));
@@ -298,7 +297,7 @@ TEST_F(HubSessionOnMainThread, ReplyWaitsAreCountedPerSession) {
     hubsim::HubFaults faults = hub.faults();
     faults.silent = true;
     hub.setFaults(faults);
-    session.attach(device);
+    session.attach(device.get());
 
     bool insideOwn = false;
     bool insideOther = true;

@@ -31,6 +31,7 @@ class KernelLikeBus : public VirtualHidBus {
 public:
     quint32 reboundInstance = 0;
     std::atomic<bool> denyReadWrite{false};
+    std::function<void(HidAccess, HidHandle)> onOpen;
     std::function<void(HidHandle)> onClose;
 
     std::unique_ptr<HidDeviceSet> getClassDevices(const QUuid& classGuid) override {
@@ -45,7 +46,10 @@ public:
         QString node = path;
         if (node.endsWith(Rebound))
             node.chop(Rebound.size());
-        return VirtualHidBus::open(node, access);
+        const HidHandle handle = VirtualHidBus::open(node, access);
+        if (onOpen)
+            onOpen(access, handle);
+        return handle;
     }
     void close(HidHandle handle) override {
         if (onClose)
@@ -114,7 +118,7 @@ TEST_F(ControllerTest, RemovalOfFreeAndCheckedOutDevices) {
     THidDeviceController c(nullptr, bus);
     install(c);
     ASSERT_EQ(c.count(), 2);
-    THidDevice* held = nullptr;
+    CheckedOutDevice held;
     ASSERT_TRUE(c.CheckOutAt(held, 0));
     const int changesBefore = rec.changes;
 
@@ -124,20 +128,20 @@ TEST_F(ControllerTest, RemovalOfFreeAndCheckedOutDevices) {
     EXPECT_EQ(rec.removals.size(), 1u);
     EXPECT_EQ(c.count(), 1);
     EXPECT_EQ(rec.changes, changesBefore + 1);
-    EXPECT_TRUE(rec.unplugs.size() == 1 && rec.unplugs[0] != held);
+    EXPECT_TRUE(rec.unplugs.size() == 1 && rec.unplugs[0] != held.get());
 
     // Checked-out device: unplug handler once, OnRemoval every pass until released.
     bus.unplug(hub);
     c.DeviceChange();
     c.DeviceChange();
-    EXPECT_EQ(std::count(rec.unplugs.begin(), rec.unplugs.end(), held), 1);
-    EXPECT_EQ(std::count(rec.removals.begin(), rec.removals.end(), held), 2);
+    EXPECT_EQ(std::count(rec.unplugs.begin(), rec.unplugs.end(), held.get()), 1);
+    EXPECT_EQ(std::count(rec.removals.begin(), rec.removals.end(), held.get()), 2);
     EXPECT_EQ(c.count(), 1);
     EXPECT_FALSE(held->Plugged());
     EXPECT_EQ(c.UnpluggedCount(), 1);
     EXPECT_EQ(c.CheckedOutCount(), 0);
 
-    delete held; // check-in of a gone device drops its entry
+    held.reset(); // check-in of a gone device drops its entry
     EXPECT_EQ(c.count(), 0);
     EXPECT_EQ(c.UnpluggedCount(), 0);
     const size_t removals = rec.removals.size();
@@ -150,21 +154,22 @@ TEST_F(ControllerTest, AHolderMayReleaseItsDeviceFromTheUnplugOrRemovalHandler) 
     const VirtualDeviceId second = bus.plug(hubSpec());
     THidDeviceController c(nullptr, bus);
     c.DeviceChange();
-    THidDevice* heldA = nullptr;
-    THidDevice* heldB = nullptr;
+    CheckedOutDevice heldA;
+    CheckedOutDevice heldB;
     ASSERT_TRUE(c.CheckOutAt(heldA, 0));
     ASSERT_TRUE(c.CheckOutAt(heldB, 1));
 
     int unplugCalls = 0;
-    heldA->setUnplugHandler(THidPlugEvent(&unplugCalls, [&](THidDevice* d) {
+    THidDevice* const b = heldB.get();
+    heldA->setUnplugHandler(THidPlugEvent(&unplugCalls, [&](THidDevice*) {
         ++unplugCalls;
-        delete d;
+        heldA.reset();
     }));
     std::vector<THidDevice*> removed;
     c.setOnRemoval(THidPlugEvent(&removed, [&](THidDevice* d) {
         removed.push_back(d);
-        if (d == heldB)
-            delete d;
+        if (d == b)
+            heldB.reset();
     }));
 
     bus.unplug(first);
@@ -172,7 +177,7 @@ TEST_F(ControllerTest, AHolderMayReleaseItsDeviceFromTheUnplugOrRemovalHandler) 
     c.DeviceChange();
     EXPECT_EQ(unplugCalls, 1);
     // Released in its unplug handler, heldA is never handed to OnRemoval.
-    EXPECT_EQ(removed, std::vector<THidDevice*>{heldB});
+    EXPECT_EQ(removed, std::vector<THidDevice*>{b});
     EXPECT_EQ(c.count(), 0);
     EXPECT_EQ(c.UnpluggedCount(), 0);
     EXPECT_EQ(c.CheckedOutCount(), 0);
@@ -180,9 +185,8 @@ TEST_F(ControllerTest, AHolderMayReleaseItsDeviceFromTheUnplugOrRemovalHandler) 
     // Checked out and given back within the arrival and enumerate handlers:
     // a fresh object takes the slot and is not left marked as in a handler.
     const auto borrowAndReturn = [&c](THidDevice* d, int position) {
-        THidDevice* out = nullptr;
-        if (c.CheckOutAt(out, position))
-            delete out;
+        CheckedOutDevice out;
+        c.CheckOutAt(out, position);
         return d != nullptr;
     };
     c.setOnArrival(THidPlugEvent(&c, [&](THidDevice* d) { borrowAndReturn(d, 0); }));
@@ -225,22 +229,30 @@ TEST_F(ControllerTest, CheckOutHandsOutEachFreeEntryOnceInListOrder) {
     THidDeviceController c(nullptr, bus);
     c.DeviceChange();
     ASSERT_EQ(c.count(), 3);
+    std::vector<CheckedOutDevice> held(3);
     for (int i = 0; i < 3; ++i) {
-        THidDevice* d = nullptr;
-        ASSERT_TRUE(c.CheckOutNext(d));
-        EXPECT_EQ(d, c.deviceAt(i));
-        EXPECT_TRUE(d->CheckedOut());
+        ASSERT_TRUE(c.CheckOutNext(held[size_t(i)]));
+        EXPECT_EQ(held[size_t(i)], c.deviceAt(i));
+        EXPECT_TRUE(held[size_t(i)]->CheckedOut());
     }
     EXPECT_EQ(c.CheckedOutCount(), 3);
     EXPECT_EQ(c.CheckedInCount(), 0);
-    THidDevice* none = reinterpret_cast<THidDevice*>(&rec);
-    EXPECT_FALSE(c.CheckOutAt(none, 1));
-    EXPECT_EQ(none, reinterpret_cast<THidDevice*>(&rec)); // untouched on failure
+    CheckedOutDevice kept = std::move(held[0]);
+    EXPECT_FALSE(c.CheckOutAt(kept, 1));
+    EXPECT_EQ(kept, c.deviceAt(0)); // untouched on failure
+    EXPECT_TRUE(kept->CheckedOut());
+    CheckedOutDevice none;
     EXPECT_FALSE(c.CheckOutNext(none));
-    EXPECT_EQ(none, nullptr);
-    for (int i = 0; i < 3; ++i)
-        delete c.deviceAt(i); // check everything back in
+    EXPECT_FALSE(none);
+    // Emptied first: the device it held goes back and is free to take again.
+    ASSERT_TRUE(c.CheckOutNext(kept));
+    EXPECT_EQ(kept, c.deviceAt(0));
+    EXPECT_EQ(c.CheckedOutCount(), 3);
+    EXPECT_EQ(c.CheckedInCount(), 0);
+    kept.reset();
+    held.clear(); // check everything back in
     EXPECT_EQ(c.CheckedInCount(), 3);
+    EXPECT_EQ(c.CheckedOutCount(), 0);
 }
 
 TEST_F(ControllerTest, ReleaseOfAPluggedDevicePutsAFreshObjectInItsSlot) {
@@ -249,12 +261,12 @@ TEST_F(ControllerTest, ReleaseOfAPluggedDevicePutsAFreshObjectInItsSlot) {
     THidDeviceController c(nullptr, bus);
     c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
     c.DeviceChange();
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutAt(d, 1));
     d->SetDataHandler({&rec, &Recorder::onData});
     d->SetSleepTime(50);
     const quint32 instance = d->PnPInfo()->InstanceNumber;
-    delete d;
+    d.reset();
 
     ASSERT_EQ(c.count(), 2);
     THidDevice* fresh = c.deviceAt(1);
@@ -269,20 +281,20 @@ TEST_F(ControllerTest, ReleaseOfAPluggedDevicePutsAFreshObjectInItsSlot) {
     EXPECT_EQ(c.CheckedOutCount(), 0);
 
     // The inherited handler starts the reader at the next check-out.
-    THidDevice* again = nullptr;
+    CheckedOutDevice again;
     ASSERT_TRUE(c.CheckOutAt(again, 1));
     EXPECT_NE(again->Reader(), nullptr);
-    delete again;
+    again.reset();
 }
 
 TEST_F(ControllerTest, ReleaseWhenTheDeviceCanNoLongerBeOpenedDropsTheEntry) {
     const VirtualDeviceId hub = bus.plug(hubSpec());
     THidDeviceController c(nullptr, bus);
     c.DeviceChange();
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     bus.unplug(hub); // gone, but no pass has seen it yet
-    delete d;
+    d.reset();
     EXPECT_EQ(c.count(), 0);
     EXPECT_EQ(c.CheckedOutCount(), 0);
     bus.replug(hub);
@@ -377,7 +389,7 @@ TEST_F(ControllerTest, MissingLibrariesMeanNoDevicesAndNoNotifications) {
     EXPECT_EQ(c.count(), 0);
     EXPECT_EQ(rec.changes, 0);
     EXPECT_EQ(c.LastNotifyParam(), 0);
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     EXPECT_FALSE(c.CheckOutNext(d));
 }
 
@@ -387,7 +399,7 @@ TEST_F(ControllerTest, AHubWithoutPermissionIsListedWithoutReadWriteAccess) {
     c.setOnDeviceData({&rec, &Recorder::onData});
     c.DeviceChange();
     ASSERT_EQ(c.count(), 1);
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     EXPECT_EQ(d->Attributes().VendorID, 0xFFF0);
     EXPECT_EQ(d->Attributes().ProductID, 0x0018);
@@ -405,7 +417,7 @@ TEST_F(ControllerTest, AHubWithoutPermissionIsListedWithoutReadWriteAccess) {
     ASSERT_TRUE(d->OpenSync());
     EXPECT_TRUE(d->ReadWriteAccess());
     EXPECT_EQ(d->OpenError(), 0u);
-    delete d;
+    d.reset();
 }
 
 TEST_F(ControllerTest, AnUnreadableInterfaceDoesNotStopTheWalk) {
@@ -451,7 +463,7 @@ TEST_F(ControllerTest, DeviceOperationsWithoutAccessReportFailure) {
     EXPECT_EQ(free->InputBufferCount(), 0);
     EXPECT_FALSE(free->OpenRead());
 
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     d->QueryCaps(caps);
     EXPECT_EQ(caps.InputReportByteLength, 65);
@@ -471,7 +483,7 @@ TEST_F(ControllerTest, DeviceOperationsWithoutAccessReportFailure) {
     d->SetReadBufferCount(128);
     EXPECT_EQ(d->ReadBufferCount(), 128);
     EXPECT_TRUE(d->ReadHandleOpen());
-    delete d;
+    d.reset();
 }
 
 TEST_F(ControllerTest, MarkUnpluggedCallsTheUnplugHandlerOnce) {
@@ -479,7 +491,7 @@ TEST_F(ControllerTest, MarkUnpluggedCallsTheUnplugHandlerOnce) {
     THidDeviceController c(nullptr, bus);
     c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
     c.DeviceChange();
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     ASSERT_TRUE(d->OpenSync());
     d->MarkUnplugged();
@@ -488,7 +500,7 @@ TEST_F(ControllerTest, MarkUnpluggedCallsTheUnplugHandlerOnce) {
     EXPECT_FALSE(d->UnplugHandler().isSet());
     EXPECT_FALSE(d->SyncHandleOpen());
     EXPECT_FALSE(d->OpenSync());
-    delete d;
+    d.reset();
     EXPECT_EQ(c.count(), 0);
 }
 
@@ -499,7 +511,7 @@ TEST_F(ControllerTest, ANewNodeUnderTheSameInstanceIsANewDevice) {
     install(c);
     ASSERT_EQ(c.count(), 1);
     const QString oldNode = c.deviceAt(0)->PnPInfo()->InterfacePath;
-    THidDevice* held = nullptr;
+    CheckedOutDevice held;
     ASSERT_TRUE(c.CheckOutNext(held));
 
     // The holder must learn that its node is dead, and the new node is listed.
@@ -510,7 +522,7 @@ TEST_F(ControllerTest, ANewNodeUnderTheSameInstanceIsANewDevice) {
     ASSERT_EQ(rec.arrivals.size(), 2u);
     EXPECT_EQ(rec.arrivals.back()->PnPInfo()->InstanceNumber, kbus.instanceNumber(hub));
     EXPECT_EQ(rec.arrivals.back()->PnPInfo()->InterfacePath, oldNode + KernelLikeBus::Rebound);
-    delete held;
+    held.reset();
     EXPECT_EQ(c.count(), 1);
     c.DeviceChange(); // and that is stable
     EXPECT_EQ(rec.arrivals.size(), 2u);
@@ -525,7 +537,7 @@ TEST_F(ControllerTest, TheReadHandleClosesOnlyOnceTheDeviceCountsAsUnplugged) {
     kbus.plug(hubSpec());
     THidDeviceController c(nullptr, kbus);
     c.DeviceChange();
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     ASSERT_TRUE(d->OpenRead());
     int closes = 0;
@@ -540,7 +552,7 @@ TEST_F(ControllerTest, TheReadHandleClosesOnlyOnceTheDeviceCountsAsUnplugged) {
     EXPECT_FALSE(pluggedAtAClose);
     EXPECT_FALSE(d->OpenRead());
     EXPECT_FALSE(d->ReadHandleOpen());
-    delete d;
+    d.reset();
 }
 
 TEST_F(ControllerTest, APermissionRefusalIsTriedAgainUntilItIsFinal) {
@@ -549,7 +561,7 @@ TEST_F(ControllerTest, APermissionRefusalIsTriedAgainUntilItIsFinal) {
     kbus.plug(hubSpec());
     THidDeviceController c(nullptr, kbus);
     install(c);
-    THidDevice* d = nullptr;
+    CheckedOutDevice d;
     ASSERT_TRUE(c.CheckOutNext(d));
     EXPECT_FALSE(d->ReadWriteAccess());
     EXPECT_EQ(d->OpenError(), quint32(EACCES));
@@ -559,25 +571,147 @@ TEST_F(ControllerTest, APermissionRefusalIsTriedAgainUntilItIsFinal) {
     const int changes = rec.changes;
     kbus.denyReadWrite = false;
     ASSERT_TRUE(testsupport::waitUntil([&] { return rec.changes > changes; }, 3000));
-    delete d; // the check-in opens it anew
+    d.reset(); // the check-in opens it anew
     ASSERT_TRUE(c.CheckOutNext(d));
     EXPECT_TRUE(d->ReadWriteAccess());
     EXPECT_FALSE(d->AccessSettled());
-    delete d;
+    d.reset();
 
     // Refused for good: once final, the holder hears of it once more, then
     // the retries stop.
     kbus.denyReadWrite = true;
     kbus.plug(hubSpec());
     ASSERT_TRUE(testsupport::waitUntil([&] { return c.count() == 2; }));
-    THidDevice* refused = nullptr;
+    CheckedOutDevice refused;
     ASSERT_TRUE(c.CheckOutAt(refused, 1));
     EXPECT_FALSE(refused->AccessSettled());
     ASSERT_TRUE(testsupport::waitUntil([&] { return refused->AccessSettled(); }, 12000));
     const int settledChanges = rec.changes;
     testsupport::pumpFor(600);
     EXPECT_EQ(rec.changes, settledChanges);
-    delete refused;
+    refused.reset();
+}
+
+// The hand-back: whoever holds the device, and however often it was moved,
+// it goes back to its controller exactly once.
+TEST_F(ControllerTest, AHeldDeviceGoesBackExactlyOnceWhereverItWasMoved) {
+    bus.plug(hubSpec());
+    bus.plug(keyboardSpec());
+    THidDeviceController c(nullptr, bus);
+    c.DeviceChange();
+    CheckedOutDevice first;
+    ASSERT_TRUE(c.CheckOutAt(first, 0));
+    THidDevice* const hub = first.get();
+
+    CheckedOutDevice moved(std::move(first));
+    EXPECT_FALSE(first);
+    EXPECT_EQ(moved, hub);
+    first.reset(); // empty: gives nothing back
+    CheckedOutDevice& alias = moved;
+    moved = std::move(alias); // onto itself: keeps it
+    EXPECT_EQ(moved, hub);
+    EXPECT_EQ(c.deviceAt(0), hub);
+    EXPECT_EQ(c.CheckedOutCount(), 1);
+
+    // Assigned over another held device: that one goes back, this one stays out.
+    CheckedOutDevice other;
+    ASSERT_TRUE(c.CheckOutAt(other, 1));
+    other = std::move(moved);
+    EXPECT_FALSE(moved);
+    EXPECT_EQ(other, hub);
+    EXPECT_TRUE(hub->CheckedOut());
+    EXPECT_FALSE(c.deviceAt(1)->CheckedOut());
+    EXPECT_EQ(c.CheckedOutCount(), 1);
+    EXPECT_EQ(c.CheckedInCount(), 1);
+
+    {
+        std::vector<CheckedOutDevice> holders;
+        holders.push_back(std::move(other));
+        holders.resize(16); // moved again as the vector grows
+        EXPECT_EQ(c.CheckedOutCount(), 1);
+    }
+    EXPECT_EQ(c.count(), 2);
+    EXPECT_FALSE(c.deviceAt(0)->CheckedOut());
+    EXPECT_EQ(c.CheckedOutCount(), 0);
+    EXPECT_EQ(c.CheckedInCount(), 2);
+    other.reset();
+    moved.reset();
+    EXPECT_EQ(c.CheckedInCount(), 2);
+    CheckedOutDevice again;
+    EXPECT_TRUE(c.CheckOutAt(again, 0)); // the fresh object in the slot is free
+}
+
+// Nothing of the check-in may change what the device sees: the old object's
+// handles are all closed before the device is opened and identified anew.
+TEST_F(ControllerTest, ACheckInClosesTheHeldHandlesBeforeTheDeviceIsOpenedAnew) {
+    KernelLikeBus kbus;
+    const VirtualDeviceId hub = kbus.plug(hubSpec());
+    THidDeviceController c(nullptr, kbus);
+    c.DeviceChange();
+    CheckedOutDevice d;
+    ASSERT_TRUE(c.CheckOutNext(d));
+    d->SetDataHandler({&rec, &Recorder::onData}); // the reader opens its own handle
+    ASSERT_TRUE(d->OpenSync());
+    ASSERT_TRUE(d->ReadHandleOpen());
+    QStringList calls;
+    kbus.onOpen = [&](HidAccess access, HidHandle) {
+        calls << (access == HidAccess::ReadWrite ? QStringLiteral("open read-write")
+                                                 : QStringLiteral("open other"));
+    };
+    kbus.onClose = [&](HidHandle) { calls << QStringLiteral("close"); };
+    d.reset();
+    kbus.onOpen = {};
+    kbus.onClose = {};
+    EXPECT_EQ(calls, QStringList({"close", "close", "open read-write", "close"}));
+    EXPECT_EQ(kbus.openHandleCount(hub), 0);
+    ASSERT_EQ(c.count(), 1);
+    EXPECT_FALSE(c.deviceAt(0)->CheckedOut());
+    EXPECT_FALSE(c.deviceAt(0)->SyncHandleOpen());
+}
+
+// A holder may keep its devices past the controller; when the controller
+// goes it tells each holder the device is gone, and a holder that answers by
+// giving back another of its devices must not leave the controller walking
+// over a released object.
+TEST_F(ControllerTest, HeldDevicesOutliveTheirController) {
+    const VirtualDeviceId hubA = bus.plug(hubSpec());
+    const VirtualDeviceId hubB = bus.plug(hubSpec());
+    CheckedOutDevice heldA;
+    CheckedOutDevice heldB;
+    int unplugs = 0;
+    {
+        THidDeviceController c(nullptr, bus);
+        c.DeviceChange();
+        ASSERT_TRUE(c.CheckOutAt(heldA, 0));
+        ASSERT_TRUE(c.CheckOutAt(heldB, 1));
+        ASSERT_TRUE(heldB->OpenSync());
+        heldA->setUnplugHandler(THidPlugEvent(&unplugs, [&](THidDevice*) {
+            ++unplugs;
+            heldB.reset();
+        }));
+    }
+    EXPECT_EQ(unplugs, 1);
+    EXPECT_FALSE(heldB);
+    EXPECT_EQ(bus.openHandleCount(hubB), 0);
+    ASSERT_TRUE(heldA);
+    EXPECT_EQ(heldA->Controller(), nullptr);
+    EXPECT_FALSE(heldA->Plugged());
+    heldA.reset(); // no list left to touch: simply released
+    EXPECT_EQ(bus.openHandleCount(hubA), 0);
+}
+
+// Waiting for the first pass must not depend on catching the moment between
+// the self-posted notification and a broadcast that follows it at once.
+TEST_F(ControllerTest, TheFirstPassStaysDoneWhenABroadcastFollowsAtOnce) {
+    bus.plug(hubSpec());
+    THidDeviceController c(nullptr, bus);
+    install(c);
+    EXPECT_FALSE(c.FirstPassDone()); // that pass was a direct one
+    bus.plug(keyboardSpec());        // queued right behind the self-posted notification
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(c.LastNotifyParam(), 0);
+    EXPECT_TRUE(c.FirstPassDone());
+    EXPECT_EQ(c.count(), 2);
 }
 
 } // namespace

@@ -40,12 +40,12 @@ public:
 
 class Departure : public ::testing::Test {
 protected:
-    THidDevice* checkOutHub() {
+    CheckedOutDevice checkOutHub() {
         bus.plug(hubSpec());
         controller = std::make_unique<THidDeviceController>(nullptr, bus);
         controller->setOnDeviceUnplug({&rec, &Recorder::onUnplug});
         controller->DeviceChange();
-        THidDevice* device = nullptr;
+        CheckedOutDevice device;
         EXPECT_TRUE(controller->CheckOutNext(device));
         return device;
     }
@@ -61,40 +61,37 @@ protected:
 };
 
 TEST_F(Departure, AWriteThatSaysTheDeviceLeftEndsTheEntryAtTheNextPass) {
-    THidDevice* dead = checkOutHub();
+    CheckedOutDevice dead = checkOutHub();
     bus.failWith = DepartingBus::GoneCode;
-    EXPECT_FALSE(writeOnce(dead));
+    EXPECT_FALSE(writeOnce(dead.get()));
     bus.failWith = 0;
 
     // The same interface is listed again: the pass must not take the dead entry for it.
     controller->DeviceChange();
     EXPECT_FALSE(dead->Plugged());
     ASSERT_EQ(rec.unplugs.size(), 1u);
-    EXPECT_EQ(rec.unplugs[0], dead);
+    EXPECT_EQ(rec.unplugs[0], dead.get());
 
-    THidDevice* fresh = nullptr;
+    CheckedOutDevice fresh;
     ASSERT_TRUE(controller->CheckOutNext(fresh));
-    EXPECT_NE(fresh, dead);
+    EXPECT_NE(fresh.get(), dead.get());
     EXPECT_TRUE(fresh->Plugged());
-    EXPECT_TRUE(writeOnce(fresh));
-    delete fresh;
-    delete dead;
+    EXPECT_TRUE(writeOnce(fresh.get()));
 }
 
 TEST_F(Departure, OtherWriteFailuresKeepTheEntry) {
-    THidDevice* device = checkOutHub();
+    CheckedOutDevice device = checkOutHub();
     bus.failWith = EIO;
-    EXPECT_FALSE(writeOnce(device));
+    EXPECT_FALSE(writeOnce(device.get()));
     bus.failWith = 0;
     controller->DeviceChange();
     EXPECT_TRUE(device->Plugged());
     EXPECT_TRUE(rec.unplugs.empty());
-    EXPECT_TRUE(writeOnce(device));
-    delete device;
+    EXPECT_TRUE(writeOnce(device.get()));
 }
 
 TEST_F(Departure, AReadThatSaysTheDeviceLeftEndsTheEntryToo) {
-    THidDevice* dead = checkOutHub();
+    CheckedOutDevice dead = checkOutHub();
     bus.failWith = DepartingBus::GoneCode;
     dead->setDataErrorHandler({&rec, &Recorder::onError});
     dead->SetDataHandler({&rec, &Recorder::onData});
@@ -104,7 +101,6 @@ TEST_F(Departure, AReadThatSaysTheDeviceLeftEndsTheEntryToo) {
     controller->DeviceChange();
     EXPECT_FALSE(dead->Plugged());
     EXPECT_EQ(rec.unplugs.size(), 1u);
-    delete dead;
 }
 
 // Handlers compare by their function part, whatever object they are bound to.

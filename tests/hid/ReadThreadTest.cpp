@@ -29,7 +29,7 @@ protected:
         ASSERT_TRUE(controller->CheckOutNext(device));
     }
     void TearDown() override {
-        delete device;
+        device.reset();
         controller.reset();
     }
 
@@ -37,7 +37,7 @@ protected:
     VirtualDeviceId hub = 0;
     std::vector<QByteArray> written;
     std::unique_ptr<THidDeviceController> controller;
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     Recorder rec;
 };
 
@@ -70,7 +70,7 @@ TEST_F(ReadThreadTest, A65ByteReportArrivesAsReportIdZeroWith64DataBytes) {
         EXPECT_EQ(rec.data[size_t(i)].reportId, 0);
         EXPECT_EQ(rec.data[size_t(i)].data, pattern(64, i)) << "report " << i;
         EXPECT_TRUE(rec.data[size_t(i)].onMainThread);
-        EXPECT_EQ(rec.data[size_t(i)].device, device);
+        EXPECT_EQ(rec.data[size_t(i)].device, device.get());
     }
 }
 
@@ -166,8 +166,7 @@ TEST_F(ReadThreadTest, DestroyingTheControllerLeavesHeldDevicesSafe) {
     EXPECT_FALSE(device->Plugged());
     EXPECT_NE(device->Reader(), nullptr); // still running until released
     testsupport::pumpFor(20);
-    delete device; // touches no list
-    device = nullptr;
+    device.reset(); // touches no list
 }
 
 TEST_F(ReadThreadTest, ARaisingDataHandlerDoesNotStallTheReader) {

@@ -18,7 +18,7 @@ VirtualHidDeviceSetup deviceSetup(quint16 vendor, quint16 product, bool readWrit
 }
 
 THidDevice* listed(const TfrmMain& w, int i) {
-    return static_cast<THidDevice*>(w.cbbPort->itemData(i).value<void*>());
+    return w.hubAt(i);
 }
 
 // A window over a bus without hubs, past its start-up passes.
@@ -27,7 +27,7 @@ struct EmptyBus : ::testing::Test {
         window = std::make_unique<TfrmMain>(bus);
         window->timing.replyTimeoutMs = RoomyReplyTimeoutMs;
         window->tmrAuto->stop();
-        ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->LastNotifyParam() == -1; }));
+        ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->FirstPassDone(); }));
     }
     int permissionMessages() const {
         return int(window->mmoUplog->toPlainText().count(QStringLiteral("70-quorvi-hub.rules")));

@@ -129,7 +129,7 @@ TEST(HubLinkReportLength, LongerReportsArePaddedShorterOnesRefused) {
     VirtualHidBus bus;
     OddHub longer(bus, 80);
     TfrmMain w(bus);
-    ASSERT_TRUE(testsupport::waitUntil([&] { return w.controller()->LastNotifyParam() == -1; }));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return w.controller()->FirstPassDone(); }));
     ASSERT_NE(w.currentHub(), nullptr);
     HubRequest request;
     request.assign({0x00});

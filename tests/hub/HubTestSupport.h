@@ -56,7 +56,7 @@ protected:
         window = std::make_unique<TfrmMain>(bus);
         window->timing.replyTimeoutMs = RoomyReplyTimeoutMs;
         window->tmrAuto->stop();
-        ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->LastNotifyParam() == -1; }));
+        ASSERT_TRUE(testsupport::waitUntil([this] { return window->controller()->FirstPassDone(); }));
         ASSERT_NE(window->currentHub(), nullptr);
         hub.trace().clear();
     }

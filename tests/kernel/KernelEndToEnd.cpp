@@ -368,7 +368,7 @@ int phaseLatency(int reports) {
     const std::unique_ptr<HidPlatform> native = createNativeHidPlatform();
     HidPlatform& platform = *native;
     THidDeviceController controller(nullptr, platform);
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     waitFor(
         [&] {
             controller.DeviceChange();
@@ -394,7 +394,7 @@ int phaseLatency(int reports) {
             break;
     }
     device->SetDataHandler({});
-    delete device;
+    device.reset();
     check(int(latencies.size()) == reports, "latency: every report handed over",
           QStringLiteral("%1 of %2").arg(latencies.size()).arg(reports));
     if (latencies.empty())

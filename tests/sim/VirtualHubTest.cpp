@@ -328,7 +328,7 @@ TEST(VirtualHubOnController, ReplyReachesTheDataHandler) {
     ASSERT_TRUE(hub.plug());
     THidDeviceController controller(nullptr, bus);
     controller.DeviceChange();
-    THidDevice* device = nullptr;
+    CheckedOutDevice device;
     ASSERT_TRUE(controller.CheckOutNext(device));
     ASSERT_EQ(device->Attributes().VendorID, 0xFFF0);
 
@@ -353,5 +353,4 @@ TEST(VirtualHubOnController, ReplyReachesTheDataHandler) {
     EXPECT_EQ(quint8(received[0]), 0x55);
     EXPECT_EQ(quint8(received[4]), 0);
     EXPECT_EQ(received.mid(5, 8), QByteArray(8, char(FactoryLedLevel)));
-    delete device;
 }

@@ -82,7 +82,7 @@ TfrmMain& UpdateFixture::makeWindow(const QString& firmwareResource) {
     // The program's event loop runs the controller's start-up pass at once. Let
     // it run here too, or it replaces the hub in the middle of a test's first
     // exchange and may take that reply with the old read handle.
-    EXPECT_TRUE(testsupport::waitUntil([this] { return w->controller()->LastNotifyParam() == -1; }));
+    EXPECT_TRUE(testsupport::waitUntil([this] { return w->controller()->FirstPassDone(); }));
     return *w;
 }
 
