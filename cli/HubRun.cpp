@@ -399,7 +399,19 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     out.updateAvailable = out.mode == HubMode::Bootloader || (out.version && *out.version < imageVersion);
     const bool newer = out.version && *out.version > imageVersion;
 
-    if (m_options.command == Command::Update && !m_options.force && out.version && !out.updateAvailable) {
+    // Levels kept from an attempt whose write-back failed go back only through
+    // an update: skipping the hub as up to date would strand them.
+    const bool levelsOwed =
+        !newer && target.identity.isValid() && store.load(target.identity.key()).has_value();
+    if (m_options.command == Command::Update && levelsOwed && out.version && !out.updateAvailable) {
+        const QString line =
+            QStringLiteral("LED levels kept from an earlier attempt wait for this hub: it is "
+                           "updated again to give them back.");
+        out.log << line;
+        emit logLine(n, line);
+    }
+    if (m_options.command == Command::Update && !m_options.force && !levelsOwed && out.version &&
+        !out.updateAvailable) {
         // Reflashing a hub that is up to date risks its calibration for nothing;
         // a newer one would lose firmware the image does not have.
         out.skipped = !newer;

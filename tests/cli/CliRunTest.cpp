@@ -763,6 +763,19 @@ TEST_F(SharedState, LevelsKeptByTheCommandLineAreRestoredByTheWindow) {
     EXPECT_EQ(windowHub->model().savedLedLevels(), *kept);
 }
 
+// A hub at the image's version whose levels are still owed is not skipped:
+// only the update gives them back.
+TEST_F(SharedState, AnUpToDateHubWithKeptLevelsIsUpdatedToGetThemBack) {
+    const LedCalibrationStore::Levels levels{9, 18, 27, 36, 45, 54, 63, 72};
+    ASSERT_TRUE(LedCalibrationStore(*stateFile).save(QStringLiteral("serial:VH0001"), levels));
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-version 1.1.15.0906 update --json --image ") + image),
+              ExitOk);
+    EXPECT_FALSE(hubJson(0).value(QStringLiteral("skipped")).toBool(true));
+    EXPECT_TRUE(hubJson(0).value(QStringLiteral("completed")).toBool());
+    EXPECT_EQ(virtualHub(0).model().savedLedLevels(), levels);
+    EXPECT_FALSE(LedCalibrationStore(*stateFile).load(QStringLiteral("serial:VH0001")));
+}
+
 TEST_F(SharedState, AHubAnotherProgramIsUpdatingIsLeftAloneAndCountsAsFailed) {
     HubUpdateLock other(HubUpdateLock::folderFor(*stateFile), HubIdentity::serial(QStringLiteral("VH0001")));
     ASSERT_TRUE(other.tryLock());
