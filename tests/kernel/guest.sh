@@ -38,7 +38,9 @@ phase() {
     [ "$rc" -eq 0 ] || fail "$name: the program exited with $rc"
 }
 
-as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_RUNTIME_DIR=/tmp/xdg-nobody)
+# A home of its own, as a real user has: the state folder (kept levels, locks,
+# history) is not the one root used in the phases before.
+as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups env XDG_RUNTIME_DIR=/tmp/xdg-nobody HOME=/tmp/home-nobody)
 
 wait_for() { # seconds, test command...
     local limit=$(( $1 * 10 ))
@@ -81,7 +83,7 @@ phase latency "$e2e" latency 300
 phase virtual "$e2e" virtual
 
 # A user without access to a root-only node: the message, nothing sent.
-mkdir -p -m 0700 /tmp/xdg-nobody && chown nobody /tmp/xdg-nobody
+mkdir -p -m 0700 /tmp/xdg-nobody /tmp/home-nobody && chown nobody /tmp/xdg-nobody /tmp/home-nobody
 start_hub /tmp/hub-denied.log
 wait_for 10 has_node || fail "no hidraw node for the hub"
 ls -l "$(hidraw_node)"
