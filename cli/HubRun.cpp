@@ -11,6 +11,7 @@
 #include "LedCalibrationStore.h"
 #include "LinuxHidPlatform.h"
 #include "ResourceLookup.h"
+#include "ScopeExit.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -69,19 +70,23 @@ QString stateAfter(HubSession::UpdateResult result) {
     case R::UpdateFail:
         return QStringLiteral("The firmware was written, but the hub did not come back in its application: "
                               "unplug it, plug it in again and check it.");
+    case R::Stopped:
+        break; // where it stopped is told by the caller
     }
     return QStringLiteral("The update did not complete; see the log.");
 }
 
-HubMode modeFromQuery(int mode) {
+// The report's words for what the hub answered; it adds "not asked".
+HubMode reportedMode(HubSession::Mode mode) {
     switch (mode) {
-    case 1:
+    case HubSession::Mode::Bootloader:
         return HubMode::Bootloader;
-    case 2:
+    case HubSession::Mode::Application:
         return HubMode::Application;
-    default:
-        return HubMode::NotAnswering;
+    case HubSession::Mode::None:
+        break;
     }
+    return HubMode::NotAnswering;
 }
 
 } // namespace
@@ -99,6 +104,13 @@ HubRun::HubRun(Options options, QObject* parent) : QObject(parent), m_options(st
 HubRun::~HubRun() {
     // The hubs leave the bus before it goes.
     m_virtualHubs.clear();
+}
+
+void HubRun::requestStop() {
+    m_stop.store(true);
+    std::lock_guard lock(m_sessionsMutex);
+    for (HubSession* session : m_sessions)
+        session->requestStop();
 }
 
 bool HubRun::loadImage() {
@@ -344,6 +356,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
 
     HubSession session;
     session.timing = timing;
+    // Each report goes from the read thread straight into the link, and the
+    // waits sleep until it is there: no trip through this thread's event loop.
+    session.link().setDelivery(HubLink::Delivery::OnReadThread);
     HubRoster locator(controller, &session);
     locator.follow(target.identity);
     session.setLocator(&locator);
@@ -356,10 +371,19 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
         session.setHistory(&history);
     }
+    // Ctrl+C reaches the session through this list, from any thread.
+    {
+        std::lock_guard lock(m_sessionsMutex);
+        m_sessions.push_back(&session);
+        if (m_stop.load())
+            session.requestStop();
+    }
+    const ScopeExit unlisted([this, &session] {
+        std::lock_guard lock(m_sessionsMutex);
+        std::erase(m_sessions, &session);
+    });
 
     QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
-        if (out.interrupted)
-            return; // the break-off of the stopped line is no fault of the hub
         out.log << text;
         emit logLine(n, text);
     });
@@ -372,40 +396,22 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [this, n](int maximum) { emit progressRange(n, maximum); });
     if (m_options.verbose) {
-        QObject::connect(&session, &HubSession::reportWritten, &session,
+        QObject::connect(&session.link(), &HubLink::reportWritten, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
-        QObject::connect(&session, &HubSession::reportRead, &session,
+        QObject::connect(&session.link(), &HubLink::reportRead, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
     }
 
-    HubSession::Stage stage = HubSession::Stage::Started;
-    int linesDone = 0;
+    bool programming = false;
     int lastLine = 0;
-    // Ctrl+C takes effect between lines: the running line is finished, the
-    // next one is not started. Once programming is over the update runs to its
-    // end, so the levels are written back.
-    const auto stopHere = [&] {
-        if (m_stop.load() && !out.interrupted && session.device()) {
-            out.interrupted = true;
-            session.detach();
-        }
-    };
     QObject::connect(&session, &HubSession::stageChanged, &session, [&, this, n](HubSession::Stage s) {
-        stage = s;
+        programming = s == HubSession::Stage::Programming;
         emit stageText(n, stageWords(s));
-        if (s == HubSession::Stage::Programming)
-            stopHere();
     });
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [&lastLine](int maximum) { lastLine = maximum; });
-    QObject::connect(&session, &HubSession::progress, &session, [&, this, n](int value) {
-        emit progress(n, value);
-        if (stage != HubSession::Stage::Programming)
-            return;
-        linesDone = value;
-        if (value > 0)
-            stopHere();
-    });
+    QObject::connect(&session, &HubSession::progress, &session,
+                     [this, n](int value) { emit progress(n, value); });
 
     session.attach(locator.refreshHub());
     if (!session.device()) {
@@ -415,7 +421,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         return out;
     }
 
-    out.mode = modeFromQuery(session.QueryHubMode());
+    out.mode = reportedMode(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
     const std::uint32_t imageVersion = m_report.firmwareVersion;
@@ -431,26 +437,28 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
                                            "--force downgrades it.")
                                 .arg(versionText(*out.version), versionText(imageVersion))
                           : QString();
-    } else if (m_options.command == Command::Update && m_stop.load()) {
-        out.interrupted = true;
-        out.result = QStringLiteral("Interrupted");
-        out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
     } else if (m_options.command == Command::Update) {
         const HubSession::UpdateResult result = session.runUpdate(*m_image);
         out.result = resultName(result);
         out.completed = result == HubSession::UpdateResult::Completed;
         out.calibrationCarried = session.calibrationCarried();
         out.versionAfter = session.versionAfter();
-        if (out.interrupted && !out.completed) {
+        if (result == HubSession::UpdateResult::Stopped) {
+            out.interrupted = true;
             out.result = QStringLiteral("Interrupted");
-            out.state =
-                linesDone > 0
-                    ? QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written: the hub waits in its "
-                                     "bootloader with its firmware incomplete; run the update again.")
-                          .arg(linesDone)
-                          .arg(lastLine + 1)
-                    : QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
-                                     "the hub waits in its bootloader; run the update again.");
+            const int lines = session.linesWritten();
+            // The session stops before its first frame or once it is programming.
+            if (!programming)
+                out.state = QStringLiteral("Not started: stopped by Ctrl+C. The hub runs its old firmware.");
+            else if (lines > 0)
+                out.state =
+                    QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written: the hub waits in its "
+                                   "bootloader with its firmware incomplete; run the update again.")
+                        .arg(lines)
+                        .arg(lastLine + 1);
+            else
+                out.state = QStringLiteral("Stopped by Ctrl+C before programming: nothing was written, but "
+                                           "the hub waits in its bootloader; run the update again.");
         } else if (!out.completed) {
             out.state = stateAfter(result);
         }
