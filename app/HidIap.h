@@ -205,7 +205,7 @@ public:
     // An exchange with the hub runs (a handler's, the update's, or a reply
     // wait): another one started now would take its replies.
     bool hubBusy() const {
-        return m_exchanges > 0 || m_session.link().inReplyWait() || m_session.updateRunning();
+        return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning();
     }
 
 protected:

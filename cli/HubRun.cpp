@@ -358,7 +358,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     session.timing = timing;
     // Each report goes from the read thread straight into the link, and the
     // waits sleep until it is there: no trip through this thread's event loop.
-    session.link().setDelivery(HubLink::Delivery::OnReadThread);
+    session.link().setDelivery(HubConnection::Delivery::OnReadThread);
     HubRoster locator(controller, &session);
     locator.follow(target.identity);
     session.setLocator(&locator);
@@ -396,9 +396,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [this, n](int maximum) { emit progressRange(n, maximum); });
     if (m_options.verbose) {
-        QObject::connect(&session.link(), &HubLink::reportWritten, &session,
+        QObject::connect(&session.link(), &HubConnection::reportWritten, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
-        QObject::connect(&session.link(), &HubLink::reportRead, &session,
+        QObject::connect(&session.link(), &HubConnection::reportRead, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
     }
 

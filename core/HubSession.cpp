@@ -30,7 +30,7 @@ void pauseInEventLoop(int ms) {
 } // namespace
 
 HubSession::HubSession(QObject* parent) : QObject(parent) {
-    connect(&m_link, &HubLink::logLine, this, &HubSession::logLine);
+    connect(&m_link, &HubConnection::logLine, this, &HubSession::logLine);
 }
 
 HubSession::~HubSession() = default;

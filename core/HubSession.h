@@ -3,12 +3,12 @@
 // The update policy for one hub, over its link: the mode query and the waits
 // for a mode, the version check, the running data, the LED levels and the
 // whole update with the levels carried across, its lock, its history and its
-// stop. The frames travel through the link (HubLink); what the replies say
+// stop. The frames travel through the link (HubConnection); what the replies say
 // comes from the decoders (HubReplies). It knows no widgets; what a user
 // should see leaves through signals.
 
+#include "HubConnection.h"
 #include "HubIdentity.h"
-#include "HubLink.h"
 #include "HubProtocol.h"
 #include "HubReplies.h"
 
@@ -81,6 +81,7 @@ public:
     static constexpr int MaxLedLevel = 100;
     using LedLevels = hubreply::LedLevels;
     using RunData = hubreply::RunData;
+    using Reply = hubreply::Reply;
 
     explicit HubSession(QObject* parent = nullptr);
     ~HubSession() override;
@@ -90,8 +91,8 @@ public:
     Timing timing;
 
     // The frames go out, and their replies come back, through this.
-    HubLink& link() { return m_link; }
-    const HubLink& link() const { return m_link; }
+    HubConnection& link() { return m_link; }
+    const HubConnection& link() const { return m_link; }
 
     // Not owned; without one the waits keep talking to the attached device.
     void setLocator(HubLocator* locator) { m_locator = locator; }
@@ -105,10 +106,12 @@ public:
     // Not owned; every update attempt is appended to it.
     void setHistory(UpdateHistory* history) { m_history = history; }
 
-    // The link's device: see HubLink::attach and detach.
+    // The link's device: see HubConnection::attach and detach.
     void attach(THidDevice* device) { m_link.attach(device); }
     void detach() { m_link.detach(); }
     THidDevice* device() const { return m_link.device(); }
+    // Inside a reply wait of the link: see HubConnection::inReplyWait.
+    bool inReplyWait() const { return m_link.inReplyWait(); }
 
     Mode QueryHubMode();
     bool WaitForHubMode(int limitMs, Mode wanted);
@@ -179,7 +182,7 @@ private:
 
     HubLocator* m_locator = nullptr;
     LedCalibrationStore* m_store = nullptr;
-    HubLink m_link{timing};
+    HubConnection m_link{timing};
     std::atomic<bool> m_stopRequested{false};
     int m_linesWritten = 0;
     std::optional<std::uint32_t> m_versionAfter;

@@ -304,13 +304,13 @@ TEST_F(HubSessionOnMainThread, ReplyWaitsAreCountedPerSession) {
     bool insideOwn = false;
     bool insideOther = true;
     QTimer::singleShot(10, [&] {
-        insideOwn = session.link().inReplyWait();
-        insideOther = other.link().inReplyWait();
+        insideOwn = session.inReplyWait();
+        insideOther = other.inReplyWait();
     });
     EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), -1);
     EXPECT_TRUE(insideOwn);
     EXPECT_FALSE(insideOther);
-    EXPECT_FALSE(session.link().inReplyWait());
+    EXPECT_FALSE(session.inReplyWait());
 }
 
 namespace {
@@ -719,16 +719,16 @@ TEST_F(HubSessionReplies, AStopIsTakenBeforeTheFirstFrameButNotAfterTheLastLine)
 // The command line's link: the read thread puts each report into the link
 // itself, and no event runs while a reply is awaited. The rules that keep a
 // reply with its frame hold all the same.
-class HubLinkOnReadThread : public HubSessionReplies {
+class HubConnectionOnReadThread : public HubSessionReplies {
 protected:
     void SetUp() override {
-        session.link().setDelivery(HubLink::Delivery::OnReadThread);
+        session.link().setDelivery(HubConnection::Delivery::OnReadThread);
         HubSessionReplies::SetUp();
         ASSERT_TRUE(session.device()->DeliversOnReadThread());
     }
 };
 
-TEST_F(HubLinkOnReadThread, AnUpdateSendsTheSameFramesAndTracesThemInOrderOnItsThread) {
+TEST_F(HubConnectionOnReadThread, AnUpdateSendsTheSameFramesAndTracesThemInOrderOnItsThread) {
     hub.model().setLedLevels(userLevels);
     struct Traced {
         bool sent;
@@ -736,11 +736,11 @@ TEST_F(HubLinkOnReadThread, AnUpdateSendsTheSameFramesAndTracesThemInOrderOnItsT
     };
     std::vector<Traced> traced;
     bool elsewhere = false;
-    QObject::connect(&session.link(), &HubLink::reportWritten, [&](const QByteArray& frame) {
+    QObject::connect(&session.link(), &HubConnection::reportWritten, [&](const QByteArray& frame) {
         elsewhere |= QThread::currentThread() != session.thread();
         traced.push_back({true, frame});
     });
-    QObject::connect(&session.link(), &HubLink::reportRead, [&](const QByteArray& answer) {
+    QObject::connect(&session.link(), &HubConnection::reportRead, [&](const QByteArray& answer) {
         elsewhere |= QThread::currentThread() != session.thread();
         traced.push_back({false, answer});
     });
@@ -767,7 +767,7 @@ TEST_F(HubLinkOnReadThread, AnUpdateSendsTheSameFramesAndTracesThemInOrderOnItsT
     EXPECT_EQ(reads, hub.trace().reports(hubsim::TraceEntry::Direction::FromHub).size());
 }
 
-TEST_F(HubLinkOnReadThread, LateAndRepeatedAnswersAreNotTakenForTheNextFrames) {
+TEST_F(HubConnectionOnReadThread, LateAndRepeatedAnswersAreNotTakenForTheNextFrames) {
     setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 90; });
     EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
     EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application); // not the version's second answer
@@ -781,7 +781,7 @@ TEST_F(HubLinkOnReadThread, LateAndRepeatedAnswersAreNotTakenForTheNextFrames) {
     EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application);
 }
 
-TEST_F(HubLinkOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed) {
+TEST_F(HubConnectionOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed) {
     const std::uint64_t first = hub.model().framesReceived() + 1;
     const std::uint64_t lastWrite = first + 2 * DataLines + 3;
     setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = lastWrite; });
@@ -792,7 +792,7 @@ TEST_F(HubLinkOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed) {
 }
 
 // A silent hub costs the attempts' whole waits, on the read-thread link too.
-TEST_F(HubLinkOnReadThread, ASilentHubIsGivenUpAfterThreeFullWaits) {
+TEST_F(HubConnectionOnReadThread, ASilentHubIsGivenUpAfterThreeFullWaits) {
     setFaults([](hubsim::HubFaults& f) { f.silent = true; });
     QElapsedTimer clock;
     clock.start();

@@ -32,7 +32,7 @@ struct HubTiming {
 
 // Lives on one thread: every call and every wait belongs to the thread it was
 // created on. How the reports get to it is its delivery.
-class HubLink : public QObject {
+class HubConnection : public QObject {
     Q_OBJECT
 public:
     using Reply = hubreply::Reply;
@@ -49,10 +49,10 @@ public:
     };
 
     // The timing is read at every exchange; it belongs to the caller.
-    explicit HubLink(const HubTiming& timing, QObject* parent = nullptr);
-    ~HubLink() override;
-    HubLink(const HubLink&) = delete;
-    HubLink& operator=(const HubLink&) = delete;
+    explicit HubConnection(const HubTiming& timing, QObject* parent = nullptr);
+    ~HubConnection() override;
+    HubConnection(const HubConnection&) = delete;
+    HubConnection& operator=(const HubConnection&) = delete;
 
     // For the devices attached from now on.
     void setDelivery(Delivery delivery) { m_delivery = delivery; }

@@ -1,4 +1,4 @@
-#include "HubLink.h"
+#include "HubConnection.h"
 
 #include "EventWait.h"
 #include "HidControllerClass.h"
@@ -34,17 +34,17 @@ void pauseExactly(int ms) {
 
 } // namespace
 
-HubLink::HubLink(const HubTiming& timing, QObject* parent) : QObject(parent), m_timing(timing) {}
+HubConnection::HubConnection(const HubTiming& timing, QObject* parent) : QObject(parent), m_timing(timing) {}
 
-HubLink::~HubLink() = default;
+HubConnection::~HubConnection() = default;
 
-void HubLink::attach(THidDevice* device) {
+void HubConnection::attach(THidDevice* device) {
     if (device) {
         const bool direct = m_delivery == Delivery::OnReadThread;
         if (direct || device->DeliversOnReadThread())
             device->SetDeliverOnReadThread(direct, [this] { readerCaughtUp(); });
         // Taken only once its reports reach us.
-        device->SetDataHandler(THidDataEvent(this, &HubLink::HubDataReceived));
+        device->SetDataHandler(THidDataEvent(this, &HubConnection::HubDataReceived));
     }
     // Answers owed by the previous device never come through this one.
     if (device != m_device) {
@@ -57,7 +57,7 @@ void HubLink::attach(THidDevice* device) {
     m_device = device;
 }
 
-void HubLink::detach() {
+void HubConnection::detach() {
     if (m_device) {
         m_device->SetDataHandler({});
         // No hook left behind that names this link.
@@ -67,7 +67,7 @@ void HubLink::detach() {
     }
 }
 
-bool HubLink::waitUntil(const std::function<bool()>& done, int ms) {
+bool HubConnection::waitUntil(const std::function<bool()>& done, int ms) {
     if (m_delivery == Delivery::Handed) {
         return processEventsUntil(
             [this, &done] {
@@ -82,7 +82,7 @@ bool HubLink::waitUntil(const std::function<bool()>& done, int ms) {
     return m_changed.wait_for(lock, std::chrono::milliseconds(std::max(0, ms)), done);
 }
 
-int HubLink::SendFrame(std::uint8_t command, const HubRequest& request) {
+int HubConnection::SendFrame(std::uint8_t command, const HubRequest& request) {
     if (request.payloadLength() + 5 > int(hubframe::RecordSize))
         return -1;
     if (!m_device)
@@ -107,7 +107,7 @@ int HubLink::SendFrame(std::uint8_t command, const HubRequest& request) {
     return -1;
 }
 
-bool HubLink::confirmLastAnswer() {
+bool HubConnection::confirmLastAnswer() {
     if (m_device)
         awaitReaderCaughtUp(m_device);
     emitTracedReads();
@@ -123,7 +123,7 @@ bool HubLink::confirmLastAnswer() {
     return false;
 }
 
-int HubLink::SendFrameSub(std::uint8_t command, const HubRequest& request) {
+int HubConnection::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     const std::optional<HubReport> frame = buildHubFrame(command, request);
     if (!frame)
         return -1;
@@ -149,7 +149,7 @@ int HubLink::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     awaitReaderCaughtUp(hub);
     if (m_device != hub)
         return -1;
-    const bool traceWrites = isSignalConnected(QMetaMethod::fromSignal(&HubLink::reportWritten));
+    const bool traceWrites = isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportWritten));
     {
         std::lock_guard lock(m_mutex);
         // Open before the write: a reader that takes reports itself may have
@@ -157,7 +157,7 @@ int HubLink::SendFrameSub(std::uint8_t command, const HubRequest& request) {
         // arrive earlier than this stamp.
         openReplyLocked();
         m_sentNs = HidMonotonicNs();
-        m_traceReads = isSignalConnected(QMetaMethod::fromSignal(&HubLink::reportRead));
+        m_traceReads = isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportRead));
     }
     // What was read before this frame shows before it.
     emitTracedReads();
@@ -187,13 +187,13 @@ int HubLink::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     return replied;
 }
 
-void HubLink::openReplyLocked() {
+void HubConnection::openReplyLocked() {
     m_replyBuffer.fill(0);
     m_replyLength = 0;
     m_awaitingReply = true;
 }
 
-int HubLink::WaitReply() {
+int HubConnection::WaitReply() {
     {
         std::lock_guard lock(m_mutex);
         openReplyLocked();
@@ -201,7 +201,7 @@ int HubLink::WaitReply() {
     return awaitOpenReply();
 }
 
-int HubLink::awaitOpenReply() {
+int HubConnection::awaitOpenReply() {
     ++m_replyWaits;
     const ScopeExit waited([this] {
         --m_replyWaits;
@@ -218,14 +218,14 @@ int HubLink::awaitOpenReply() {
     return replied ? 0 : -1;
 }
 
-void HubLink::readerCaughtUp() {
+void HubConnection::readerCaughtUp() {
     // Under the lock, so that a waiter that has just found the reader behind
     // is asleep before it is woken.
     { std::lock_guard lock(m_mutex); }
     m_changed.notify_all();
 }
 
-void HubLink::awaitReaderCaughtUp(THidDevice* hub) {
+void HubConnection::awaitReaderCaughtUp(THidDevice* hub) {
     // An answer said twice sits behind the first one while that is handed
     // over. Until the read thread has looked again it is unread, unstamped,
     // and would pass for the reply to the frame about to go out. The look
@@ -262,7 +262,7 @@ void HubLink::awaitReaderCaughtUp(THidDevice* hub) {
     }
 }
 
-void HubLink::dropOwedReplies() {
+void HubConnection::dropOwedReplies() {
     {
         std::lock_guard lock(m_mutex);
         if (m_owedReplies <= 0)
@@ -280,7 +280,7 @@ void HubLink::dropOwedReplies() {
     emitTracedReads();
 }
 
-void HubLink::emitTracedReads() {
+void HubConnection::emitTracedReads() {
     QList<QByteArray> reads;
     {
         std::lock_guard lock(m_mutex);
@@ -292,15 +292,15 @@ void HubLink::emitTracedReads() {
         emit reportRead(report);
 }
 
-void HubLink::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
-                              std::uint16_t Size) {
+void HubConnection::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
+                                    std::uint16_t Size) {
     Q_UNUSED(ReportID);
     const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
     const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
     // On the read thread the trace waits for the link's thread; handed over,
     // it goes out at once, as before.
     const bool here = QThread::currentThread() == thread();
-    if (here && Data && isSignalConnected(QMetaMethod::fromSignal(&HubLink::reportRead)))
+    if (here && Data && isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportRead)))
         emit reportRead(QByteArray(reinterpret_cast<const char*>(Data), Size));
     {
         std::lock_guard lock(m_mutex);
