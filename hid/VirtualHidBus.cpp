@@ -492,7 +492,9 @@ HidReadWait VirtualHidBus::awaitRead(HidReadRequest& request, int sliceMs) {
     const auto ready = [&r] {
         return r.interrupted || (r.outstanding && (!r.file->queue.empty() || r.file->gone));
     };
-    r.wakeUp().wait_for(lock, std::chrono::milliseconds(std::max(sliceMs, 0)), ready);
+    // A look without a wait is no reason to sleep and wake.
+    if (sliceMs > 0)
+        r.wakeUp().wait_for(lock, std::chrono::milliseconds(sliceMs), ready);
     if (r.interrupted) {
         r.interrupted = false;
         return HidReadWait::Interrupted;
