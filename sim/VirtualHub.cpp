@@ -1,5 +1,6 @@
 #include "VirtualHub.h"
 
+#include <QMetaMethod>
 #include <QThread>
 
 #include <chrono>
@@ -37,6 +38,10 @@ VirtualHub::VirtualHub(VirtualHidBus& bus, QObject* parent)
     qRegisterMetaType<hubsim::HubMode>();
     m_gate->hub = this;
     m_trace.setListener([this](const TraceEntry& entry) {
+        // Only a panel shows the trace live: without one, no trip to this
+        // object's thread for every report.
+        if (!isSignalConnected(QMetaMethod::fromSignal(&VirtualHub::traceAppended)))
+            return;
         const bool fromHub = entry.direction == TraceEntry::Direction::FromHub;
         QMetaObject::invokeMethod(
             this,
