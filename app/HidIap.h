@@ -168,7 +168,7 @@ public:
     int WaitReply();
     void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                          std::uint16_t Size);
-    const std::array<std::uint8_t, 64>& replyBuffer() const { return m_session.replyBuffer(); }
+    const std::array<std::uint8_t, 64>& replyBuffer() const { return m_session.link().replyBuffer(); }
 
     // Hub discovery and selection (HubDiscovery.cpp).
     void HubDeviceChange(QObject* Sender);
@@ -208,7 +208,9 @@ public:
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
     // An exchange with the hub runs (a handler's, the update's, or a reply
     // wait): another one started now would take its replies.
-    bool hubBusy() const { return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning(); }
+    bool hubBusy() const {
+        return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning();
+    }
 
 protected:
     bool event(QEvent* event) override;

@@ -13,20 +13,20 @@
 #include <QTextCursor>
 
 int TfrmMain::SendFrame(std::uint8_t command, const HubRequest& request) {
-    return m_session.SendFrame(command, request);
+    return m_session.link().SendFrame(command, request);
 }
 
 int TfrmMain::SendFrameSub(std::uint8_t command, const HubRequest& request) {
-    return m_session.SendFrameSub(command, request);
+    return m_session.link().SendFrameSub(command, request);
 }
 
 int TfrmMain::WaitReply() {
-    return m_session.WaitReply();
+    return m_session.link().WaitReply();
 }
 
 void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
                                std::uint16_t Size) {
-    m_session.HubDataReceived(HidDev, ReportID, Data, Size);
+    m_session.link().HubDataReceived(HidDev, ReportID, Data, Size);
 }
 
 bool TfrmMain::refusedWhileBusy(const QString& what) {

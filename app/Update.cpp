@@ -8,11 +8,11 @@
 #include <QProgressBar>
 
 int TfrmMain::QueryHubMode() {
-    return m_session.QueryHubMode();
+    return int(m_session.QueryHubMode());
 }
 
 bool TfrmMain::WaitForHubMode(int limitMs, int wanted) {
-    return m_session.WaitForHubMode(limitMs, wanted);
+    return m_session.WaitForHubMode(limitMs, HubSession::Mode(wanted));
 }
 
 bool TfrmMain::EnterBootloader() {

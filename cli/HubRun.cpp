@@ -11,6 +11,7 @@
 #include "LedCalibrationStore.h"
 #include "NativeHidPlatform.h"
 #include "ResourceLookup.h"
+#include "ScopeExit.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -50,15 +51,17 @@ void tell(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNo
     out.modeAfter = words.modeLeft;
 }
 
-HubMode modeFromQuery(int mode) {
+// The report's words for what the hub answered; it adds "not asked".
+HubMode reportedMode(HubSession::Mode mode) {
     switch (mode) {
-    case 1:
+    case HubSession::Mode::Bootloader:
         return HubMode::Bootloader;
-    case 2:
+    case HubSession::Mode::Application:
         return HubMode::Application;
-    default:
-        return HubMode::NotAnswering;
+    case HubSession::Mode::None:
+        break;
     }
+    return HubMode::NotAnswering;
 }
 
 } // namespace
@@ -76,6 +79,13 @@ HubRun::HubRun(Options options, QObject* parent) : QObject(parent), m_options(st
 HubRun::~HubRun() {
     // The hubs leave the bus before it goes.
     m_virtualHubs.clear();
+}
+
+void HubRun::requestStop() {
+    m_stop.store(true);
+    std::lock_guard lock(m_sessionsMutex);
+    for (HubSession* session : m_sessions)
+        session->requestStop();
 }
 
 bool HubRun::loadImage() {
@@ -291,6 +301,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
 
     HubSession session;
     session.timing = timing;
+    // Each report goes from the read thread straight into the link, and the
+    // waits sleep until it is there: no trip through this thread's event loop.
+    session.link().setDelivery(HubConnection::Delivery::OnReadThread);
     HubRoster locator(controller, &session);
     locator.follow(target.identity);
     session.setLocator(&locator);
@@ -303,10 +316,19 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
         session.setHistory(&history);
     }
+    // Ctrl+C reaches the session through this list, from any thread.
+    {
+        std::lock_guard lock(m_sessionsMutex);
+        m_sessions.push_back(&session);
+        if (m_stop.load())
+            session.requestStop();
+    }
+    const ScopeExit unlisted([this, &session] {
+        std::lock_guard lock(m_sessionsMutex);
+        std::erase(m_sessions, &session);
+    });
 
     QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
-        if (out.interrupted)
-            return; // the break-off of the stopped line is no fault of the hub
         out.log << text;
         emit logLine(n, text);
     });
@@ -319,40 +341,22 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [this, n](int maximum) { emit progressRange(n, maximum); });
     if (m_options.verbose) {
-        QObject::connect(&session, &HubSession::reportWritten, &session,
+        QObject::connect(&session.link(), &HubConnection::reportWritten, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
-        QObject::connect(&session, &HubSession::reportRead, &session,
+        QObject::connect(&session.link(), &HubConnection::reportRead, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
     }
 
-    HubSession::Stage stage = HubSession::Stage::Started;
-    int linesDone = 0;
+    bool programming = false;
     int lastLine = 0;
-    // Ctrl+C takes effect between lines: the running line is finished, the
-    // next one is not started. Once programming is over the update runs to its
-    // end, so the levels are written back.
-    const auto stopHere = [&] {
-        if (m_stop.load() && !out.interrupted && session.device()) {
-            out.interrupted = true;
-            session.detach();
-        }
-    };
     QObject::connect(&session, &HubSession::stageChanged, &session, [&, this, n](HubSession::Stage s) {
-        stage = s;
+        programming = s == HubSession::Stage::Programming;
         emit stageText(n, stageWords(s));
-        if (s == HubSession::Stage::Programming)
-            stopHere();
     });
     QObject::connect(&session, &HubSession::progressRange, &session,
                      [&lastLine](int maximum) { lastLine = maximum; });
-    QObject::connect(&session, &HubSession::progress, &session, [&, this, n](int value) {
-        emit progress(n, value);
-        if (stage != HubSession::Stage::Programming)
-            return;
-        linesDone = value;
-        if (value > 0)
-            stopHere();
-    });
+    QObject::connect(&session, &HubSession::progress, &session,
+                     [this, n](int value) { emit progress(n, value); });
 
     // A failure of the update, said at the end of its log as well.
     const auto failed = [&, this](const UpdateFailure& failure, const QString& levelsNote = QString()) {
@@ -385,7 +389,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         return out;
     }
 
-    out.mode = modeFromQuery(session.QueryHubMode());
+    out.mode = reportedMode(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
     out.modeAfter = out.mode;
@@ -443,13 +447,14 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
                                        ? QStringLiteral(" Its LED levels before the update were: %1.")
                                              .arg(levelsText(session.heldLevels()))
                                        : QString();
-        if (out.interrupted && !out.completed) {
+        if (result == HubSession::UpdateResult::Stopped) {
+            out.interrupted = true;
             out.result = QStringLiteral("Interrupted");
+            // The session stops before its first frame or between two lines.
             UpdateFailure stopped;
             stopped.kind = UpdateFailure::Kind::Stopped;
-            stopped.step = stage == HubSession::Stage::Programming ? UpdateFailure::Step::Programming
-                                                                   : UpdateFailure::Step::EnteringBootloader;
-            stopped.line = linesDone + 1;
+            stopped.step = programming ? UpdateFailure::Step::Programming : UpdateFailure::Step::Asking;
+            stopped.line = session.linesWritten() + 1;
             stopped.lineCount = lastLine + 1;
             failed(stopped, levelsNote);
         } else if (!out.completed) {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -44,7 +45,7 @@ public:
     // Runs to the end on the calling thread's event loop; returns the exit status.
     int run();
     // Ctrl+C: each hub finishes its running line, then stops. Any thread.
-    void requestStop() { m_stop.store(true); }
+    void requestStop();
 
     const RunReport& report() const { return m_report; }
     // The virtual hubs of this run, in the order numbered (tests look inside).
@@ -75,6 +76,9 @@ private:
     Options m_options;
     RunReport m_report;
     std::atomic<bool> m_stop{false};
+    // The sessions running now, each on its job's thread.
+    std::mutex m_sessionsMutex;
+    std::vector<HubSession*> m_sessions;
     std::unique_ptr<class FirmwareImage> m_image;
     std::unique_ptr<VirtualHidBus> m_bus;
     std::vector<std::unique_ptr<VirtualHub>> m_virtualHubs;

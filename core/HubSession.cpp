@@ -13,31 +13,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaEnum>
-#include <QMetaMethod>
 #include <QStringList>
-#include <QThread>
 
 #include <algorithm>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#include <vector>
 
 namespace {
-
-constexpr int Attempts = 3;
-
-// The pause after each write sets the pace of an update (two frames per
-// firmware line). The kernel lets a sleep overrun by the thread's timer slack,
-// 50 us by default; that would add some 2% to every update. The slack is a
-// property of the thread, so each thread that sends sets its own.
-void pauseExactly(int ms) {
-#ifdef __linux__
-    thread_local const bool precise = [] { return prctl(PR_SET_TIMERSLACK, 1UL) == 0; }();
-    Q_UNUSED(precise);
-#endif
-    QThread::msleep(static_cast<unsigned long>(std::max(0, ms)));
-}
 
 // Lets the thread's events (a window's paint, device changes) run for the
 // given time without keeping a core busy.
@@ -48,232 +28,32 @@ void pauseInEventLoop(int ms) {
         processEventsUntil({}, ms);
 }
 
-// Reply lengths the readers need: the bytes they read must have come.
-constexpr int ModeReplyLength = 6;
-constexpr int VersionReplyLength = 9;
-constexpr int LevelsReplyLength = 13;
-constexpr int RunDataReplyLength = 15;
-
-// Both fields of the running data are sent low byte first.
-int word(const HubSession::Reply& reply, std::size_t at) {
-    return reply[at] | reply[at + 1] << 8;
-}
-
 } // namespace
 
-HubSession::HubSession(QObject* parent) : QObject(parent) {}
+HubSession::HubSession(QObject* parent) : QObject(parent) {
+    connect(&m_link, &HubConnection::logLine, this, &HubSession::logLine);
+}
 
 HubSession::~HubSession() = default;
 
-void HubSession::attach(THidDevice* device) {
-    // Taken only once its reports reach us.
-    if (device)
-        device->SetDataHandler(THidDataEvent(this, &HubSession::HubDataReceived));
-    // Answers owed by the previous device never come through this one.
-    if (device != m_device) {
-        m_owedReplies = 0;
-        m_lastReportNs = 0;
-        m_lastResult = -1;
-        m_disputed = false;
-    }
-    m_device = device;
+HubIdentity HubSession::identityOf(THidDevice* device) const {
+    return m_locator ? m_locator->hubIdentity(device) : HubIdentity::of(device);
 }
 
-void HubSession::detach() {
-    if (m_device) {
-        m_device->SetDataHandler({});
-        m_device = nullptr;
-    }
-}
-
-int HubSession::SendFrame(std::uint8_t command, const HubRequest& request) {
-    if (request.payloadLength() + 5 > int(hubframe::RecordSize))
-        return -1;
-    if (!m_device)
-        return -1;
-    m_exchangeDisputed = false;
-    // A late answer to an earlier frame must not pass for this frame's.
-    dropOwedReplies();
-    // Nor may an earlier answer that a further one contradicted pass at all:
-    // this frame is not sent, so whatever follows stops here.
-    if (!confirmLastAnswer())
-        return -1;
-    for (int attempt = 0; attempt < Attempts; ++attempt) {
-        if (SendFrameSub(command, request) == 0) {
-            // Contradicted while this frame was out (the answer to the frame
-            // before it or to this one): neither is taken.
-            if (!confirmLastAnswer())
-                return -1;
-            return m_replyBuffer[hubframe::ReplyResultAt];
-        }
-    }
-    m_lastResult = -1;
-    return -1;
-}
-
-bool HubSession::confirmLastAnswer() {
-    if (m_device)
-        awaitReaderCaughtUp(m_device);
-    if (!m_disputed)
-        return true;
-    m_disputed = false;
-    m_lastResult = -1;
-    m_exchangeDisputed = true;
-    emit logLine(QStringLiteral("The hub answered one frame twice, each time differently: the exchange is "
-                                "not taken."));
-    return false;
-}
-
-int HubSession::SendFrameSub(std::uint8_t command, const HubRequest& request) {
-    const std::optional<HubReport> frame = buildHubFrame(command, request);
-    if (!frame)
-        return -1;
-
-    // Read the device anew: a device-change pass during an earlier wait may
-    // have replaced or dropped it.
-    THidDevice* hub = m_device;
-    if (!hub)
-        return -1;
-
-    // The frame is 65 bytes. A device that asks for longer output reports gets
-    // it zero-padded to its length; one that takes fewer bytes (or reports no
-    // output report at all) cannot carry a frame, so the attempt fails like a
-    // refused write rather than sending a cut-off frame.
-    HIDP_CAPS caps;
-    hub->QueryCaps(caps);
-    const int length = caps.OutputReportByteLength;
-    if (length < int(hubframe::ReportSize))
-        return -1;
-    std::vector<std::uint8_t> report(std::size_t(length), 0);
-    std::copy(frame->begin(), frame->end(), report.begin());
-
-    awaitReaderCaughtUp(hub);
-    if (m_device != hub)
-        return -1;
-    // Taken before the write: no reply to this frame can arrive earlier.
-    m_sentNs = HidMonotonicNs();
-    quint32 written = 0;
-    if (isSignalConnected(QMetaMethod::fromSignal(&HubSession::reportWritten)))
-        emit reportWritten(QByteArray(reinterpret_cast<const char*>(report.data()), length));
-    if (!hub->WriteReport(report.data(), length, written)) {
-        // A refused write usually means the hub left the bus; the device-change
-        // notice is already queued. Let it run now so that the next attempt
-        // goes to the hub as it is found again (or to none), instead of three
-        // attempts in a row at a device object that is gone.
-        QCoreApplication::processEvents();
-        return -1;
-    }
-    // A plain pause, the hub's time to take the frame; no events run here.
-    pauseExactly(timing.writePauseMs);
-    const int replied = WaitReply();
-    // The hub may still answer this attempt; that answer is owed.
-    if (replied != 0)
-        ++m_owedReplies;
-    return replied;
-}
-
-int HubSession::WaitReply() {
-    m_replyBuffer.fill(0);
-    m_replyLength = 0;
-    ++m_replyWaits;
-    m_awaitingReply = true;
-    const ScopeExit waited([this] {
-        --m_replyWaits;
-        m_awaitingReply = false;
-    });
-    // Too late only once more than the limit has passed. A wait started from a
-    // handler inside this one shares the buffer: its reply ends this wait too.
-    const bool replied =
-        processEventsUntil([this] { return m_replyLength > 0; }, std::max(0, timing.replyTimeoutMs) + 1);
-    return replied ? 0 : -1;
-}
-
-void HubSession::awaitReaderCaughtUp(THidDevice* hub) {
-    // An answer said twice sits behind the first one while that is handed
-    // over. Until the read thread has looked again it is unread, unstamped,
-    // and would pass for the reply to the frame about to go out. The look
-    // follows the hand-over within microseconds; bounded for a reader that is
-    // gone or starved. What the look found is taken now, before the frame,
-    // so that an answer contradicting the last one is seen in time.
-    THidDeviceReadThread* reader = hub->Reader();
-    if (!reader || !reader->isRunning())
-        return;
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.nsecsElapsed() < 2'000'000) {
-        if (reader->CaughtUpNs.load(std::memory_order_acquire) <= m_lastReportNs) {
-            QThread::yieldCurrentThread();
-            continue;
-        }
-        // The handler may drop the device; ask for it anew after a hand-over.
-        if (!reader->TakePendingDelivery() || m_device != hub)
-            return;
-    }
-}
-
-void HubSession::dropOwedReplies() {
-    if (m_owedReplies <= 0)
-        return;
-    // A slow hub answers the attempts that timed out after all: take those
-    // answers off the line before the next frame, or every later frame would
-    // read the answer meant for the one before it. A hub that was late once
-    // may be late again: bounded by twice the reply limit.
-    processEventsUntil([this] { return m_owedReplies <= 0; }, 2 * std::max(0, timing.replyTimeoutMs) + 1);
-    m_owedReplies = 0;
-}
-
-void HubSession::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
-                                 std::uint16_t Size) {
-    Q_UNUSED(ReportID);
-    const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
-    const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
-    m_lastReportNs = arrived;
-    if (Data && isSignalConnected(QMetaMethod::fromSignal(&HubSession::reportRead)))
-        emit reportRead(QByteArray(reinterpret_cast<const char*>(Data), Size));
-    // Without its result byte a report is no reply, whatever it starts with.
-    if (!Data || Size <= hubframe::ReplyResultAt || Data[hubframe::ReplyMarkerAt] != hubframe::Marker)
-        return;
-    if (!m_awaitingReply || arrived < m_sentNs) {
-        // An answer to an attempt that timed out, or one said twice.
-        if (m_owedReplies > 0) {
-            --m_owedReplies;
-            return;
-        }
-        // Said twice, but differently: the answer taken may have been a copy
-        // of an older one. Only one close behind it counts; a status report
-        // long after is no answer.
-        const qint64 closeBehindNs = 2 * qint64(std::max(1, timing.replyTimeoutMs)) * 1'000'000;
-        if (m_lastResult >= 0 && Data[hubframe::ReplyResultAt] != m_lastResult &&
-            arrived - m_lastTakenNs <= closeBehindNs)
-            m_disputed = true;
-        return;
-    }
-    // One reply per wait; a second one in the same pass is a repeat.
-    m_awaitingReply = false;
-    m_lastResult = Data[hubframe::ReplyResultAt];
-    m_lastTakenNs = arrived;
-    const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
-    m_replyBuffer.fill(0);
-    std::copy_n(Data, count, m_replyBuffer.begin());
-    m_replyLength = int(count);
-}
-
-int HubSession::QueryHubMode() {
+HubSession::Mode HubSession::QueryHubMode() {
     try {
         HubRequest request;
         request.setPayloadLength(0);
-        const int result = SendFrame(CmdGetMode, request);
-        if (result == 0)
-            return m_replyLength >= ModeReplyLength && m_replyBuffer[hubframe::ReplyDataAt] == 1 ? 1 : 0;
-        if (result == 0xFF)
-            return 2;
-        return 0;
+        const int result = m_link.SendFrame(CmdGetMode, request);
+        m_lastQueryAnswered = result >= 0;
+        return hubreply::mode(result, m_link.reply());
     } catch (...) {
-        return 0;
+        m_lastQueryAnswered = false;
+        return Mode::None;
     }
 }
 
-bool HubSession::WaitForHubMode(int limitMs, int wanted) {
+bool HubSession::WaitForHubMode(int limitMs, Mode wanted) {
     QElapsedTimer clock;
     clock.start();
     m_lastPoll = -2;
@@ -284,15 +64,15 @@ bool HubSession::WaitForHubMode(int limitMs, int wanted) {
         QCoreApplication::processEvents();
         if (m_locator) {
             THidDevice* const found = m_locator->refreshHub();
-            if (found != m_device)
+            if (found != device())
                 attach(found);
         }
-        if (!m_device) {
+        if (!device()) {
             m_lastPoll = -2;
             continue;
         }
-        const int mode = QueryHubMode();
-        m_lastPoll = m_lastResult < 0 ? -1 : mode;
+        const Mode mode = QueryHubMode();
+        m_lastPoll = m_lastQueryAnswered ? int(mode) : -1;
         if (mode == wanted)
             return true;
     }
@@ -303,52 +83,45 @@ bool HubSession::EnterBootloader() {
     HubRequest request;
     request.setPayloadLength(0);
     // The hub may restart before it answers, so the answer says nothing.
-    SendFrame(CmdEnterBootloader, request);
-    return WaitForHubMode(timing.modeWaitMs, 1);
+    m_link.SendFrame(CmdEnterBootloader, request);
+    return WaitForHubMode(timing.modeWaitMs, Mode::Bootloader);
 }
 
 std::optional<std::uint32_t> HubSession::readVersion() {
     HubRequest request;
     request.assign({0x00});
-    if (SendFrame(CmdGetVersion, request) != 0 || m_replyLength < VersionReplyLength)
+    if (m_link.SendFrame(CmdGetVersion, request) != 0)
         return std::nullopt;
-    const Reply& reply = m_replyBuffer;
-    const std::uint32_t version = std::uint32_t(reply[5]) << 24 | std::uint32_t(reply[6]) << 16 |
-                                  std::uint32_t(reply[7]) << 8 | std::uint32_t(reply[8]);
+    const std::optional<std::uint32_t> version = hubreply::version(m_link.reply());
+    if (!version)
+        return std::nullopt;
     m_lastVersion = version;
-    m_lastVersionHub = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    m_lastVersionHub = identityOf(device());
     if (m_updateRunning && m_run.rebooted)
         m_run.versionAfter = version;
     return version;
 }
 
 std::optional<HubSession::RunData> HubSession::readRunData() {
-    if (!m_device)
+    if (!device())
         return std::nullopt;
     HubRequest request;
-    if (SendFrame(CmdReadRunData, request) != 0 || m_replyLength < RunDataReplyLength)
+    if (m_link.SendFrame(CmdReadRunData, request) != 0)
         return std::nullopt;
-    const Reply reply = m_replyBuffer;
-    RunData data;
-    data.voltage = word(reply, 5);
-    data.current = word(reply, 7);
-    data.state = reply[9];
-    data.channel = reply[10];
-    data.batteries = reply[11];
-    data.cycles = {reply[12], reply[13], reply[14]};
-    return data;
+    return hubreply::runData(m_link.reply());
 }
 
 bool HubSession::startLedAdjust() {
-    if (!m_device)
+    if (!device())
         return false;
     HubRequest request;
-    if (SendFrame(CmdStartLedAdjust, request) != 0 || m_replyLength < LevelsReplyLength)
+    if (m_link.SendFrame(CmdStartLedAdjust, request) != 0)
         return false;
-    // Whoever shows the levels may send frames, which reuse the reply buffer.
-    const Reply reply = m_replyBuffer;
-    LedLevels levels{};
-    std::copy_n(reply.begin() + 5, LedChannels, levels.begin());
+    // A copy: whoever shows the levels may send frames, which reuse the reply buffer.
+    const std::optional<LedLevels> read = hubreply::ledLevels(m_link.reply());
+    if (!read)
+        return false;
+    const LedLevels levels = *read;
     emit ledLevelsRead(levels);
     if (m_updateRunning)
         m_run.levelsRead = levels;
@@ -357,13 +130,13 @@ bool HubSession::startLedAdjust() {
         m_heldLevels[i] = std::min<std::uint8_t>(levels[i], MaxLedLevel);
     m_calibrationHeld = true;
     m_levelsReadAt = QDateTime::currentDateTimeUtc();
-    const HubIdentity from = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    const HubIdentity from = identityOf(device());
     m_levelsReadWhere = from.isPort() ? from.value() : QString();
     return true;
 }
 
 int HubSession::setLedLevel(int channel, int level) {
-    if (!m_device)
+    if (!device())
         return -1;
     if (m_calibrationHeld && channel >= 1 && channel <= LedChannels) {
         const auto held = static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel));
@@ -376,14 +149,14 @@ int HubSession::setLedLevel(int channel, int level) {
     }
     HubRequest request;
     request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
-    return SendFrame(CmdSetLedLevel, request);
+    return m_link.SendFrame(CmdSetLedLevel, request);
 }
 
 int HubSession::endLedAdjust() {
-    if (!m_device)
+    if (!device())
         return -1;
     HubRequest request;
-    return SendFrame(CmdEndLedAdjust, request);
+    return m_link.SendFrame(CmdEndLedAdjust, request);
 }
 
 void HubSession::takeKeptLevels(const HubIdentity& identity) {
@@ -456,19 +229,20 @@ UpdateFailure HubSession::frameFailure(std::uint8_t command, int result, int lin
         f.kind = UpdateFailure::Kind::Refused;
         return f;
     }
-    if (m_exchangeDisputed) {
+    if (m_link.lastExchangeDisputed()) {
         f.kind = UpdateFailure::Kind::Disputed;
         return f;
     }
     // A hub that left has its device-change notice queued by now.
     QCoreApplication::processEvents();
-    f.kind = m_device && m_device->Plugged() ? UpdateFailure::Kind::NoAnswer : UpdateFailure::Kind::Unplugged;
+    f.kind = device() && device()->Plugged() ? UpdateFailure::Kind::NoAnswer : UpdateFailure::Kind::Unplugged;
     return f;
 }
 
 HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
     m_versionAfter.reset();
     m_failure = UpdateFailure{};
+    m_linesWritten = 0;
     m_calibrationCarried = true;
     m_updateRunning = true;
     m_run = RunRecord{};
@@ -499,19 +273,22 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         m_failure.step = UpdateFailure::Step::Preparing;
         return UpdateResult::ImageUnusable;
     }
-    if (!m_device) {
+    if (!device()) {
         emit logLine(QStringLiteral("Device disconnected."));
         emit statusText(QStringLiteral("Device disconnected..."));
         m_failure.kind = UpdateFailure::Kind::NoHub;
         m_failure.step = UpdateFailure::Step::Preparing;
         return UpdateResult::NoHub;
     }
+    // Nothing sent yet: the hub keeps its firmware.
+    if (stopRequested())
+        return UpdateResult::Stopped;
 
     // Levels of an earlier attempt whose write-back did not succeed (this run
     // of the program or an earlier one) are the user's calibration; they win
     // over what the hub reports now, which after a failed write-back are the
     // new firmware's defaults.
-    const HubIdentity identity = m_locator ? m_locator->hubIdentity(m_device) : HubIdentity::of(m_device);
+    const HubIdentity identity = identityOf(device());
     if (!m_lockFolder.isEmpty() && identity.isValid()) {
         m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
         if (!m_updateLock->tryLock() && !m_updateLock->heldByAnother()) {
@@ -540,8 +317,8 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     takeKeptLevels(identity);
     emit stageChanged(Stage::Started);
 
-    const int modeAtStart = QueryHubMode();
-    if (modeAtStart == 2) {
+    const Mode modeAtStart = QueryHubMode();
+    if (modeAtStart == Mode::Application) {
         if (m_levelsFromEarlierAttempt) {
             const LedLevels kept = m_heldLevels;
             const QDateTime keptAt = m_levelsReadAt;
@@ -559,9 +336,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     }
     m_calibrationCarried = m_calibrationHeld;
     // A hub that does not answer ends at its bootloader entry: nothing to say yet.
-    if (!m_calibrationCarried && modeAtStart != 0) {
+    if (!m_calibrationCarried && modeAtStart != Mode::None) {
         const QString text =
-            modeAtStart == 1
+            modeAtStart == Mode::Bootloader
                 ? QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
                                  "calibration cannot be carried; it keeps the new firmware's defaults.")
                 : QStringLiteral("The hub's LED levels could not be read: its calibration cannot be "
@@ -618,6 +395,12 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     };
     for (int i = 0; i <= lastLine; ++i) {
         emit progress(i);
+        m_linesWritten = i;
+        // Between two lines, never inside one: no block is left half-sent.
+        if (stopRequested()) {
+            emit statusText(QStringLiteral("Stopped with %1 of %2 lines written.").arg(i).arg(lastLine + 1));
+            return UpdateResult::Stopped;
+        }
         line = i + 1;
         const std::optional<FirmwareLine> data = FirmwareImage::readLine(image.line(i));
         if (!data) {
@@ -635,7 +418,7 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         for (qsizetype k = 0; k < data->data.size(); ++k)
             request.setPayload(4 + static_cast<std::size_t>(k), static_cast<std::uint8_t>(data->data.at(k)));
         sent = CmdBlockData;
-        if (const int result = SendFrame(CmdBlockData, request); result != 0)
+        if (const int result = m_link.SendFrame(CmdBlockData, request); result != 0)
             return lineFailed(result);
 
         request.setPayload(0, static_cast<std::uint8_t>(data->address & 0xFF));
@@ -644,24 +427,23 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         request.setPayload(3, 0);
         request.setPayloadLength(n + 1);
         sent = CmdBlockWrite;
-        if (const int result = SendFrame(CmdBlockWrite, request); result != 0)
+        if (const int result = m_link.SendFrame(CmdBlockWrite, request); result != 0)
             return lineFailed(result);
     }
+    m_linesWritten = lastLine + 1;
     emit progress(lastLine);
     // The last line's answer has no next line to be contradicted by.
-    if (!confirmLastAnswer()) {
-        m_exchangeDisputed = true;
+    if (!m_link.confirmLastAnswer())
         return lineFailed(-1);
-    }
 
     request.setPayloadLength(0);
-    SendFrame(CmdReboot, request);
+    m_link.SendFrame(CmdReboot, request);
     m_run.rebooted = true;
     emit stageChanged(Stage::Rebooting);
     emit logLine(QStringLiteral("Reboot..."));
     emit statusText(QStringLiteral("Reboot..."));
 
-    if (!WaitForHubMode(timing.modeWaitMs, 2)) {
+    if (!WaitForHubMode(timing.modeWaitMs, Mode::Application)) {
         emit logLine(QStringLiteral("Update fail."));
         emit statusText(QStringLiteral("Update fail."));
         m_failure.kind =

@@ -1,20 +1,24 @@
 #pragma once
 
-// One hub and everything said to it: the request frame and its reply, the
-// mode query and the waits for a mode, the version check, the running data,
-// the LED levels and the whole update with the levels carried across. It
-// knows no widgets; what a user should see leaves through signals.
+// The update policy for one hub, over its link: the mode query and the waits
+// for a mode, the version check, the running data, the LED levels and the
+// whole update with the levels carried across, its lock, its history and its
+// stop. The frames travel through the link (HubConnection); what the replies say
+// comes from the decoders (HubReplies). It knows no widgets; what a user
+// should see leaves through signals.
 
+#include "HubConnection.h"
 #include "HubIdentity.h"
 #include "HubProtocol.h"
+#include "HubReplies.h"
 #include "UpdateFailure.h"
 
-#include <QByteArray>
 #include <QDateTime>
 #include <QObject>
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,20 +45,15 @@ public:
     virtual HubIdentity hubIdentity(THidDevice* device) { return HubIdentity::of(device); }
 };
 
-// Lives on one thread: every call, the device's data handler and the waits
-// (which run that thread's event loop) belong to the thread it was created
-// on. Sessions share no state, so several may run at once, one per thread.
+// Lives on one thread: every call and the waits belong to the thread it was
+// created on (requestStop excepted). Sessions share no state, so several may
+// run at once, one per thread.
 class HubSession : public QObject {
     Q_OBJECT
 public:
     // Time limits and pauses of the hub link and the update.
-    struct Timing {
-        int replyTimeoutMs = 100; // reply wait of one attempt
-        int writePauseMs = 2;     // pause after writing a request frame
-        int modePollMs = 500;     // pause before each hub-mode poll
-        int modeWaitMs = 5000;    // limit for the hub to reach a mode
-        int ledWritePauseMs = 10; // pause after each LED level written back
-    };
+    using Timing = HubTiming;
+    using Mode = hubreply::Mode;
 
     enum class Stage {
         Started,            // the image is usable and a hub is attached
@@ -75,22 +74,15 @@ public:
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
         WrongVersion,           // the hub came back, but not running the image's version
         HubBusy,                // another program is updating this hub; nothing was sent
+        Stopped,                // asked to stop: nothing sent, or stopped between two lines
     };
     Q_ENUM(UpdateResult)
 
-    static constexpr int LedChannels = 8;
+    static constexpr int LedChannels = hubreply::LedChannels;
     static constexpr int MaxLedLevel = 100;
-    using LedLevels = std::array<std::uint8_t, LedChannels>;
-    using Reply = std::array<std::uint8_t, hubframe::ReplySize>;
-
-    struct RunData {
-        int voltage = 0;
-        int current = 0;
-        int state = 0;
-        int channel = 0;
-        std::uint8_t batteries = 0; // bit 4 + i: battery i is present
-        std::array<int, 3> cycles{};
-    };
+    using LedLevels = hubreply::LedLevels;
+    using RunData = hubreply::RunData;
+    using Reply = hubreply::Reply;
 
     explicit HubSession(QObject* parent = nullptr);
     ~HubSession() override;
@@ -98,6 +90,10 @@ public:
     HubSession& operator=(const HubSession&) = delete;
 
     Timing timing;
+
+    // The frames go out, and their replies come back, through this.
+    HubConnection& link() { return m_link; }
+    const HubConnection& link() const { return m_link; }
 
     // Not owned; without one the waits keep talking to the attached device.
     void setLocator(HubLocator* locator) { m_locator = locator; }
@@ -111,32 +107,15 @@ public:
     // Not owned; every update attempt is appended to it.
     void setHistory(UpdateHistory* history) { m_history = history; }
 
-    // Talks to this device from now on and takes its reports (starting its
-    // read thread on the calling thread). The previous device keeps its data
-    // handler: whoever owns it releases it. nullptr leaves the session without
-    // a hub.
-    void attach(THidDevice* device);
-    // Gives the device's reports back (stops its reader) and forgets it.
-    void detach();
-    THidDevice* device() const { return m_device; }
+    // The link's device: see HubConnection::attach and detach.
+    void attach(THidDevice* device) { m_link.attach(device); }
+    void detach() { m_link.detach(); }
+    THidDevice* device() const { return m_link.device(); }
+    // Inside a reply wait of the link: see HubConnection::inReplyWait.
+    bool inReplyWait() const { return m_link.inReplyWait(); }
 
-    // One request and its reply: three attempts; the reply's result byte, or -1.
-    int SendFrame(std::uint8_t command, const HubRequest& request);
-    // One attempt: 0 when a reply came, -1 otherwise.
-    int SendFrameSub(std::uint8_t command, const HubRequest& request);
-    int WaitReply();
-    // The device's data handler.
-    void HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
-                         std::uint16_t Size);
-    const Reply& replyBuffer() const { return m_replyBuffer; }
-    // Bytes the last reply carried; the buffer past them is zero, not data.
-    int replyLength() const { return m_replyLength; }
-    // True inside a reply wait (nested ones included): a frame sent now would
-    // have its reply taken by the wait already running.
-    bool inReplyWait() const { return m_replyWaits > 0; }
-
-    int QueryHubMode(); // 0 none, 1 bootloader, 2 application
-    bool WaitForHubMode(int limitMs, int wanted);
+    Mode QueryHubMode();
+    bool WaitForHubMode(int limitMs, Mode wanted);
     // Logs "Enter bootloader mode...", asks for the bootloader and waits for it.
     bool EnterBootloader();
 
@@ -159,6 +138,15 @@ public:
 
     // The whole update of the attached hub with the given image.
     UpdateResult runUpdate(const FirmwareImage& image);
+    // Any thread. The update stops with Stopped before its first frame, or
+    // before programming, or after the line being written: never inside a
+    // line. Once the lines are all written it runs to its end, so that the
+    // hub restarts and gets its levels back. Stays requested.
+    void requestStop() { m_stopRequested.store(true, std::memory_order_relaxed); }
+    bool stopRequested() const { return m_stopRequested.load(std::memory_order_relaxed); }
+    // Image lines the last update got through (sent, or passed over as no
+    // data), as its progress counts them.
+    int linesWritten() const { return m_linesWritten; }
     // The version the hub told after its update, read once it was back and
     // its levels were written; empty when the last update did not get there.
     std::optional<std::uint32_t> versionAfter() const { return m_versionAfter; }
@@ -189,17 +177,11 @@ signals:
     void stageChanged(HubSession::Stage stage);
     void ledLevelsRead(const HubSession::LedLevels& levels);
     void updateFinished(HubSession::UpdateResult result);
-    // Every report written to the hub and every one read from it, as it
-    // passes, for a trace of the exchange. Only sent while connected.
-    void reportWritten(const QByteArray& report);
-    void reportRead(const QByteArray& report);
 
 private:
     UpdateResult programImage(const FirmwareImage& image);
     bool restoreLevels();
-    void dropOwedReplies();
-    void awaitReaderCaughtUp(THidDevice* hub);
-    bool confirmLastAnswer();
+    HubIdentity identityOf(THidDevice* device) const;
     void takeKeptLevels(const HubIdentity& identity);
     // Keeps the held levels in the store; says so, with the levels, when it cannot.
     void keepLevels(const QDateTime& readAt = {});
@@ -209,28 +191,15 @@ private:
 
     HubLocator* m_locator = nullptr;
     LedCalibrationStore* m_store = nullptr;
-    THidDevice* m_device = nullptr;
-    Reply m_replyBuffer{};
-    int m_replyLength = 0;
-    int m_replyWaits = 0;
-    // Only reports that arrived after the frame now waiting went out answer it.
-    bool m_awaitingReply = false;
-    qint64 m_sentNs = 0;
-    qint64 m_lastReportNs = 0; // arrival of the last report handed to us
-    // Answers still to come for attempts whose wait ran out.
-    int m_owedReplies = 0;
-    // The result byte of the last reply taken, and when it came; -1 when the
-    // last exchange took none.
-    int m_lastResult = -1;
-    qint64 m_lastTakenNs = 0;
-    // A further answer to the last exchange said otherwise: it proves nothing.
-    bool m_disputed = false;
+    HubConnection m_link{timing};
+    std::atomic<bool> m_stopRequested{false};
+    int m_linesWritten = 0;
     std::optional<std::uint32_t> m_versionAfter;
     UpdateFailure m_failure;
     // The last hub-mode poll: -2 no hub to ask, -1 no answer, else the mode.
     int m_lastPoll = -2;
-    // The last frame's answer was contradicted by a second one.
-    bool m_exchangeDisputed = false;
+    // The last mode query took an answer (else the hub was silent).
+    bool m_lastQueryAnswered = false;
     bool m_calibrationCarried = true;
     bool m_updateInProgress = false;
     bool m_updateRunning = false;

@@ -307,10 +307,20 @@ bool THidDevice::CancelRead() {
 }
 
 void THidDevice::SetDataHandler(const THidDataEvent& handler) {
-    if (!handler.isSet())
+    // A reader that calls the handler itself must not see it change under it.
+    if (!handler.isSet() || m_deliverOnReadThread)
         StopReader();
     m_dataHandler = handler;
     StartReader();
+}
+
+void THidDevice::SetDeliverOnReadThread(bool direct, std::function<void()> caughtUp) {
+    const bool running = m_reader != nullptr;
+    StopReader();
+    m_deliverOnReadThread = direct;
+    m_caughtUp = direct ? std::move(caughtUp) : std::function<void()>();
+    if (running)
+        StartReader();
 }
 
 void THidDevice::StartReader() {
@@ -397,7 +407,7 @@ void THidDeviceReadThread::run() {
             const HidReadWait wait = platform.awaitRead(request, slice);
             readCompleted = wait == HidReadWait::Completed;
             if (wait == HidReadWait::TimedOut)
-                CaughtUpNs.store(lookedAt, std::memory_order_release);
+                caughtUp(lookedAt);
             slice = m_device->SleepTime();
         }
         if (m_stop)
@@ -407,7 +417,7 @@ void THidDeviceReadThread::run() {
         if (BytesRead > 0) {
             deliver(Delivery::Data); // caught up once the hand-over waits
         } else {
-            CaughtUpNs.store(ArrivedNs, std::memory_order_release);
+            caughtUp(ArrivedNs);
             pauseAfterFailure(m_device->SleepTime()); // a hung-up node fails at once, every time
         }
     }
@@ -425,7 +435,21 @@ void THidDeviceReadThread::pauseAfterFailure(int ms) {
         m_device->m_platform->awaitRead(*m_device->readRequest(), ms);
 }
 
+void THidDeviceReadThread::caughtUp(qint64 lookedAt) {
+    CaughtUpNs.store(lookedAt, std::memory_order_release);
+    if (m_device->m_deliverOnReadThread && m_device->m_caughtUp)
+        m_device->m_caughtUp();
+}
+
 void THidDeviceReadThread::deliver(Delivery kind) {
+    if (m_device->m_deliverOnReadThread) {
+        // The holder's lock stands in for the hand-over. Caught up once the
+        // handler has the report: a report behind it is read next.
+        if (kind == Delivery::Data)
+            CaughtUpNs.store(ArrivedNs, std::memory_order_release);
+        callHandler(kind);
+        return;
+    }
     {
         std::lock_guard lock(m_mutex);
         m_pending = kind;
@@ -470,6 +494,10 @@ void THidDeviceReadThread::runPendingDelivery() {
             self->m_cv.notify_all();
         }
     } release{this};
+    callHandler(kind);
+}
+
+void THidDeviceReadThread::callHandler(Delivery kind) {
     try {
         if (kind == Delivery::Data) {
             const THidDataEvent& handler = m_device->m_dataHandler;

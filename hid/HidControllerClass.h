@@ -186,6 +186,14 @@ public:
     quint32 CompletedReadLength();
     bool CancelRead();
     void SetDataHandler(const THidDataEvent& handler);
+    // Calls the data handler on the read thread itself instead of handing each
+    // report to the thread that checked the device out: for a holder that
+    // takes reports under a lock of its own and waits on it, so that a report
+    // costs one wake-up and no event-loop round trip. caughtUp runs there too,
+    // after CaughtUpNs moved on. A running reader is restarted; while it runs
+    // in this way, the handlers are changed only through SetDataHandler.
+    void SetDeliverOnReadThread(bool direct, std::function<void()> caughtUp = {});
+    bool DeliversOnReadThread() const { return m_deliverOnReadThread; }
     void StartReader();
     void StopReader();
     void MarkUnplugged();
@@ -251,6 +259,9 @@ private:
     std::atomic<int> m_sleepTime{100};
     THidDataEvent m_dataHandler;
     THidDataErrorEvent m_dataErrorHandler;
+    // Fixed while a reader runs (see SetDeliverOnReadThread).
+    bool m_deliverOnReadThread = false;
+    std::function<void()> m_caughtUp;
     THidPlugEvent m_unplugHandler;
     bool m_readWriteAccess = false;
     quint32 m_openError = 0;
@@ -294,9 +305,11 @@ protected:
 
 private:
     enum class Delivery { None, Data, Error, Running };
-    void deliver(Delivery kind);    // read thread: hand over and wait
-    void runPendingDelivery();      // UI thread
+    void deliver(Delivery kind); // read thread: hand over and wait
+    void runPendingDelivery();   // UI thread
+    void callHandler(Delivery kind);
     void pauseAfterFailure(int ms); // read thread: interruptible
+    void caughtUp(qint64 lookedAt); // read thread
 
     THidDevice* m_device;
     quint16 m_inputLength = 0;

@@ -22,6 +22,9 @@ struct OpenFile {
     quint32 bufferCount = 32;
     std::deque<QByteArray> queue;
     bool gone = false;
+    // Its own, as a kernel node has its own wait queue: a report for one
+    // device wakes that device's reader, not every reader on the bus.
+    std::condition_variable readable; // with Shared::mutex
 };
 
 struct Device {
@@ -36,21 +39,23 @@ struct Device {
 // State the read requests share with the bus; kept alive by either.
 struct Shared {
     std::mutex mutex;
-    std::condition_variable cv;
 };
 
 class VirtualReadRequest : public HidReadRequest {
 public:
     explicit VirtualReadRequest(std::shared_ptr<Shared> shared) : m_shared(std::move(shared)) {}
     void interrupt() override {
-        {
-            std::lock_guard lock(m_shared->mutex);
-            interrupted = true;
-        }
-        m_shared->cv.notify_all();
+        std::lock_guard lock(m_shared->mutex);
+        interrupted = true;
+        if (file)
+            file->readable.notify_all();
+        idle.notify_all();
     }
+    // What an await waits on: the file of the outstanding read, else idle.
+    std::condition_variable& wakeUp() { return outstanding && file ? file->readable : idle; }
 
     std::shared_ptr<Shared> m_shared;
+    std::condition_variable idle;
     // Guarded by m_shared->mutex.
     std::shared_ptr<OpenFile> file;
     quint8* buffer = nullptr;
@@ -88,9 +93,12 @@ struct VirtualHidBus::Private {
         device.plugged = false;
         device.instance = 0;
         device.path.clear();
-        for (const auto& weak : device.files)
-            if (auto file = weak.lock())
+        for (const auto& weak : device.files) {
+            if (auto file = weak.lock()) {
                 file->gone = true;
+                file->readable.notify_all();
+            }
+        }
         device.files.clear();
     }
     void notifyLocked() {
@@ -155,7 +163,6 @@ bool VirtualHidBus::unplug(VirtualDeviceId id) {
         d->detachLocked(it->second);
         d->notifyLocked();
     }
-    d->shared->cv.notify_all();
     return true;
 }
 
@@ -169,7 +176,6 @@ bool VirtualHidBus::reenumerate(VirtualDeviceId id) {
         d->attachLocked(it->second);
         d->notifyLocked();
     }
-    d->shared->cv.notify_all();
     return true;
 }
 
@@ -211,8 +217,8 @@ bool VirtualHidBus::queueInput(VirtualDeviceId id, quint8 reportId, const QByteA
 }
 
 bool VirtualHidBus::queueInput(VirtualDeviceId id, const QByteArray& reportWithId) {
+    std::lock_guard lock(d->shared->mutex);
     {
-        std::lock_guard lock(d->shared->mutex);
         const auto it = d->devices.find(id);
         if (it == d->devices.end() || !it->second.plugged || reportWithId.isEmpty())
             return false;
@@ -227,11 +233,11 @@ bool VirtualHidBus::queueInput(VirtualDeviceId id, const QByteArray& reportWithI
                 file->queue.push_back(reportWithId);
                 while (file->queue.size() > file->bufferCount)
                     file->queue.pop_front();
+                file->readable.notify_all();
             }
             ++weak;
         }
     }
-    d->shared->cv.notify_all();
     return true;
 }
 
@@ -486,7 +492,9 @@ HidReadWait VirtualHidBus::awaitRead(HidReadRequest& request, int sliceMs) {
     const auto ready = [&r] {
         return r.interrupted || (r.outstanding && (!r.file->queue.empty() || r.file->gone));
     };
-    d->shared->cv.wait_for(lock, std::chrono::milliseconds(std::max(sliceMs, 0)), ready);
+    // A look without a wait is no reason to sleep and wake.
+    if (sliceMs > 0)
+        r.wakeUp().wait_for(lock, std::chrono::milliseconds(sliceMs), ready);
     if (r.interrupted) {
         r.interrupted = false;
         return HidReadWait::Interrupted;

@@ -1,5 +1,7 @@
 #include "VirtualHub.h"
 
+#include <QMetaMethod>
+
 #include <mutex>
 
 using hubsim::Bytes;
@@ -106,6 +108,10 @@ VirtualHub::VirtualHub(VirtualHidBus& bus, QObject* parent)
     m_transport->open(m_runner.get());
     m_runner->setListener([this](const HubEvent& event) { onEvent(event); });
     m_runner->trace().setListener([this](const TraceEntry& entry) {
+        // Only a panel shows the trace live: without one, no trip to this
+        // object's thread for every report.
+        if (!isSignalConnected(QMetaMethod::fromSignal(&VirtualHub::traceAppended)))
+            return;
         const bool fromHub = entry.direction == TraceEntry::Direction::FromHub;
         QMetaObject::invokeMethod(
             this,

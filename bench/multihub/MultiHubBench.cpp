@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
                     100.0 * (f.cpuMs - f.updaterMs) / f.wallMs);
     }
     std::printf(
-        "\nCPU is in %% of one core over the run's wall time. Goal: 8 hubs within 1.2x one hub's time,\n"
+        "\nCPU is in %% of one core over the run's wall time. Goal: 8 hubs within 1.1x one hub's time,\n"
         "the updater under 10%% of one core. Thread CPU is sampled from /proc every 20 ms (10 ms ticks).\n");
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "VirtualHub.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -305,7 +306,7 @@ TEST_F(HubSessionOnMainThread, ReplyWaitsAreCountedPerSession) {
         insideOwn = session.inReplyWait();
         insideOther = other.inReplyWait();
     });
-    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
+    EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), -1);
     EXPECT_TRUE(insideOwn);
     EXPECT_FALSE(insideOther);
     EXPECT_FALSE(session.inReplyWait());
@@ -384,12 +385,12 @@ protected:
 
 TEST_F(HubSessionReplies, ShortReportsAreNoRepliesAndCarryNoData) {
     setFaults([](hubsim::HubFaults& f) { f.replyLength = 1; }); // the marker alone
-    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
-    EXPECT_EQ(session.QueryHubMode(), 0);
+    EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), -1);
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::None);
 
     setFaults([](hubsim::HubFaults& f) { f.replyLength = 5; }); // up to the result byte
-    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), 0);
-    EXPECT_EQ(session.replyLength(), 5);
+    EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), 0);
+    EXPECT_EQ(session.link().replyLength(), 5);
     EXPECT_FALSE(session.readVersion());
     EXPECT_FALSE(session.readRunData());
     EXPECT_FALSE(session.startLedAdjust());
@@ -406,10 +407,10 @@ TEST_F(HubSessionReplies, ShortReportsAreNoRepliesAndCarryNoData) {
 TEST_F(HubSessionReplies, ALateReplyDoesNotShiftTheAnswersAfterIt) {
     setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 90; });
     EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
-    EXPECT_EQ(session.QueryHubMode(), 2); // not the version's second answer
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application); // not the version's second answer
     setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
     EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
-    EXPECT_EQ(session.QueryHubMode(), 2);
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application);
 }
 
 TEST_F(HubSessionReplies, OneLateReplyInTheMiddleOfAnUpdateChangesNothingElse) {
@@ -427,11 +428,11 @@ TEST_F(HubSessionReplies, OneLateReplyInTheMiddleOfAnUpdateChangesNothingElse) {
 // not that frame's reply.
 TEST_F(HubSessionReplies, AReportFromBeforeTheFrameIsNotItsReply) {
     const std::uint8_t repeat[hubframe::ReplySize] = {hubframe::Marker, 0, 0, 0, 0};
-    session.HubDataReceived(nullptr, 0, repeat, sizeof repeat);
-    EXPECT_EQ(session.replyLength(), 0);
+    session.link().HubDataReceived(nullptr, 0, repeat, sizeof repeat);
+    EXPECT_EQ(session.link().replyLength(), 0);
     setFaults([](hubsim::HubFaults& f) { f.silent = true; });
-    QTimer::singleShot(0, [&] { session.HubDataReceived(nullptr, 0, repeat, 4); }); // no result byte
-    EXPECT_EQ(session.SendFrame(CmdGetVersion, HubRequest{}), -1);
+    QTimer::singleShot(0, [&] { session.link().HubDataReceived(nullptr, 0, repeat, 4); }); // no result byte
+    EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), -1);
 }
 
 // The hub says its version answer twice. The repeat reaches the read thread
@@ -452,7 +453,7 @@ TEST_F(HubSessionReplies, ARepeatReadBeforeTheNextFrameIsNotItsAnswer) {
     ASSERT_EQ(repliesSent(), 2u);
     ASSERT_EQ(bus.queuedInputCount(hub.deviceId()), 0);
 
-    EXPECT_EQ(session.QueryHubMode(), 2);
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application);
 }
 
 // The hub answers the last line's data twice, then refuses its block write:
@@ -606,7 +607,8 @@ TEST_F(HubSessionReplies, ARefusedLevelWriteIsNoCompletedUpdate) {
     EXPECT_EQ(sent.at(thirdLevel - 1), CmdSetLedLevel);
     EXPECT_EQ(std::count(sent.begin(), sent.end(), CmdSetLedLevel), 8);
     EXPECT_EQ(sent.back(), CmdEndLedAdjust);
-    EXPECT_EQ(store.load(QStringLiteral("serial:VH0001")), std::optional(userLevels)); // kept for the next try
+    EXPECT_EQ(store.load(QStringLiteral("serial:VH0001")),
+              std::optional(userLevels)); // kept for the next try
     EXPECT_TRUE(session.writeBackOwed());
 }
 
@@ -666,4 +668,134 @@ TEST_F(HubSessionReplies, LevelsThatCannotBeKeptAreShownSoTheyAreNotLost) {
     EXPECT_TRUE(said.endsWith(QStringLiteral("note them down: 11 22 33 44 55 66 77 88.")))
         << said.toStdString();
     EXPECT_TRUE(session.writeBackOwed()); // still held by this session
+}
+
+// A stop is taken between two lines: the line being written is finished, no
+// block is left half-sent, nothing times out, and the hub waits in its
+// bootloader for the next try.
+TEST_F(HubSessionReplies, AStopEndsTheUpdateBetweenTwoLines) {
+    const int stopAt = 5; // line 0 carries no data: four blocks are written
+    QObject::connect(&session, &HubSession::progress, [this, stopAt](int line) {
+        if (line == stopAt)
+            session.requestStop();
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Stopped);
+    EXPECT_EQ(session.linesWritten(), stopAt);
+    const std::vector<hubsim::WrittenBlock> all = expectedBlocks();
+    EXPECT_EQ(hub.model().writtenBlocks(),
+              std::vector<hubsim::WrittenBlock>(all.begin(), all.begin() + stopAt - 1));
+    const std::vector<std::uint8_t> commands = commandsOf(hub);
+    EXPECT_EQ(commands.size(), 4u + 2u * (stopAt - 1)); // GetMode, StartLedAdjust, EnterBootloader, GetMode
+    EXPECT_EQ(commands.back(), CmdBlockWrite);
+    EXPECT_FALSE(report.log.contains(QStringLiteral("Timeout.")));
+    EXPECT_EQ(report.status.last(), QStringLiteral("Stopped with 5 of %1 lines written.").arg(DataLines + 1));
+    EXPECT_EQ(hub.mode(), hubsim::HubMode::Bootloader);
+    // The levels read before the stop are owed to the hub.
+    EXPECT_TRUE(session.writeBackOwed());
+}
+
+// Asked before it starts, the update sends nothing; asked once the lines are
+// all written, it runs to its end so that the hub gets its levels back.
+TEST_F(HubSessionReplies, AStopIsTakenBeforeTheFirstFrameButNotAfterTheLastLine) {
+    hub.model().setLedLevels(userLevels);
+    QObject::connect(&session, &HubSession::stageChanged, [this](Stage stage) {
+        if (stage == Stage::Rebooting)
+            session.requestStop();
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(report.log, CompletedLog);
+    EXPECT_EQ(hub.model().ledLevels(), userLevels);
+    EXPECT_EQ(session.linesWritten(), DataLines + 1);
+
+    ASSERT_TRUE(session.stopRequested()); // it stays asked
+    const std::uint64_t before = hub.model().framesReceived();
+    report.stages.clear();
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Stopped);
+    EXPECT_EQ(hub.model().framesReceived(), before);
+    EXPECT_TRUE(report.stages.empty());
+}
+
+// The command line's link: the read thread puts each report into the link
+// itself, and no event runs while a reply is awaited. The rules that keep a
+// reply with its frame hold all the same.
+class HubConnectionOnReadThread : public HubSessionReplies {
+protected:
+    void SetUp() override {
+        session.link().setDelivery(HubConnection::Delivery::OnReadThread);
+        HubSessionReplies::SetUp();
+        ASSERT_TRUE(session.device()->DeliversOnReadThread());
+    }
+};
+
+TEST_F(HubConnectionOnReadThread, AnUpdateSendsTheSameFramesAndTracesThemInOrderOnItsThread) {
+    hub.model().setLedLevels(userLevels);
+    struct Traced {
+        bool sent;
+        QByteArray report;
+    };
+    std::vector<Traced> traced;
+    bool elsewhere = false;
+    QObject::connect(&session.link(), &HubConnection::reportWritten, [&](const QByteArray& frame) {
+        elsewhere |= QThread::currentThread() != session.thread();
+        traced.push_back({true, frame});
+    });
+    QObject::connect(&session.link(), &HubConnection::reportRead, [&](const QByteArray& answer) {
+        elsewhere |= QThread::currentThread() != session.thread();
+        traced.push_back({false, answer});
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(report.log, CompletedLog);
+    EXPECT_EQ(commandsOf(hub), normalRunCommands());
+    EXPECT_EQ(hub.model().writtenBlocks(), expectedBlocks());
+    EXPECT_EQ(hub.model().ledLevels(), userLevels);
+
+    EXPECT_FALSE(elsewhere);
+    // Every answer shows after the frame it answers and before the next one.
+    int unanswered = 0;
+    std::size_t reads = 0;
+    for (const Traced& t : traced) {
+        if (t.sent) {
+            EXPECT_EQ(unanswered, 0) << "a frame went out before the last one's answer was traced";
+            unanswered = 1;
+        } else {
+            EXPECT_EQ(unanswered, 1) << "an answer was traced with no frame out";
+            unanswered = 0;
+            ++reads;
+        }
+    }
+    EXPECT_EQ(reads, hub.trace().reports(hubsim::TraceEntry::Direction::FromHub).size());
+}
+
+TEST_F(HubConnectionOnReadThread, LateAndRepeatedAnswersAreNotTakenForTheNextFrames) {
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 90; });
+    EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application); // not the version's second answer
+    setFaults([](hubsim::HubFaults& f) { f.replyDelayMs = 0; });
+    EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+
+    // Said twice alike: read by the reader before the next frame, and passed over.
+    const std::uint64_t versionFrame = hub.model().framesReceived() + 1;
+    setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(versionFrame); });
+    ASSERT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::Application);
+}
+
+TEST_F(HubConnectionOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed) {
+    const std::uint64_t first = hub.model().framesReceived() + 1;
+    const std::uint64_t lastWrite = first + 2 * DataLines + 3;
+    setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = lastWrite; });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    const std::vector<std::uint8_t> commands = commandsOf(hub);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), CmdReboot), 0);
+    EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
+}
+
+// A silent hub costs the attempts' whole waits, on the read-thread link too.
+TEST_F(HubConnectionOnReadThread, ASilentHubIsGivenUpAfterThreeFullWaits) {
+    setFaults([](hubsim::HubFaults& f) { f.silent = true; });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(session.link().SendFrame(CmdGetVersion, HubRequest{}), -1);
+    EXPECT_GE(clock.elapsed(), 3 * (session.timing.replyTimeoutMs + 1));
+    EXPECT_EQ(commandsOf(hub).size(), 3u);
 }

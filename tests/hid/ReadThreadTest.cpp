@@ -3,6 +3,11 @@
 
 #include <QPointer>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
 #include <gtest/gtest.h>
 
 using namespace hidtest;
@@ -181,3 +186,63 @@ TEST_F(ReadThreadTest, ARaisingDataHandlerDoesNotStallTheReader) {
 }
 
 } // namespace
+
+// A holder that takes reports under its own lock has them on the read thread:
+// they arrive in order while this thread runs no events, the reader says when
+// it has read all there was, and going back to the hand-over restarts it.
+TEST_F(ReadThreadTest, DeliveredOnTheReadThreadReportsNeedNoEventLoop) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<QByteArray> got;
+    bool anyOnMainThread = false;
+    int caughtUp = 0;
+    const auto waitFor = [&](const std::function<bool()>& done) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), done);
+    };
+    device->SetDeliverOnReadThread(true, [&] {
+        std::lock_guard lock(mutex);
+        ++caughtUp;
+        changed.notify_all();
+    });
+    static const int key = 0;
+    device->SetDataHandler(THidDataEvent(&key, [&](THidDevice*, quint8 id, const quint8* data, quint16 size) {
+        std::lock_guard lock(mutex);
+        anyOnMainThread |= QThread::currentThread() == QCoreApplication::instance()->thread();
+        got.push_back(QByteArray(1, char(id)) + QByteArray(reinterpret_cast<const char*>(data), size));
+        changed.notify_all();
+    }));
+    THidDeviceReadThread* const reader = device->Reader();
+    ASSERT_TRUE(reader);
+    ASSERT_TRUE(waitFor([&] { return caughtUp > 0; })); // the first look found nothing
+
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(bus.queueInput(hub, 0, pattern(64, i)));
+    ASSERT_TRUE(waitFor([&] { return got.size() == 5; }));
+    const qint64 lastArrival = reader->ArrivedNs;
+    ASSERT_TRUE(waitFor([&] { return reader->CaughtUpNs.load() > lastArrival; }));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_FALSE(anyOnMainThread);
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(got[size_t(i)], QByteArray(1, '\0') + pattern(64, i)) << "report " << i;
+    }
+
+    // Handed over again: a new reader, and the reports come on this thread.
+    device->SetDeliverOnReadThread(false);
+    EXPECT_FALSE(device->DeliversOnReadThread());
+    ASSERT_TRUE(device->Reader());
+    device->SetDataHandler({&rec, &Recorder::onData});
+    ASSERT_TRUE(bus.queueInput(hub, 0, pattern(64, 9)));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.data.size() == 1; }));
+    EXPECT_TRUE(rec.data[0].onMainThread);
+    EXPECT_EQ(rec.data[0].data, pattern(64, 9));
+    const int looksBefore = [&] {
+        std::lock_guard lock(mutex);
+        return caughtUp;
+    }();
+    ASSERT_TRUE(bus.queueInput(hub, 0, pattern(64, 10)));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return rec.data.size() == 2; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(caughtUp, looksBefore); // the hook went with the mode
+}
