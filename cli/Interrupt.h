@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstddef>
 #include <cstdio>
 #include <functional>
 
@@ -18,7 +19,16 @@ namespace cli {
 // program).
 bool catchInterrupt(QObject* context, std::function<void(const QString& what)> onFirst, void (*onSecond)());
 
-// Whether the stream is a terminal (progress is redrawn in place only there).
+// Whether the stream or descriptor is a terminal (progress is redrawn in place only there).
 bool isTerminal(std::FILE* stream);
+bool isTerminal(int fd);
+
+// The size of the terminal's window in characters; false where the descriptor
+// is no terminal or the terminal does not tell.
+bool terminalSize(int fd, int& columns, int& rows);
+
+// One write to the descriptor: the bytes written, or -1. Safe in a signal
+// handler (and in the console's control handler on Windows).
+long long writeSome(int fd, const char* data, std::size_t length);
 
 } // namespace cli

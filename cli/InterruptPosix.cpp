@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace cli {
@@ -64,7 +65,24 @@ bool catchInterrupt(QObject* context, std::function<void(const QString& what)> o
 }
 
 bool isTerminal(std::FILE* stream) {
-    return ::isatty(::fileno(stream)) == 1;
+    return isTerminal(::fileno(stream));
+}
+
+bool isTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
+
+bool terminalSize(int fd, int& columns, int& rows) {
+    winsize size{};
+    if (::ioctl(fd, TIOCGWINSZ, &size) != 0)
+        return false;
+    columns = size.ws_col;
+    rows = size.ws_row;
+    return true;
+}
+
+long long writeSome(int fd, const char* data, std::size_t length) {
+    return ::write(fd, data, length);
 }
 
 } // namespace cli

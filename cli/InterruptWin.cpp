@@ -7,7 +7,9 @@
 
 #include <io.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 
 namespace cli {
@@ -44,7 +46,26 @@ bool catchInterrupt(QObject* context, std::function<void(const QString& what)> o
 }
 
 bool isTerminal(std::FILE* stream) {
-    return _isatty(_fileno(stream)) != 0;
+    return isTerminal(_fileno(stream));
+}
+
+bool isTerminal(int fd) {
+    return _isatty(fd) != 0;
+}
+
+bool terminalSize(int fd, int& columns, int& rows) {
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(handle, &info))
+        return false;
+    // The visible window, not the scroll-back buffer behind it.
+    columns = info.srWindow.Right - info.srWindow.Left + 1;
+    rows = info.srWindow.Bottom - info.srWindow.Top + 1;
+    return true;
+}
+
+long long writeSome(int fd, const char* data, std::size_t length) {
+    return _write(fd, data, unsigned(std::min<std::size_t>(length, INT_MAX)));
 }
 
 } // namespace cli

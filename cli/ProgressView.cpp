@@ -2,14 +2,12 @@
 
 #include "CliOptions.h"
 #include "HubRun.h"
+#include "Interrupt.h"
 
 #include <QByteArray>
 
 #include <algorithm>
 #include <cstdlib>
-
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace cli {
 
@@ -27,13 +25,10 @@ constexpr int DefaultColumns = 80;
 
 TerminalInfo terminalOf(int fd) {
     TerminalInfo t;
-    t.isTerminal = ::isatty(fd) == 1;
+    t.isTerminal = isTerminal(fd);
     t.term = QString::fromLocal8Bit(qgetenv("TERM"));
-    winsize size{};
-    if (t.isTerminal && ::ioctl(fd, TIOCGWINSZ, &size) == 0) {
-        t.columns = size.ws_col;
-        t.rows = size.ws_row;
-    }
+    if (t.isTerminal && !terminalSize(fd, t.columns, t.rows))
+        t.columns = t.rows = 0;
     return t;
 }
 
@@ -164,7 +159,7 @@ int ProgressView::columns() const {
 void ProgressView::note(const QString& text) {
     printLine(m_err, text);
     // On the same terminal the notice pushed the bars up: draw them anew below it.
-    if (m_display == Display::Bars && m_drawnLines > 0 && ::isatty(::fileno(m_err)) == 1) {
+    if (m_display == Display::Bars && m_drawnLines > 0 && isTerminal(m_err)) {
         m_drawnLines = 0;
         m_dirty = true;
         redraw();

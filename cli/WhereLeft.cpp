@@ -1,10 +1,11 @@
 #include "WhereLeft.h"
 
+#include "Interrupt.h"
+
 #include <QStringList>
 
 #include <algorithm>
 #include <cstring>
-#include <unistd.h>
 
 namespace cli {
 
@@ -88,7 +89,7 @@ void WhereLeftBoard::writeTo(int fd) const {
 
 void WhereLeftBoard::writeAll(int fd, const char* data, std::size_t left) {
     while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
+        const long long written = writeSome(fd, data, left);
         if (written <= 0)
             return;
         data += written;

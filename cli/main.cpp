@@ -16,15 +16,19 @@
 
 namespace {
 
+// The standard descriptors have these numbers on every system the program runs on.
+constexpr int StdoutFd = 1;
+constexpr int StderrFd = 2;
+
 cli::WhereLeftBoard* whereLeft = nullptr;
 
 // The second Ctrl+C quits at once, but not without saying where each hub is.
 // Runs in a signal handler: the board writes text prepared in advance.
 void sayWhereLeft() {
     static const char head[] = "\nStopped at once; where each hub was left:\n";
-    cli::WhereLeftBoard::writeAll(2, head, sizeof head - 1);
+    cli::WhereLeftBoard::writeAll(StderrFd, head, sizeof head - 1);
     if (whereLeft)
-        whereLeft->writeTo(2);
+        whereLeft->writeTo(StderrFd);
 }
 
 } // namespace
@@ -64,8 +68,8 @@ int main(int argc, char** argv) {
     }
 
     cli::HubRun run(options);
-    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(STDOUT_FILENO)), stdout, stderr,
-                           STDOUT_FILENO);
+    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(StdoutFd)), stdout, stderr,
+                           StdoutFd);
 
     cli::WhereLeftBoard board;
     QObject::connect(&run, &cli::HubRun::started, [&board](const QList<int>& hubs) { board.start(hubs); });
