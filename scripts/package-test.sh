@@ -182,7 +182,11 @@ fi
 answers_version() {
     env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "/usr/bin/$1" --version | head -1 | grep -qx "$1 $version"
 }
-answers_help() { env -u DISPLAY -u WAYLAND_DISPLAY "/usr/bin/$1" --help | grep -q "^Usage: $1 "; }
+# Read whole: grep -q leaving early would end a longer help with SIGPIPE.
+answers_help() {
+    local text
+    text=$(env -u DISPLAY -u WAYLAND_DISPLAY "/usr/bin/$1" --help) && grep -q "^Usage: $1 " <<<"$text"
+}
 finds_manual_page() { [ "$(man -w "$1")" = "/usr/share/man/man1/$1.1.gz" ]; }
 is_gone_from_dpkg() { ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q ' installed$'; }
 
