@@ -72,14 +72,16 @@ int main(int argc, char** argv) {
                            StdoutFd);
 
     cli::WhereLeftBoard board;
-    QObject::connect(&run, &cli::HubRun::started, [&board](const QList<int>& hubs) { board.start(hubs); });
-    QObject::connect(&run, &cli::HubRun::stageText,
+    // Queued to this thread: the hubs' threads report, the board is this one's.
+    QObject::connect(&run, &cli::HubRun::started, &run,
+                     [&board](const QList<int>& hubs) { board.start(hubs); });
+    QObject::connect(&run, &cli::HubRun::stageText, &run,
                      [&board](int hub, const QString& stage) { board.setStage(hub, stage); });
-    QObject::connect(&run, &cli::HubRun::progressRange,
+    QObject::connect(&run, &cli::HubRun::progressRange, &run,
                      [&board](int hub, int maximum) { board.setRange(hub, maximum); });
-    QObject::connect(&run, &cli::HubRun::progress,
+    QObject::connect(&run, &cli::HubRun::progress, &run,
                      [&board](int hub, int value) { board.setProgress(hub, value); });
-    QObject::connect(&run, &cli::HubRun::hubFinished, [&board](int hub) { board.setFinished(hub); });
+    QObject::connect(&run, &cli::HubRun::hubFinished, &run, [&board](int hub) { board.setFinished(hub); });
     whereLeft = &board;
 
     // Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a

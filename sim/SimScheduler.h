@@ -4,6 +4,7 @@
 // block the writer or need the UI thread's event loop. Actions due at the same
 // time run in the order they were scheduled.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -37,7 +38,9 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::multimap<Clock::time_point, std::function<void()>> m_pending;
-    bool m_stopping = false;
+    // Also read by the thread outside the lock's view of a reused address:
+    // atomic, so the flag itself never races. Still written under m_mutex.
+    std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };
 
