@@ -54,6 +54,28 @@ QStringList FirmwareImage::splitLines(const QByteArray& text) {
     return lines;
 }
 
+namespace {
+
+// The address and the data bytes of a line whose byte count is read and whose
+// length holds them.
+bool readAddressAndData(const QString& line, FirmwareLine& fields, QString* problem) {
+    const int address = hexField(line, 4, 4, problem);
+    if (address < 0)
+        return false;
+    fields.address = static_cast<std::uint16_t>(address);
+    const int dataBytes = fields.byteCount - 3;
+    fields.data.resize(dataBytes);
+    for (int k = 0; k < dataBytes; ++k) {
+        const int byte = hexField(line, 8 + 2 * k, 2, problem);
+        if (byte < 0)
+            return false;
+        fields.data[k] = static_cast<char>(byte);
+    }
+    return true;
+}
+
+} // namespace
+
 std::optional<FirmwareLine> FirmwareImage::readLine(const QString& line, QString* problem) {
     FirmwareLine fields;
     // Empty lines come from doubled or LF CR line breaks; they carry nothing
@@ -98,17 +120,8 @@ std::optional<FirmwareLine> FirmwareImage::readLine(const QString& line, QString
                            .arg(dataBytes);
         return std::nullopt;
     }
-    const int address = hexField(line, 4, 4, problem);
-    if (address < 0)
+    if (!readAddressAndData(line, fields, problem))
         return std::nullopt;
-    fields.address = static_cast<std::uint16_t>(address);
-    fields.data.resize(dataBytes);
-    for (int k = 0; k < dataBytes; ++k) {
-        const int byte = hexField(line, 8 + 2 * k, 2, problem);
-        if (byte < 0)
-            return std::nullopt;
-        fields.data[k] = static_cast<char>(byte);
-    }
     return fields;
 }
 
@@ -151,20 +164,12 @@ std::optional<FirmwareLine> FirmwareImage::readCheckedLine(const QString& line, 
                           .arg(line.size())
                           .arg(fields.byteCount)
                           .arg(wanted));
-    const int address = hexField(line, 4, 4, problem);
-    if (address < 0)
+    if (!readAddressAndData(line, fields, problem))
         return std::nullopt;
-    fields.address = static_cast<std::uint16_t>(address);
-    unsigned sum = unsigned(fields.recordType + fields.byteCount + (address >> 8) + (address & 0xFF));
-    const int dataBytes = fields.byteCount - 3;
-    fields.data.resize(dataBytes);
-    for (int k = 0; k < dataBytes; ++k) {
-        const int byte = hexField(line, 8 + 2 * k, 2, problem);
-        if (byte < 0)
-            return std::nullopt;
-        fields.data[k] = static_cast<char>(byte);
-        sum += unsigned(byte);
-    }
+    unsigned sum =
+        unsigned(fields.recordType + fields.byteCount + (fields.address >> 8) + (fields.address & 0xFF));
+    for (const char byte : fields.data)
+        sum += static_cast<std::uint8_t>(byte);
     const int checksum = hexField(line, wanted - 2, 2, problem);
     if (checksum < 0)
         return std::nullopt;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12 and skips what is already there.
-# "deps.sh package" adds the tools that build and check the Debian package.
+# "deps.sh package" adds the tools that build and check the Debian package;
+# "deps.sh --only P..." installs just the packages named. Says what it does
+# on standard error, so callers keep standard output for their own results.
 set -euo pipefail
 
 packages=(
@@ -14,6 +16,9 @@ packages=(
 )
 if [ "${1:-}" = package ]; then
     packages+=(dpkg-dev file lintian man-db appstream desktop-file-utils)
+elif [ "${1:-}" = --only ]; then
+    shift
+    packages=("$@")
 fi
 
 missing=()
@@ -24,7 +29,7 @@ done
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-echo "Installing: ${missing[*]}"
+echo "Installing: ${missing[*]}" >&2
 # Others may be using apt on the same machine: wait for the lock.
-$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
+DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >&2

@@ -13,18 +13,7 @@ root=$PWD
 out=${1:-build/windows}
 started=$(date +%s)
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-need=(g++-mingw-w64-x86-64-posix googletest wine64 ninja-build cmake)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq >&2
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-        --no-install-recommends "${missing[@]}" >&2
-fi
+scripts/deps.sh --only g++-mingw-w64-x86-64-posix googletest wine64 ninja-build cmake
 
 qt=$(scripts/windows-qt.sh | tail -n1)
 qt_ready=$(date +%s)

@@ -21,18 +21,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-need=(wine64 xvfb jq unzip)
-missing=()
-for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    $sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
-        --no-install-recommends "${missing[@]}"
-fi
+scripts/deps.sh --only wine64 xvfb jq unzip
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
