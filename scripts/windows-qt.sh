@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds Qt for Windows (Core, Gui, Widgets and the Windows platform plugin)
-# with MinGW-w64 from Debian's own qt6-base source, using Debian's host Qt
-# tools, and caches it under the user's cache folder keyed by version and
-# options, so a machine builds it once. Prints the install prefix.
+# Builds Qt for Windows (Core, Gui, Widgets, Sql with its bundled SQLite and
+# the Windows platform plugin) with MinGW-w64 from Debian's own qt6-base
+# source, using Debian's host Qt tools, and caches it under the user's cache
+# folder keyed by version and options, so a machine builds it once. Prints the
+# install prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,7 +16,7 @@ version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 options=(
     -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_QMAKE_TARGET_MKSPEC=win32-g++
-    -DFEATURE_network=OFF -DFEATURE_sql=OFF -DFEATURE_dbus=OFF -DFEATURE_testlib=OFF
+    -DFEATURE_network=OFF -DFEATURE_sql=ON -DFEATURE_sql_sqlite=ON -DFEATURE_system_sqlite=OFF -DFEATURE_dbus=OFF -DFEATURE_testlib=OFF
     -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_printsupport=OFF
     -DFEATURE_tabletevent=OFF
 )
