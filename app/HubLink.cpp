@@ -3,6 +3,7 @@
 
 #include "HidIap.h"
 #include "HubUpdateLock.h"
+#include "SafeText.h"
 #include "ScopeExit.h"
 
 #include <QCheckBox>
@@ -47,15 +48,17 @@ void TfrmMain::ConnectSession() {
         m_session.setUpdateLockFolder(HubUpdateLock::folderFor(m_calibrationStore.filePath()));
     m_session.setHistory(&m_history);
     // Direct connections: the session runs on this thread and its reports
-    // must show before its next step.
+    // must show before its next step. They may quote a hub's serial number or
+    // an image file's line: a control character in them is shown, not obeyed.
     connect(&m_session, &HubSession::logLine, this,
-            [this](const QString& text) { mmoUplog->appendPlainText(text); });
+            [this](const QString& text) { mmoUplog->appendPlainText(safeText(text)); });
     connect(&m_session, &HubSession::logAppend, this, [this](const QString& text) {
         QTextCursor cursor(mmoUplog->document());
         cursor.movePosition(QTextCursor::End);
-        cursor.insertText(text);
+        cursor.insertText(safeText(text));
     });
-    connect(&m_session, &HubSession::statusText, this, [this](const QString& text) { ShowStatus(text); });
+    connect(&m_session, &HubSession::statusText, this,
+            [this](const QString& text) { ShowStatus(safeText(text)); });
     connect(&m_session, &HubSession::progressRange, this, [this](int maximum) {
         pbProgram->setMaximum(maximum);
         pbMsg->setMaximum(maximum);

@@ -110,6 +110,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--force")) {
             if (!flag(o.force))
                 return bad(QStringLiteral("--force takes no value."));
+        } else if (arg == QLatin1String("--no-lock")) {
+            if (!flag(o.noLock))
+                return bad(QStringLiteral("--no-lock takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
                 return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
@@ -159,6 +162,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--image belongs to check and update."));
     if (o.command != Command::Update && o.force)
         return bad(QStringLiteral("--force belongs to update."));
+    if (o.command != Command::Update && o.noLock)
+        return bad(QStringLiteral("--no-lock belongs to update."));
     if (o.command != Command::Update && o.all)
         return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
@@ -194,6 +199,8 @@ QString usageText() {
                           "                     version record are checked before anything is sent,\n"
                           "                     and its version is the one compared and verified\n"
                           "  --force            update: also a hub at the image's version or newer\n"
+                          "  --no-lock          update: go on when a hub's lock cannot be made (no\n"
+                          "                     other program is then kept from the hub)\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
                           "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
@@ -230,7 +237,7 @@ QString usageText() {
                           "  wrong-version         came back running another version than the image's\n"
                           "  answer-disputed       answered one frame twice, differently\n"
                           "  levels-not-restored   new firmware, LED levels kept for the next update\n"
-                          "  image-refused, hub-busy, not-downgraded, no-access, stopped\n"
+                          "  image-refused, hub-busy, lock-failed, not-downgraded, no-access, stopped\n"
                           "                        nothing was sent, or stopped by a signal\n"
                           "\n"
                           "Ctrl+C, SIGTERM and SIGHUP let each hub finish the line it is writing, then\n"
@@ -246,20 +253,6 @@ QString usageText() {
                           "  update  0 every chosen hub was updated or already at the image's version;\n"
                           "          1 anything else: no hub, a failed or stopped update, a newer hub\n"
                           "          not downgraded without --force, a broken image, bad options\n");
-}
-
-QString escapeControls(const QString& text) {
-    QString out;
-    out.reserve(text.size());
-    for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        // C0, DEL and the C1 controls some terminals act on.
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
-            out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
 }
 
 } // namespace cli

@@ -27,6 +27,7 @@ struct Options {
     QString imageFile;
     bool json = false;
     bool force = false;   // update also hubs at the image's version or newer
+    bool noLock = false;  // update even when a hub's lock cannot be made
     int virtualHubs = -1; // -1: real hubs
     std::optional<std::uint32_t> virtualVersion;
     std::vector<VirtualFault> faults;
@@ -53,10 +54,6 @@ std::optional<VirtualFault> parseFault(const QString& text, QString* error);
 std::optional<std::uint32_t> parseVersion(const QString& text);
 
 QString usageText();
-
-// Text that came from outside (arguments, file names, image lines) as it may
-// be shown on a terminal: control characters become \xNN.
-QString escapeControls(const QString& text);
 
 inline constexpr int MaxVirtualHubs = 16;
 

@@ -3,6 +3,7 @@
 #include "AppVersion.h"
 #include "HubDevice.h"
 #include "HubProtocol.h"
+#include "SafeText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,6 +43,8 @@ QString failureKindName(UpdateFailure::Kind kind) {
         return QStringLiteral("unplugged");
     case K::HubBusy:
         return QStringLiteral("hub-busy");
+    case K::LockFailed:
+        return QStringLiteral("lock-failed");
     case K::NoAnswer:
         return QStringLiteral("no-answer");
     case K::Refused:
@@ -137,6 +140,13 @@ FailureWords failureWords(const UpdateFailure& f, HubMode before) {
         w.text = QStringLiteral("Another program is updating this hub.");
         w.whereLeft = QStringLiteral("Nothing was sent; the other program has it.");
         w.nextStep = QStringLiteral("Let the other program finish, then check the hub.");
+        return w;
+    case K::LockFailed:
+        w.text = QStringLiteral("The hub's lock could not be made.");
+        w.whereLeft = QStringLiteral("Nothing was sent; the hub runs its old firmware.");
+        w.nextStep =
+            QStringLiteral("Make the lock folder usable (see the log), or update with --no-lock while "
+                           "no other program uses the hub.");
         return w;
     case K::NoAnswer:
         w.modeLeft = HubMode::NotAnswering;
@@ -608,7 +618,7 @@ QString joinLines(const std::vector<TextLine>& lines, TextLine::Stream stream) {
     QString text;
     for (const TextLine& line : lines) {
         if (line.stream == stream)
-            text += escapeControls(line.text) + QLatin1Char('\n');
+            text += safeText(line.text) + QLatin1Char('\n');
     }
     return text;
 }
@@ -676,15 +686,16 @@ QString historyText(const QList<UpdateRecord>& records) {
                            QStringLiteral("program")};
     QList<QStringList> rows{head};
     for (const UpdateRecord& r : records) {
+        // The file is anyone's to write: what it says is shown, never obeyed.
         rows << QStringList{r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                            r.hub,
+                            safeText(r.hub),
                             versionCell(r.versionBefore),
                             versionCell(r.versionAfter),
-                            r.result,
+                            safeText(r.result),
                             calibrationCell(r),
                             levelsCell(r.levelsRead),
                             levelsCell(r.levelsWritten),
-                            r.program};
+                            safeText(r.program)};
     }
     QList<qsizetype> widths(head.size(), 0);
     for (const QStringList& row : rows)

@@ -312,10 +312,15 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     LedCalibrationStore store(state);
     session.setCalibrationStore(&store);
     UpdateHistory history(state);
-    if (!state.isEmpty()) {
-        session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
+    if (!state.isEmpty())
         session.setHistory(&history);
-    }
+    // Real hubs are every user's: their locks are the machine's. Virtual ones
+    // live in this process, shared only through the state folder.
+    if (!m_bus)
+        session.setUpdateLockFolder(HubUpdateLock::machineFolder());
+    else if (!state.isEmpty())
+        session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
+    session.setLockRequired(!m_options.noLock);
     // Ctrl+C reaches the session through this list, from any thread.
     {
         std::lock_guard lock(m_sessionsMutex);
@@ -389,6 +394,15 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         return out;
     }
 
+    // Another program updates it: not even a mode query may go out.
+    if (session.hubTakenElsewhere()) {
+        UpdateFailure busy;
+        busy.kind = UpdateFailure::Kind::HubBusy;
+        out.result = resultName(HubSession::UpdateResult::HubBusy);
+        failed(busy);
+        out.problem = out.log.value(0, failureWords(busy).text);
+        return out;
+    }
     out.mode = reportedMode(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();

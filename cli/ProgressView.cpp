@@ -3,6 +3,7 @@
 #include "CliOptions.h"
 #include "HubRun.h"
 #include "Interrupt.h"
+#include "SafeText.h"
 
 #include <QByteArray>
 
@@ -147,7 +148,7 @@ ProgressView::ProgressView(HubRun& run, Display display, std::FILE* out, std::FI
 void ProgressView::printLine(std::FILE* stream, const QString& text) {
     if (stream == m_err)
         std::fflush(m_out); // what came before stays before
-    std::fputs(qPrintable(escapeControls(text) + QLatin1Char('\n')), stream);
+    std::fputs(qPrintable(safeText(text) + QLatin1Char('\n')), stream);
     std::fflush(stream);
 }
 

@@ -7,6 +7,7 @@
 #include "Interrupt.h"
 #include "LedCalibrationStore.h"
 #include "ProgressView.h"
+#include "SafeText.h"
 #include "UpdateHistory.h"
 #include "WhereLeft.h"
 
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
     const cli::ParseResult parsed = cli::parseArguments(arguments);
     if (!parsed.error.isEmpty()) {
         std::fprintf(stderr, "quorvi-hub: %s\nTry 'quorvi-hub --help'.\n",
-                     qPrintable(cli::escapeControls(parsed.error)));
+                     qPrintable(safeText(parsed.error)));
         return cli::ExitFailure;
     }
     const cli::Options& options = parsed.options;
@@ -109,7 +110,7 @@ int main(int argc, char** argv) {
     }
     for (const cli::TextLine& line : lines) {
         std::FILE* stream = line.stream == cli::TextLine::Out ? stdout : stderr;
-        std::fputs(qPrintable(cli::escapeControls(line.text) + QLatin1Char('\n')), stream);
+        std::fputs(qPrintable(safeText(line.text) + QLatin1Char('\n')), stream);
         std::fflush(stream);
     }
     return status;

@@ -2,6 +2,8 @@
 
 #include "HidControllerClass.h"
 
+#include <QCryptographicHash>
+
 namespace {
 
 const QString SerialPrefix = QStringLiteral("serial:");
@@ -64,4 +66,20 @@ QString HubIdentity::text() const {
         break;
     }
     return QStringLiteral("(no hub)");
+}
+
+QString HubIdentity::fileName() const {
+    constexpr int ReadableChars = 40;
+    QString readable;
+    for (const QChar c : key().left(ReadableChars)) {
+        const bool plain = (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+                           (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) ||
+                           (c >= QLatin1Char('0') && c <= QLatin1Char('9')) || c == QLatin1Char('.') ||
+                           c == QLatin1Char('_') || c == QLatin1Char('-');
+        readable += plain ? c : QLatin1Char('_');
+    }
+    // Names that only differ where the prefix lost them stay apart by the hash.
+    // A leading dot would hide the file; none can come, as every key starts with a letter.
+    const QByteArray hash = QCryptographicHash::hash(key().toUtf8(), QCryptographicHash::Sha256);
+    return readable + QLatin1Char('-') + QString::fromLatin1(hash.left(8).toHex());
 }

@@ -37,6 +37,10 @@ public:
     QString key() const;
     // For people: "serial ABC123", "port usb-0000:00:14.0-2/input0".
     QString text() const;
+    // The name of every file kept per hub (its lock): whatever the hub
+    // reports, at most 64 characters of letters, digits, '.', '_' and '-',
+    // readable and different for every key ("serial-ABC123-1f3a...").
+    QString fileName() const;
 
     friend bool operator==(const HubIdentity& a, const HubIdentity& b) {
         return a.m_kind == b.m_kind && a.m_value == b.m_value;

@@ -40,7 +40,32 @@ HubIdentity HubSession::identityOf(THidDevice* device) const {
     return m_locator ? m_locator->hubIdentity(device) : HubIdentity::of(device);
 }
 
+bool HubSession::hubTakenElsewhere() {
+    if (m_lockFolder.isEmpty() || !device() || (m_updateLock && m_updateLock->isLocked()))
+        return false;
+    const HubIdentity identity = identityOf(device());
+    const HubUpdateLock lock(m_lockFolder, identity);
+    if (!identity.isValid() || !lock.isHeldElsewhere()) {
+        m_toldTaken = {};
+        return false;
+    }
+    if (m_toldTaken != identity) {
+        m_toldTaken = identity;
+        const QString holder = lock.holder();
+        const QString text =
+            QStringLiteral("Another program is updating hub %1%2.")
+                .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
+        emit logLine(text);
+        emit statusText(text);
+    }
+    return true;
+}
+
 HubSession::Mode HubSession::QueryHubMode() {
+    if (hubTakenElsewhere()) {
+        m_lastQueryAnswered = false;
+        return Mode::None;
+    }
     try {
         HubRequest request;
         request.setPayloadLength(0);
@@ -88,6 +113,8 @@ bool HubSession::EnterBootloader() {
 }
 
 std::optional<std::uint32_t> HubSession::readVersion() {
+    if (hubTakenElsewhere())
+        return std::nullopt;
     HubRequest request;
     request.assign({0x00});
     if (m_link.SendFrame(CmdGetVersion, request) != 0)
@@ -103,7 +130,7 @@ std::optional<std::uint32_t> HubSession::readVersion() {
 }
 
 std::optional<HubSession::RunData> HubSession::readRunData() {
-    if (!device())
+    if (!device() || hubTakenElsewhere())
         return std::nullopt;
     HubRequest request;
     if (m_link.SendFrame(CmdReadRunData, request) != 0)
@@ -112,7 +139,7 @@ std::optional<HubSession::RunData> HubSession::readRunData() {
 }
 
 bool HubSession::startLedAdjust() {
-    if (!device())
+    if (!device() || hubTakenElsewhere())
         return false;
     HubRequest request;
     if (m_link.SendFrame(CmdStartLedAdjust, request) != 0)
@@ -136,7 +163,7 @@ bool HubSession::startLedAdjust() {
 }
 
 int HubSession::setLedLevel(int channel, int level) {
-    if (!device())
+    if (!device() || hubTakenElsewhere())
         return -1;
     if (m_calibrationHeld && channel >= 1 && channel <= LedChannels) {
         const auto held = static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel));
@@ -153,7 +180,7 @@ int HubSession::setLedLevel(int channel, int level) {
 }
 
 int HubSession::endLedAdjust() {
-    if (!device())
+    if (!device() || hubTakenElsewhere())
         return -1;
     HubRequest request;
     return m_link.SendFrame(CmdEndLedAdjust, request);
@@ -291,12 +318,22 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     const HubIdentity identity = identityOf(device());
     if (!m_lockFolder.isEmpty() && identity.isValid()) {
         m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
-        if (!m_updateLock->tryLock() && !m_updateLock->heldByAnother()) {
-            // No folder for the lock (a user without a home, a read-only
-            // one): the update goes on, but the user is told it is unguarded.
-            emit logLine(QStringLiteral("The update lock of hub %1 could not be made (%2); another program "
-                                        "is not kept from updating this hub at the same time.")
-                             .arg(identity.key(), m_updateLock->path()));
+        // A moment's grace: another program's look at the hub holds the lock that long.
+        if (!m_updateLock->tryLock(100) && !m_updateLock->heldByAnother() && m_lockRequired) {
+            const QString text = QStringLiteral("Cannot lock hub %1: %2. Nothing was sent.")
+                                     .arg(identity.key(), m_updateLock->error());
+            m_updateLock.reset();
+            emit logLine(text);
+            emit statusText(text);
+            m_failure.kind = UpdateFailure::Kind::LockFailed;
+            m_failure.step = UpdateFailure::Step::Preparing;
+            return UpdateResult::LockFailed;
+        }
+        if (!m_updateLock->isLocked() && !m_updateLock->heldByAnother()) {
+            // Asked for: the update goes on, but the user is told it is unguarded.
+            emit logLine(QStringLiteral("Cannot lock hub %1: %2; another program is not kept from "
+                                        "updating this hub at the same time.")
+                             .arg(identity.key(), m_updateLock->error()));
             m_updateLock.reset();
         } else if (!m_updateLock->isLocked()) {
             const QString holder = m_updateLock->holder();

@@ -74,6 +74,7 @@ public:
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
         WrongVersion,           // the hub came back, but not running the image's version
         HubBusy,                // another program is updating this hub; nothing was sent
+        LockFailed,             // the hub's lock could not be made; nothing was sent
         Stopped,                // asked to stop: nothing sent, or stopped between two lines
     };
     Q_ENUM(UpdateResult)
@@ -104,6 +105,13 @@ public:
     // Where the per-hub update locks live (HubUpdateLock::folderFor); empty:
     // no lock is taken.
     void setUpdateLockFolder(const QString& folder) { m_lockFolder = folder; }
+    // False: an update whose lock cannot be made goes on unguarded, and says
+    // so, instead of ending in LockFailed.
+    void setLockRequired(bool required) { m_lockRequired = required; }
+    // Another program holds the hub's lock: it is updating the hub, which then
+    // gets no frame from here. Said once in the log and status while it lasts.
+    // Every exchange below asks this first.
+    bool hubTakenElsewhere();
     // Not owned; every update attempt is appended to it.
     void setHistory(UpdateHistory* history) { m_history = history; }
 
@@ -211,6 +219,8 @@ private:
     QDateTime m_levelsReadAt;  // when the held levels were read from the hub
     QString m_levelsReadWhere; // the port they were read at, for a hub known by its port
     QString m_lockFolder;
+    bool m_lockRequired = true;
+    HubIdentity m_toldTaken; // the hub last said to be taken by another program
     std::unique_ptr<HubUpdateLock> m_updateLock;
     UpdateHistory* m_history = nullptr;
     // The last version read, and from which hub: the history's version before.

@@ -13,6 +13,7 @@ struct UpdateFailure {
         ImageRefused,         // the image is unusable; nothing was sent
         NoHub,                // no hub attached when the update began
         HubBusy,              // another program is updating this hub
+        LockFailed,           // the hub's lock could not be made
         NoAnswer,             // the hub is there but answered nothing
         Refused,              // it answered a frame with an error result
         Disputed,             // it answered a frame twice, each time differently

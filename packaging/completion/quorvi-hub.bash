@@ -13,7 +13,7 @@ _quorvi_hub() {
     fi
 
     local commands='list check update history'
-    local options='--all --path --image --json --quiet --verbose --no-progress --force
+    local options='--all --path --image --json --quiet --verbose --no-progress --force --no-lock
         --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
     local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
         boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing no-serial'

@@ -2,6 +2,7 @@
 #include "HubDevice.h"
 #include "HubReport.h"
 #include "ProgressView.h"
+#include "SafeText.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -89,9 +90,9 @@ TEST(CliOutput, ResultsGoToStdoutAndFailuresToStderr) {
 }
 
 TEST(CliOutput, ControlCharactersAreShownEscaped) {
-    EXPECT_EQ(escapeControls(QStringLiteral("a\tb\r\n\x1b[2J\x7f") + QChar(0x9B) + QStringLiteral("ü")),
+    EXPECT_EQ(safeText(QStringLiteral("a\tb\r\n\x1b[2J\x7f") + QChar(0x9B) + QStringLiteral("ü")),
               QStringLiteral("a\\x09b\\x0d\\x0a\\x1b[2J\\x7f\\x9bü"));
-    EXPECT_EQ(escapeControls(QStringLiteral("/dev/hidraw3")), QStringLiteral("/dev/hidraw3"));
+    EXPECT_EQ(safeText(QStringLiteral("/dev/hidraw3")), QStringLiteral("/dev/hidraw3"));
 }
 
 TEST(CliOutput, BarsOnlyWhereATerminalCanRedrawThem) {
