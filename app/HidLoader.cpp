@@ -1,4 +1,5 @@
 #include "HidIap.h"
+#include "HubUpdateLock.h"
 #include "NativeHidPlatform.h"
 #include "ProgramInfo.h"
 
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
     programinfo::describeApplication(program);
     const std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
     TfrmMain frmMain(*platform);
+    // The system's hubs are every user's: one lock per hub for the whole machine.
+    frmMain.session().setUpdateLockFolder(HubUpdateLock::machineFolder());
     frmMain.show();
     return app.exec();
 }

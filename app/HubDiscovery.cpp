@@ -4,6 +4,7 @@
 #include "HidControllerClass.h"
 #include "HidIap.h"
 #include "HubDevice.h"
+#include "SafeText.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -23,6 +24,7 @@ const char enumerateKey = 0;
 } // namespace
 
 void TfrmMain::CreateController() {
+    m_roster.onNote = [this](const QString& text) { mmoUplog->appendPlainText(safeText(text)); };
     m_controller = new THidDeviceController(this, *m_platform);
     m_controller->setOnArrival(THidPlugEvent(&arrivalKey, [](THidDevice*) {}));
     m_controller->setOnRemoval(THidPlugEvent(&removalKey, [](THidDevice*) {}));

@@ -42,7 +42,7 @@ void TfrmMain::btnUpdateClick() {
     // The update follows the hub it starts with, by its identity, across
     // its restarts; the window's first hub is the current one again after.
     if (THidDevice* hub = currentHub())
-        m_roster.follow(HubIdentity::of(hub));
+        m_roster.follow(hub);
     const ScopeExit unfollow([this] { m_roster.stopFollowing(); });
     m_session.runUpdate(m_firmwareImage);
 }

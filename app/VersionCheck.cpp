@@ -18,6 +18,9 @@ void TfrmMain::btnConnectClick() {
         if (THidDevice* hub = hubAt(selected)) {
             m_session.attach(hub);
             SetIndicator(0);
+            // Another program is updating it: the session said so; no frame goes out.
+            if (m_session.hubTakenElsewhere())
+                return;
             // A first query without payload; neither its result nor its reply is used.
             SendFrame(CmdGetVersion, HubRequest{});
         }

@@ -523,6 +523,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                     .arg(hubHead(hub), hub.identity)
                     .arg(hub.instance)
                     .arg(foundText(hub)));
+            if (!hub.note.isEmpty())
+                out(QStringLiteral("    ") + hub.note);
             break;
         case Command::Check: {
             QString verdict;

@@ -50,6 +50,7 @@ struct HubOutcome {
     QString whereLeft;     // after a failure: where the hub was left
     QString nextStep;      // after a failure: what to do now
     QString problem;       // check/list: why the hub could not be asked
+    QString note;          // why it is known by its port: another hub has its serial number
     QStringList log;
 };
 

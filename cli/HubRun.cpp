@@ -147,15 +147,22 @@ std::vector<HubRun::Target> HubRun::discover() {
     processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
     CheckedOutDevice out;
     std::vector<CheckedOutDevice> held;
+    QList<THidDevice*> hubs;
     while (controller.CheckOutNext(out)) {
         THidDevice* const device = out.get();
         held.push_back(std::move(out));
-        if (!hubdevice::isHub(device))
-            continue;
+        if (hubdevice::isHub(device))
+            hubs << device;
+    }
+    HubRoster roster(controller);
+    roster.pick(hubs); // notes the twins, which are known by their ports
+    for (THidDevice* const device : hubs) {
         Target t;
         t.outcome.path = device->PnPInfo()->InterfacePath;
         t.outcome.instance = device->PnPInfo()->InstanceNumber;
-        t.identity = HubIdentity::of(device);
+        t.identity = roster.hubIdentity(device);
+        if (t.identity.isPort() && HubIdentity::of(device).isSerial())
+            t.outcome.note = HubRoster::twinNote(HubIdentity::of(device).value());
         t.outcome.identity = t.identity.key();
         t.outcome.access = device->ReadWriteAccess();
         if (!t.outcome.access)
@@ -306,6 +313,11 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     session.link().setDelivery(HubConnection::Delivery::OnReadThread);
     HubRoster locator(controller, &session);
     locator.follow(target.identity);
+    // The twins, told in the log when they are first seen (also the ones listed).
+    locator.onNote = [this, n, &out](const QString& text) {
+        out.log << text;
+        emit logLine(n, text);
+    };
     session.setLocator(&locator);
     // Shared with the window: kept levels, one update per hub, the history.
     const QString state = statePath();

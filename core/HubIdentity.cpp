@@ -24,6 +24,10 @@ HubIdentity HubIdentity::port(const QString& port) {
 HubIdentity HubIdentity::of(const THidPnPInfo& info) {
     if (HubIdentity id = serial(info.SerialNumber); id.isValid())
         return id;
+    return portOf(info);
+}
+
+HubIdentity HubIdentity::portOf(const THidPnPInfo& info) {
     if (HubIdentity id = port(info.Port); id.isValid())
         return id;
     // A binding that knows no port: the path at least tells hubs apart now.

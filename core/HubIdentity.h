@@ -24,6 +24,9 @@ public:
     static HubIdentity port(const QString& port);
     // The device's serial number, else its port, else its interface path.
     static HubIdentity of(const THidPnPInfo& info);
+    // Its port, else its interface path: a hub whose serial number is no
+    // identity (another plugged hub has the same) is known by this.
+    static HubIdentity portOf(const THidPnPInfo& info);
     static HubIdentity of(const THidDevice* device);
     // Back from key(); None when the text is no key.
     static HubIdentity fromKey(const QString& key);

@@ -12,14 +12,64 @@ HubRoster::~HubRoster() {
     release();
 }
 
-int HubRoster::pick(const QList<THidDevice*>& hubs) const {
+void HubRoster::follow(const THidDevice* device) {
+    if (!device || !device->PnPInfo())
+        return stopFollowing();
+    m_followed = hubIdentity(const_cast<THidDevice*>(device));
+    m_followedPort = HubIdentity::portOf(*device->PnPInfo()).value();
+}
+
+QStringList HubRoster::sharedSerials(const QList<THidDevice*>& hubs) {
+    QStringList seen;
+    QStringList shared;
+    for (const THidDevice* hub : hubs) {
+        const HubIdentity id = HubIdentity::of(hub);
+        if (!id.isSerial())
+            continue;
+        if (seen.contains(id.value()) && !shared.contains(id.value()))
+            shared << id.value();
+        seen << id.value();
+    }
+    return shared;
+}
+
+QString HubRoster::twinNote(const QString& serial) {
+    return QStringLiteral("Two hubs share serial number %1: known by their ports.").arg(serial);
+}
+
+void HubRoster::noteTwins(const QList<THidDevice*>& hubs) {
+    const QStringList twins = sharedSerials(hubs);
+    for (const QString& serial : twins) {
+        if (!m_twins.contains(serial) && onNote)
+            onNote(twinNote(serial));
+    }
+    m_twins = twins;
+}
+
+int HubRoster::pick(const QList<THidDevice*>& hubs) {
+    noteTwins(hubs);
     if (!isFollowing())
         return hubs.isEmpty() ? -1 : 0;
+    int found = -1;
+    int alike = 0;
     for (qsizetype i = 0; i < hubs.size(); ++i) {
-        if (HubIdentity::of(hubs.at(i)) == m_followed)
-            return int(i);
+        const THidDevice* hub = hubs.at(i);
+        if (!hub || !hub->PnPInfo())
+            continue;
+        const HubIdentity port = HubIdentity::portOf(*hub->PnPInfo());
+        if (m_followed.isPort() ? port != m_followed : HubIdentity::of(hub) != m_followed)
+            continue;
+        // A hub restarts where it is plugged in: once that is known, a hub
+        // with its serial number elsewhere is a twin, not it.
+        if (!m_followedPort.isEmpty() && port.value() != m_followedPort)
+            continue;
+        ++alike;
+        found = int(i);
     }
-    return -1;
+    if (alike != 1)
+        return -1; // twins, and it is not known which one: never guess
+    m_followedPort = HubIdentity::portOf(*hubs.at(found)->PnPInfo()).value();
+    return found;
 }
 
 THidDevice* HubRoster::refreshHub() {
@@ -27,23 +77,33 @@ THidDevice* HubRoster::refreshHub() {
         THidDevice* const chosen = m_scan();
         // Whoever keeps the list chose by pick(); a hub with another identity
         // is never handed out while one is followed.
-        if (chosen && isFollowing() && HubIdentity::of(chosen) != m_followed)
+        if (chosen && isFollowing() && hubIdentity(chosen) != m_followed &&
+            HubIdentity::of(chosen) != m_followed)
             return nullptr;
         return chosen;
     }
     if (!m_controller)
         return nullptr;
     m_controller->DeviceChange();
-    if (m_held && (!m_held->Plugged() || HubIdentity::of(m_held.get()) != m_followed))
+    if (m_held && !m_held->Plugged())
         release();
-    for (int i = 0; i < m_controller->count() && !m_held && isFollowing(); ++i) {
-        const THidDevice* device = m_controller->deviceAt(i);
-        if (device->Plugged() && !device->CheckedOut() && hubdevice::isHub(device) &&
-            device->ReadWriteAccess() && HubIdentity::of(device) == m_followed &&
-            m_controller->CheckOutAt(m_held, i)) {
-            m_held->SetInputBufferCount(hubdevice::BufferCount);
-            m_held->SetReadBufferCount(hubdevice::BufferCount);
+    QList<THidDevice*> hubs;
+    QList<int> where;
+    for (int i = 0; i < m_controller->count(); ++i) {
+        THidDevice* const device = m_controller->deviceAt(i);
+        if (device->Plugged() && hubdevice::isHub(device)) {
+            hubs << device;
+            where << i;
         }
+    }
+    const int chosen = isFollowing() ? pick(hubs) : (noteTwins(hubs), -1);
+    THidDevice* const wanted = chosen >= 0 ? hubs.at(chosen) : nullptr;
+    if (m_held && m_held.get() != wanted)
+        release();
+    if (wanted && !m_held && !wanted->CheckedOut() && wanted->ReadWriteAccess() &&
+        m_controller->CheckOutAt(m_held, where.at(chosen))) {
+        m_held->SetInputBufferCount(hubdevice::BufferCount);
+        m_held->SetReadBufferCount(hubdevice::BufferCount);
     }
     return m_held.get();
 }
@@ -51,7 +111,10 @@ THidDevice* HubRoster::refreshHub() {
 HubIdentity HubRoster::hubIdentity(THidDevice* device) {
     if (!device)
         return m_followed;
-    return HubIdentity::of(device);
+    const HubIdentity id = HubIdentity::of(device);
+    if (id.isSerial() && m_twins.contains(id.value()) && device->PnPInfo())
+        return HubIdentity::portOf(*device->PnPInfo());
+    return id;
 }
 
 void HubRoster::release() {

@@ -6,6 +6,10 @@
 // first hub in the list any more), and names the key under which the hub's
 // kept LED levels and its update lock live. The window and the command line
 // both find their hubs through it, so what one keeps the other finds.
+//
+// Twins: cheap hubs may all carry one serial number. While two plugged hubs
+// share one, it tells neither apart, so both are known by their ports, and a
+// hub followed by its serial number is followed by the port it had.
 
 #include "CheckedOutDevice.h"
 #include "HubIdentity.h"
@@ -13,6 +17,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -35,18 +40,32 @@ public:
 
     // From now on the hub with this identity is the one: no other hub is
     // handed out while it is followed, even when it is away.
-    void follow(const HubIdentity& identity) { m_followed = identity; }
-    void stopFollowing() { m_followed = {}; }
+    void follow(const HubIdentity& identity) {
+        m_followed = identity;
+        m_followedPort.clear();
+    }
+    // This hub, as the last pass knew it, and the port it is at now.
+    void follow(const THidDevice* device);
+    void stopFollowing() { follow(HubIdentity()); }
     const HubIdentity& followed() const { return m_followed; }
     bool isFollowing() const { return m_followed.isValid(); }
 
     // Which of these hubs to talk to: the followed one, -1 when it is not
     // among them; the first when none is followed (-1 for an empty list).
-    int pick(const QList<THidDevice*>& hubs) const;
+    // Notes the twins among them.
+    int pick(const QList<THidDevice*>& hubs);
 
     // HubLocator: a pass, then the followed hub as it is now, or nullptr.
     THidDevice* refreshHub() override;
+    // The device's identity as the last pass knew it: a twin's is its port.
     HubIdentity hubIdentity(THidDevice* device) override;
+
+    // The serial numbers that two or more of these hubs share.
+    static QStringList sharedSerials(const QList<THidDevice*>& hubs);
+    // Why hubs with this serial number are known by their ports.
+    static QString twinNote(const QString& serial);
+    // Told once each time twins appear, with twinNote's words.
+    std::function<void(const QString&)> onNote;
 
     // The key of a hub's kept LED levels (LedCalibrationStore) and of its
     // update lock: the same in every program.
@@ -54,10 +73,13 @@ public:
 
 private:
     void release();
+    void noteTwins(const QList<THidDevice*>& hubs);
 
     THidDeviceController* m_controller = nullptr;
     HubSession* m_session = nullptr;
     std::function<THidDevice*()> m_scan;
     HubIdentity m_followed;
+    QString m_followedPort;  // where the followed hub was last seen, for when a twin comes
+    QStringList m_twins;     // as of the last pass
     CheckedOutDevice m_held; // from m_controller
 };

@@ -2,8 +2,10 @@
 // programs share under locks: kept levels, update locks, the history.
 
 #include "HubIdentity.h"
+#include "FirmwareImage.h"
 #include "HidControllerClass.h"
 #include "HubRoster.h"
+#include "HubSession.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "StateFileLock.h"
@@ -16,8 +18,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#ifndef Q_OS_WIN
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
 #include <thread>
@@ -232,4 +241,203 @@ TEST(UpdateHistoryFile, AppendsReadsBackAndStaysBounded) {
     EXPECT_EQ(kept.last().resultText, QStringLiteral("59"));
     for (qsizetype i = 1; i < kept.size(); ++i)
         EXPECT_EQ(kept[i].resultText.toInt(), kept[i - 1].resultText.toInt() + 1);
+}
+
+namespace {
+
+// One virtual hub, followed by a roster, and a session on it.
+struct LockedHub : ::testing::Test {
+    VirtualHidBus bus;
+    VirtualHub hub{bus};
+    std::unique_ptr<THidDeviceController> controller;
+    HubSession session;
+    std::unique_ptr<HubRoster> roster;
+    QStringList log;
+    QTemporaryDir folder;
+
+    void SetUp() override {
+        hub.setSerial(QStringLiteral("QA-1"));
+        hub.setRestartDelays(20, 20);
+        ASSERT_TRUE(hub.plug());
+        controller = std::make_unique<THidDeviceController>(nullptr, bus);
+        ASSERT_TRUE(testsupport::waitUntil([&] { return controller->FirstPassDone(); }));
+        session.timing.writePauseMs = 1;
+        session.timing.modePollMs = 25;
+        session.timing.modeWaitMs = 2000;
+        roster = std::make_unique<HubRoster>(*controller, &session);
+        roster->follow(HubIdentity::serial(QStringLiteral("QA-1")));
+        session.setLocator(roster.get());
+        session.attach(roster->refreshHub());
+        ASSERT_NE(session.device(), nullptr);
+        session.setUpdateLockFolder(folder.path());
+        QObject::connect(&session, &HubSession::logLine, [this](const QString& text) { log << text; });
+    }
+    std::size_t framesSent() { return hub.trace().reports(hubsim::TraceEntry::Direction::ToHub).size(); }
+    static FirmwareImage image() {
+        FirmwareImage image;
+        image.load(":00000000\r\n:1130000000102030405060708090A0B0C0D0E0F\r\n");
+        return image;
+    }
+};
+
+} // namespace
+
+TEST(HubIdentity, AnyKeyGivesABoundedSafeFileName) {
+    const QString odd = QString(300, QLatin1Char('A')) + QStringLiteral("/../\x1b[2J\n");
+    const HubIdentity a = HubIdentity::serial(odd);
+    const HubIdentity b = HubIdentity::serial(odd + QLatin1Char('x')); // differs past the readable part
+    const QRegularExpression safe(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+    for (const HubIdentity& id : {a, b, HubIdentity::port(QStringLiteral("usb-0000:00:14.0-2/input0"))})
+        EXPECT_TRUE(safe.match(id.fileName()).hasMatch()) << id.fileName().toStdString();
+    EXPECT_NE(a.fileName(), b.fileName());
+    EXPECT_TRUE(HubIdentity::port(QStringLiteral("usb-1/input0"))
+                    .fileName()
+                    .startsWith(QStringLiteral("port_usb-1_input0-")));
+
+    // Such a hub is locked like any other.
+    QTemporaryDir folder;
+    HubUpdateLock lock(folder.path(), a);
+    EXPECT_TRUE(lock.tryLock()) << lock.error().toStdString();
+    EXPECT_TRUE(HubUpdateLock(folder.path(), a).isHeldElsewhere());
+}
+
+TEST_F(LockedHub, AnUpdateWhoseLockCannotBeMadeStopsUnlessToldOtherwise) {
+    QFile blocker(folder.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    session.setUpdateLockFolder(blocker.fileName() + QStringLiteral("/locks"));
+    EXPECT_EQ(session.runUpdate(image()), HubSession::UpdateResult::LockFailed);
+    ASSERT_FALSE(log.isEmpty());
+    EXPECT_TRUE(log.first().startsWith(QStringLiteral("Cannot lock hub serial:QA-1: ")))
+        << log.first().toStdString();
+    EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::LockFailed);
+    EXPECT_EQ(framesSent(), 0u);
+
+    log.clear();
+    session.setLockRequired(false);
+    EXPECT_NE(session.runUpdate(image()), HubSession::UpdateResult::LockFailed);
+    EXPECT_TRUE(log.first().contains(QStringLiteral("not kept from updating"))) << log.first().toStdString();
+    EXPECT_GT(framesSent(), 0u);
+}
+
+// Every exchange, not only an update, leaves a hub alone that another program updates.
+TEST_F(LockedHub, AHubLockedElsewhereGetsNoFrameFromAnyExchange) {
+    HubUpdateLock other(folder.path(), HubIdentity::serial(QStringLiteral("QA-1")));
+    ASSERT_TRUE(other.tryLock());
+    EXPECT_EQ(session.QueryHubMode(), HubSession::Mode::None);
+    EXPECT_FALSE(session.readVersion());
+    EXPECT_FALSE(session.readRunData());
+    EXPECT_FALSE(session.startLedAdjust());
+    EXPECT_EQ(session.setLedLevel(1, 50), -1);
+    EXPECT_EQ(session.endLedAdjust(), -1);
+    EXPECT_EQ(session.runUpdate(image()), HubSession::UpdateResult::HubBusy);
+    EXPECT_EQ(framesSent(), 0u);
+    ASSERT_FALSE(log.isEmpty());
+    EXPECT_TRUE(log.first().startsWith(QStringLiteral("Another program is updating hub serial:QA-1")));
+    EXPECT_EQ(log.count(log.first()), 1); // said once while it lasts
+
+    other.unlock();
+    EXPECT_TRUE(session.readVersion());
+    EXPECT_GT(framesSent(), 0u);
+}
+
+#ifndef Q_OS_WIN
+// The lock is the machine's: another process (another user alike) has it until
+// it lets go or dies; a hostile folder or link is refused, not trusted.
+TEST(HubUpdateLock, AnotherProcessHoldsItUntilItDiesAndTrapsAreRefused) {
+    QTemporaryDir folder;
+    const HubIdentity hub = HubIdentity::serial(QStringLiteral("QA-1"));
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        HubUpdateLock held(folder.path(), hub);
+        const char c = held.tryLock() ? 'y' : 'n';
+        [[maybe_unused]] const ssize_t w = ::write(ready[1], &c, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    HubUpdateLock mine(folder.path(), hub);
+    EXPECT_TRUE(mine.isHeldElsewhere());
+    EXPECT_FALSE(mine.tryLock());
+    EXPECT_TRUE(mine.heldByAnother());
+    EXPECT_TRUE(mine.holder().contains(QString::number(child))) << mine.holder().toStdString();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(mine.tryLock()); // the kernel let go with the process
+    EXPECT_EQ(QFileInfo(mine.path()).permissions() & QFileDevice::WriteOther, QFileDevice::WriteOther);
+    ::close(ready[0]);
+    ::close(ready[1]);
+
+    const HubIdentity other = HubIdentity::serial(QStringLiteral("QB-2"));
+    ASSERT_TRUE(QFile::link(folder.filePath(QStringLiteral("elsewhere")),
+                            HubUpdateLock(folder.path(), other).path()));
+    HubUpdateLock linked(folder.path(), other);
+    EXPECT_FALSE(linked.tryLock());
+    EXPECT_FALSE(linked.heldByAnother());
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath(QStringLiteral("elsewhere"))));
+
+    ASSERT_TRUE(QFile::setPermissions(folder.path(), QFileDevice::Permissions(0x7777)));
+    HubUpdateLock open(folder.path(), other);
+    EXPECT_FALSE(open.tryLock()); // world-writable without the sticky bit
+    EXPECT_TRUE(open.error().contains(QStringLiteral("other users"))) << open.error().toStdString();
+}
+
+// Not per user: the folder does not follow the user's home or state folder.
+TEST(HubUpdateLock, TheMachineFolderIsEveryUsersUnlessSetForTests) {
+    const QByteArray home = qgetenv("HOME");
+    const QByteArray state = qgetenv("XDG_STATE_HOME");
+    qunsetenv("QUORVI_LOCK_DIR");
+    const QString first = HubUpdateLock::machineFolder();
+    qputenv("HOME", "/nonexistent/a");
+    qputenv("XDG_STATE_HOME", "/nonexistent/b");
+    EXPECT_EQ(HubUpdateLock::machineFolder(), first);
+    EXPECT_FALSE(first.startsWith(QString::fromLocal8Bit(home)));
+    qputenv("HOME", home);
+    qputenv("XDG_STATE_HOME", state);
+    qputenv("QUORVI_LOCK_DIR", "/some/where");
+    EXPECT_EQ(HubUpdateLock::machineFolder(), QStringLiteral("/some/where"));
+    qunsetenv("QUORVI_LOCK_DIR");
+}
+#endif
+
+// Two hubs with one serial number: both are known by their ports while they
+// are both plugged in, and a followed one stays followed by its port.
+TEST(HubRoster, TwinsAreKnownByTheirPortsAndAFollowedOneKeepsItsPort) {
+    VirtualHidBus bus;
+    VirtualHub a(bus), b(bus);
+    a.setSerial(QStringLiteral("SAME"));
+    b.setSerial(QStringLiteral("SAME"));
+    a.setRestartDelays(20, 20);
+    ASSERT_TRUE(a.plug());
+    THidDeviceController controller(nullptr, bus);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
+    HubRoster roster(controller);
+    QStringList notes;
+    roster.onNote = [&notes](const QString& text) { notes << text; };
+    roster.follow(HubIdentity::serial(QStringLiteral("SAME")));
+    THidDevice* found = roster.refreshHub();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(roster.hubIdentity(found).key(), QStringLiteral("serial:SAME"));
+
+    // The twin arrives while the followed hub restarts: it is never taken for it.
+    a.unplug();
+    ASSERT_TRUE(b.plug());
+    EXPECT_EQ(roster.refreshHub(), nullptr);
+    ASSERT_TRUE(a.plug());
+    found = roster.refreshHub();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->PnPInfo()->InstanceNumber, bus.instanceNumber(a.deviceId()));
+    EXPECT_EQ(roster.hubIdentity(found).key(), QStringLiteral("port:virtual-%1").arg(a.deviceId()));
+    EXPECT_EQ(notes, QStringList{QStringLiteral("Two hubs share serial number SAME: known by their ports.")});
+
+    // Followed by its port from the start, it is found among twins.
+    HubRoster byPort(controller);
+    byPort.follow(HubIdentity::port(QStringLiteral("virtual-%1").arg(b.deviceId())));
+    THidDevice* twin = byPort.refreshHub();
+    ASSERT_NE(twin, nullptr);
+    EXPECT_EQ(twin->PnPInfo()->InstanceNumber, bus.instanceNumber(b.deviceId()));
 }
