@@ -228,3 +228,29 @@ TEST(CliDocs, HelpManualPageAndCompletionsAgree) {
     EXPECT_TRUE(manual.contains(QStringLiteral(".I ") + hubdevice::udevRulePath() + QLatin1Char('\n')));
     EXPECT_TRUE(hubdevice::accessMessage(0).contains(hubdevice::udevRulePath()));
 }
+
+// The history file and a hub's serial number are anyone's to write: shown, never obeyed.
+TEST(CliOutput, HistoryAndListShowForeignTextEscaped) {
+    UpdateRecord r;
+    r.time = QDateTime(QDate(2026, 3, 1), QTime(9, 30), Qt::UTC);
+    r.hub = QStringLiteral("serial:\x1b]0;owned\x07");
+    r.result = QStringLiteral("Completed\r\n");
+    r.program = QStringLiteral("quorvi-hub");
+    const QString text = historyText({r});
+    EXPECT_FALSE(text.contains(QChar(0x1b)));
+    EXPECT_TRUE(text.contains(QStringLiteral("serial:\\x1b]0;owned\\x07"))) << text.toStdString();
+    EXPECT_EQ(text.count(QLatin1Char('\n')), 2);
+
+    RunReport list;
+    list.command = Command::List;
+    HubOutcome twin;
+    twin.number = 1;
+    twin.path = QStringLiteral("/dev/hidraw1");
+    twin.identity = QStringLiteral("port:usb-1/input0");
+    twin.note = QStringLiteral("Two hubs share serial number \x1b[2J: known by their ports.");
+    list.hubs.push_back(twin);
+    const QString out = joinLines(toTextLines(list), TextLine::Out);
+    EXPECT_TRUE(
+        out.contains(QStringLiteral("    Two hubs share serial number \\x1b[2J: known by their ports.\n")))
+        << out.toStdString();
+}

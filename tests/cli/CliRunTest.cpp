@@ -793,6 +793,24 @@ TEST_F(SharedState, AHubAnotherProgramIsUpdatingIsLeftAloneAndCountsAsFailed) {
     EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Application);
 }
 
+// Not only an update: list and check send a hub that another program updates no frame.
+TEST_F(SharedState, ListAndCheckLeaveAHubAnotherProgramIsUpdatingAlone) {
+    HubUpdateLock other(HubUpdateLock::folderFor(*stateFile), HubIdentity::serial(QStringLiteral("VH0001")));
+    ASSERT_TRUE(other.tryLock());
+    for (const char* command : {"list", "check"}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(run(QStringLiteral("--virtual 1 --json ") + QLatin1String(command)),
+                  QLatin1String(command) == QLatin1String("list") ? ExitOk : ExitFailure);
+        EXPECT_TRUE(hubJson(0)
+                        .value(QStringLiteral("log"))
+                        .toArray()
+                        .at(0)
+                        .toString()
+                        .startsWith(QStringLiteral("Another program is updating hub serial:VH0001")));
+        EXPECT_TRUE(virtualHub(0).trace().reports(hubsim::TraceEntry::Direction::ToHub).empty());
+    }
+}
+
 TEST_F(SharedState, EveryAttemptIsInTheHistoryThatTheHistoryCommandShows) {
     EXPECT_EQ(run(QStringLiteral("--virtual 2 --virtual-fault 2:fail@12 update --all --image ") + image),
               ExitFailure);
