@@ -4,6 +4,7 @@
 #include "HidIap.h"
 #include "HubUpdateLock.h"
 #include "ScopeExit.h"
+#include "StateDatabase.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -46,6 +47,10 @@ void TfrmMain::ConnectSession() {
     if (!m_calibrationStore.filePath().isEmpty())
         m_session.setUpdateLockFolder(HubUpdateLock::folderFor(m_calibrationStore.filePath()));
     m_session.setHistory(&m_history);
+    // The first look at the state imports the older state files, once; the log says so.
+    m_calibrationStore.entry(QString());
+    for (const QString& note : StateDatabase::takeNotes())
+        mmoUplog->appendPlainText(note);
     // Direct connections: the session runs on this thread and its reports
     // must show before its next step.
     connect(&m_session, &HubSession::logLine, this,
