@@ -15,6 +15,11 @@ QString levelsText(const LedCalibrationStore::Levels& levels) {
     return parts.join(QLatin1Char(' '));
 }
 
+// SQL's NULL equals nothing: an empty key is an empty text.
+QString keyValue(const QString& key) {
+    return key.isNull() ? QStringLiteral("") : key;
+}
+
 std::optional<LedCalibrationStore::Levels> parseLevels(const QString& text) {
     const QStringList parts = text.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     LedCalibrationStore::Levels levels{};
@@ -34,7 +39,7 @@ std::optional<LedCalibrationStore::Entry> entryIn(QSqlDatabase& db, const QStrin
                                                   bool& ok) {
     QSqlQuery q(db);
     q.prepare(QStringLiteral("SELECT levels, read_at, read_where FROM kept_levels WHERE hub = ?"));
-    q.addBindValue(key);
+    q.addBindValue(keyValue(key));
     ok = q.exec();
     if (!ok) {
         error = q.lastError().text();
@@ -85,7 +90,7 @@ bool LedCalibrationStore::put(QSqlDatabase& db, const QString& key, const Entry&
     QSqlQuery q(db);
     q.prepare(QStringLiteral("INSERT OR REPLACE INTO kept_levels (hub, levels, read_at, read_where) "
                              "VALUES (?, ?, ?, ?)"));
-    q.addBindValue(key);
+    q.addBindValue(keyValue(key));
     q.addBindValue(levelsText(entry.levels));
     q.addBindValue(entry.readAt.isValid() ? QVariant(entry.readAt.toUTC().toString(Qt::ISODate))
                                           : QVariant());
@@ -133,7 +138,7 @@ bool LedCalibrationStore::clear(const QString& key) {
     const bool ok = database.write([&](QSqlDatabase& db, QString& error) {
         QSqlQuery q(db);
         q.prepare(QStringLiteral("DELETE FROM kept_levels WHERE hub = ?"));
-        q.addBindValue(key);
+        q.addBindValue(keyValue(key));
         if (q.exec())
             return true;
         error = q.lastError().text();

@@ -820,7 +820,8 @@ TEST_F(SharedState, EveryAttemptIsInTheHistoryThatTheHistoryCommandShows) {
     EXPECT_TRUE(failed.levelsRead);
     EXPECT_FALSE(failed.levelsWritten);
 
-    HistoryRead read{records};
+    HistoryRead read;
+    read.records = records;
     read.unreadable = 1;
     const QStringList table = historyText(read).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(table.size(), 4) << table.join('\n').toStdString();

@@ -148,20 +148,20 @@ TEST_F(StateDatabaseTest, TheHistoryAnswersByHubSinceAndLast) {
         ASSERT_TRUE(
             history.append(record(day % 2 ? QStringLiteral("serial:ODD") : QStringLiteral("port:usb-2"),
                                   at(day), QString::number(day))));
-    const auto texts = [&history](const HistoryQuery& query) {
+    const auto texts = [&history](const QString& hub, const QDateTime& since = {}, int last = 0) {
         QStringList out;
-        for (const UpdateRecord& r : history.read(query).records)
+        for (const UpdateRecord& r : history.read(HistoryQuery{hub, since, last}).records)
             out << r.resultText;
         return out.join(QLatin1Char(' '));
     };
     EXPECT_EQ(texts({}), QStringLiteral("3 4 5 6 7 8")); // the oldest two pruned
-    EXPECT_EQ(texts({QStringLiteral("ODD")}), QStringLiteral("3 5 7"));
-    EXPECT_EQ(texts({QStringLiteral("serial:ODD")}), QStringLiteral("3 5 7"));
-    EXPECT_EQ(texts({QStringLiteral("usb-2")}), QStringLiteral("4 6 8"));
-    EXPECT_EQ(texts({QStringLiteral("usb")}), QString()); // a key's part is no hub
-    EXPECT_EQ(texts({{}, at(6)}), QStringLiteral("6 7 8"));
-    EXPECT_EQ(texts({{}, {}, 2}), QStringLiteral("7 8"));
-    EXPECT_EQ(texts({QStringLiteral("ODD"), at(4), 1}), QStringLiteral("7"));
+    EXPECT_EQ(texts(QStringLiteral("ODD")), QStringLiteral("3 5 7"));
+    EXPECT_EQ(texts(QStringLiteral("serial:ODD")), QStringLiteral("3 5 7"));
+    EXPECT_EQ(texts(QStringLiteral("usb-2")), QStringLiteral("4 6 8"));
+    EXPECT_EQ(texts(QStringLiteral("usb")), QString()); // a key's part is no hub
+    EXPECT_EQ(texts({}, at(6)), QStringLiteral("6 7 8"));
+    EXPECT_EQ(texts({}, {}, 2), QStringLiteral("7 8"));
+    EXPECT_EQ(texts(QStringLiteral("ODD"), at(4), 1), QStringLiteral("7"));
 
     // A record this program cannot read is counted, not shown.
     {
