@@ -693,7 +693,9 @@ QString historyText(const HistoryRead& history, bool verbose) {
                            .arg(r.versionAfter ? versionText(*r.versionAfter) : QStringLiteral("not read"));
             if (!words.text.isEmpty())
                 details << words.text << QStringLiteral("Left: ") + words.whereLeft;
-            if (!r.resultText.isEmpty())
+            // A failure's own words say more than the status line it left
+            // (which may still read "Programming...").
+            if (words.text.isEmpty() && !r.resultText.isEmpty())
                 details << QStringLiteral("told: ") + r.resultText;
             details << QStringLiteral("LED levels read: %1; written back: %2")
                            .arg(levelsCell(r.levelsRead), levelsCell(r.levelsWritten));
