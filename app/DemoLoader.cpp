@@ -1,10 +1,12 @@
 // The updater over the virtual HID bus: the main window talks to one virtual
 // hub, which runs an older firmware so an update is on offer, and beside it
 // the "Virtual hub" window plugs and unplugs the hub, sets its version, mode
-// and faults, and shows every frame on the cable.
+// and faults, and shows every frame on the cable. What the window keeps of
+// the virtual hub (LED levels, history) goes to a folder of this run.
 
 #include "HidIap.h"
 #include "ProgramInfo.h"
+#include "StateDatabase.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 #include "VirtualHubPanel.h"
@@ -14,6 +16,7 @@
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -62,6 +65,11 @@ int main(int argc, char** argv) {
         return *answered;
     QApplication app(argc, argv);
     programinfo::describeApplication(program);
+
+    // The virtual hub's kept levels and history live as long as this run:
+    // they are not the user's, and never reach the user's own state.
+    QTemporaryDir state;
+    StateDatabase::setDefaultFolder(state.path());
 
     VirtualHidBus bus;
     VirtualHub hub(bus);

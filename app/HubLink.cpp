@@ -5,6 +5,7 @@
 #include "HubUpdateLock.h"
 #include "SafeText.h"
 #include "ScopeExit.h"
+#include "StateDatabase.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -47,6 +48,10 @@ void TfrmMain::ConnectSession() {
     if (!m_calibrationStore.filePath().isEmpty())
         m_session.setUpdateLockFolder(HubUpdateLock::folderFor(m_calibrationStore.filePath()));
     m_session.setHistory(&m_history);
+    // The first look at the state imports the older state files, once; the log says so.
+    m_calibrationStore.entry(QString());
+    for (const QString& note : StateDatabase::takeNotes())
+        mmoUplog->appendPlainText(note);
     // Direct connections: the session runs on this thread and its reports
     // must show before its next step. They may quote a hub's serial number or
     // an image file's line: a control character in them is shown, not obeyed.

@@ -47,6 +47,14 @@ std::optional<VirtualFault> parseFault(const QString& text, QString* error) {
     return fault;
 }
 
+QDateTime parseSince(const QString& text) {
+    // A date alone is its first moment; a time without a zone is local.
+    const QDate date = QDate::fromString(text, Qt::ISODate);
+    if (date.isValid())
+        return date.startOfDay();
+    return QDateTime::fromString(text, Qt::ISODate);
+}
+
 ParseResult parseArguments(const QStringList& arguments) {
     ParseResult r;
     Options& o = r.options;
@@ -137,6 +145,19 @@ ParseResult parseArguments(const QStringList& arguments) {
             if (!fault)
                 return bad(why);
             o.faults.push_back(*fault);
+        } else if (arg == QLatin1String("--hub")) {
+            if (!takeValue(o.historyHub))
+                return bad(needs(QStringLiteral("--hub needs a hub: its identity, serial or port.")));
+        } else if (arg == QLatin1String("--since")) {
+            if (!takeValue(value) || !(o.historySince = parseSince(value)).isValid())
+                return bad(
+                    needs(QStringLiteral("--since needs a date such as 2026-03-01 or 2026-03-01T09:30.")));
+        } else if (arg == QLatin1String("--last")) {
+            bool ok = false;
+            if (takeValue(value))
+                o.historyLast = value.toInt(&ok);
+            if (!ok || o.historyLast < 1)
+                return bad(needs(QStringLiteral("--last needs a number of records, 1 or more.")));
         } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
             return bad(QStringLiteral("Unknown option %1.").arg(arg));
         } else if (const std::optional<Command> command = commandNamed(arg)) {
@@ -152,8 +173,11 @@ ParseResult parseArguments(const QStringList& arguments) {
     if (o.command == Command::None)
         return bad(QStringLiteral("No command given: use list, check, update or history."));
     if (o.command == Command::History &&
-        (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0))
-        return bad(QStringLiteral("history takes only --json."));
+        (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0 || o.quiet))
+        return bad(QStringLiteral("history takes only --hub, --since, --last, --verbose and --json."));
+    if (o.command != Command::History &&
+        (!o.historyHub.isEmpty() || o.historySince.isValid() || o.historyLast))
+        return bad(QStringLiteral("--hub, --since and --last belong to history."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.quiet && o.verbose)
@@ -188,8 +212,9 @@ QString usageText() {
                           "  update    updates the chosen hubs in parallel, LED calibration kept; a hub\n"
                           "            at the image's version is skipped and a newer one is not\n"
                           "            downgraded, unless --force\n"
-                          "  history   every update attempt of this user (this program and the window):\n"
-                          "            time, hub, versions, result, LED levels\n"
+                          "  history   every update attempt of this user (this program and the window),\n"
+                          "            one a line: time, hub, result, calibration; the newest 10000\n"
+                          "            are kept\n"
                           "\n"
                           "Options (before or after the command):\n"
                           "  --all              update: every plugged hub\n"
@@ -203,8 +228,13 @@ QString usageText() {
                           "                     other program is then kept from the hub)\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
-                          "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
+                          "  -v, --verbose      also every frame written to and read from a hub, in hex;\n"
+                          "                     history: every record's details\n"
                           "  --no-progress      plain lines instead of the live progress bars\n"
+                          "  --hub ID           history: one hub, by its identity, serial or port\n"
+                          "  --since DATE       history: from this date (2026-03-01) or local time\n"
+                          "                     (2026-03-01T09:30) on\n"
+                          "  --last N           history: only the last N records\n"
                           "  --virtual N        N virtual hubs (1 to 16) in this process instead of\n"
                           "                     the real ones, with older firmware\n"
                           "  --virtual-version V\n"

@@ -5,6 +5,7 @@
 
 #include "HubFaultNames.h"
 
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +37,10 @@ struct Options {
     bool noProgress = false; // plain lines, never the live bars
     bool help = false;
     bool version = false;
+    // history: the records of one hub, since a time, the last N.
+    QString historyHub;
+    QDateTime historySince;
+    int historyLast = 0;
 };
 
 struct ParseResult {
@@ -49,6 +54,10 @@ ParseResult parseArguments(const QStringList& arguments);
 
 // "2:fail@40", "silent", "1:slow@5"; nothing, with the reason, when malformed.
 std::optional<VirtualFault> parseFault(const QString& text, QString* error);
+
+// An ISO date ("2026-03-01", the day's start) or date-time, local unless it
+// names its zone; invalid when it is neither.
+QDateTime parseSince(const QString& text);
 
 // "1.1.15.0906" or "11150906".
 std::optional<std::uint32_t> parseVersion(const QString& text);

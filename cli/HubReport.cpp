@@ -10,6 +10,7 @@
 #include <QJsonObject>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace cli {
 
@@ -29,44 +30,6 @@ QString modeName(HubMode mode) {
 
 QString versionText(std::uint32_t version) {
     return FormatVersion(versionHexText(version));
-}
-
-QString failureKindName(UpdateFailure::Kind kind) {
-    using K = UpdateFailure::Kind;
-    switch (kind) {
-    case K::None:
-        return QString();
-    case K::ImageRefused:
-        return QStringLiteral("image-refused");
-    case K::NoHub:
-    case K::Unplugged:
-        return QStringLiteral("unplugged");
-    case K::HubBusy:
-        return QStringLiteral("hub-busy");
-    case K::LockFailed:
-        return QStringLiteral("lock-failed");
-    case K::NoAnswer:
-        return QStringLiteral("no-answer");
-    case K::Refused:
-        return QStringLiteral("refused");
-    case K::Disputed:
-        return QStringLiteral("answer-disputed");
-    case K::NoReturn:
-        return QStringLiteral("no-return");
-    case K::CameBackInBootloader:
-        return QStringLiteral("stayed-in-bootloader");
-    case K::WrongVersion:
-        return QStringLiteral("wrong-version");
-    case K::LevelsNotRestored:
-        return QStringLiteral("levels-not-restored");
-    case K::NotDowngraded:
-        return QStringLiteral("not-downgraded");
-    case K::NoAccess:
-        return QStringLiteral("no-access");
-    case K::Stopped:
-        return QStringLiteral("stopped");
-    }
-    return QStringLiteral("unknown");
 }
 
 namespace {
@@ -376,11 +339,10 @@ QString stepName(UpdateFailure::Step step) {
     return QString();
 }
 
-QJsonValue failureValue(const HubOutcome& hub) {
-    const UpdateFailure& f = hub.failure;
+QJsonValue failureValue(const UpdateFailure& f, HubMode before) {
     if (!f.failed())
         return QJsonValue(QJsonValue::Null);
-    const FailureWords words = failureWords(f, hub.mode);
+    const FailureWords words = failureWords(f, before);
     QJsonObject o;
     o[QStringLiteral("kind")] = words.kind;
     o[QStringLiteral("text")] = words.text;
@@ -473,7 +435,7 @@ QByteArray toJson(const RunReport& report) {
                 h[QStringLiteral("interrupted")] = hub.interrupted;
             }
         }
-        h[QStringLiteral("failure")] = failureValue(hub);
+        h[QStringLiteral("failure")] = failureValue(hub.failure, hub.mode);
         h[QStringLiteral("whereLeft")] = textValue(hub.whereLeft);
         h[QStringLiteral("nextStep")] = textValue(hub.nextStep);
         h[QStringLiteral("log")] = QJsonArray::fromStringList(hub.log);
@@ -655,70 +617,137 @@ namespace {
 
 QString levelsCell(const std::optional<UpdateRecord::Levels>& levels) {
     if (!levels)
-        return QStringLiteral("-");
+        return QStringLiteral("none");
     QStringList parts;
-    for (const std::uint8_t level : *levels)
+    for (const std::uint8_t level : levels.value())
         parts << QString::number(level);
     return parts.join(QLatin1Char(' '));
 }
 
-QString versionCell(const std::optional<std::uint32_t>& version) {
-    return version ? versionText(*version) : QStringLiteral("-");
+// The time in the reader's zone, and which zone that is.
+QString localTime(const QDateTime& time) {
+    const QDateTime local = time.toLocalTime();
+    const int minutes = local.offsetFromUtc() / 60;
+    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm")) +
+           QStringLiteral("%1%2:%3")
+               .arg(minutes < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+               .arg(std::abs(minutes) / 60, 2, 10, QLatin1Char('0'))
+               .arg(std::abs(minutes) % 60, 2, 10, QLatin1Char('0'));
 }
 
-// Whether the hub kept its calibration, as a service bench asks it.
-QString calibrationCell(const UpdateRecord& r) {
-    if (r.levelsWritten)
-        return r.levelsRead && *r.levelsRead != *r.levelsWritten ? QStringLiteral("restored (kept levels)")
-                                                                 : QStringLiteral("restored");
-    if (r.levelsRead)
-        return QStringLiteral("kept for the next update");
-    return QStringLiteral("-");
+HubMode modeNamed(const QString& name) {
+    for (const HubMode mode : {HubMode::Application, HubMode::Bootloader, HubMode::NotAnswering})
+        if (modeName(mode) == name)
+            return mode;
+    return HubMode::Unknown;
+}
+
+// What happened and where the hub was left, in the words of the run's report.
+FailureWords recordWords(const UpdateRecord& r) {
+    if (r.result == QLatin1String("completed")) {
+        FailureWords w;
+        w.text = QStringLiteral("Updated.");
+        w.whereLeft = QStringLiteral("It runs the image's firmware.");
+        w.modeLeft = HubMode::Application;
+        return w;
+    }
+    if (!r.failure.failed())
+        return FailureWords{}; // an older record: it did not say
+    return failureWords(r.failure, modeNamed(r.modeBefore));
+}
+
+// Long port keys keep their end, which tells the ports apart.
+QString shortened(const QString& text, qsizetype width) {
+    return text.size() <= width ? text : QStringLiteral("...") + text.right(width - 3);
+}
+
+QString calibrationWords(const QString& calibration) {
+    return calibration.isEmpty() ? QStringLiteral("unknown") : calibration;
 }
 
 } // namespace
 
-QString historyText(const QList<UpdateRecord>& records) {
-    if (records.isEmpty())
-        return QStringLiteral("No update has been recorded.\n");
-    const QStringList head{QStringLiteral("time"),        QStringLiteral("hub"),
-                           QStringLiteral("before"),      QStringLiteral("after"),
-                           QStringLiteral("result"),      QStringLiteral("calibration"),
-                           QStringLiteral("levels read"), QStringLiteral("levels written"),
-                           QStringLiteral("program")};
-    QList<QStringList> rows{head};
-    for (const UpdateRecord& r : records) {
-        // The file is anyone's to write: what it says is shown, never obeyed.
-        rows << QStringList{r.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")),
-                            safeText(r.hub),
-                            versionCell(r.versionBefore),
-                            versionCell(r.versionAfter),
-                            safeText(r.result),
-                            calibrationCell(r),
-                            levelsCell(r.levelsRead),
-                            levelsCell(r.levelsWritten),
-                            safeText(r.program)};
-    }
-    QList<qsizetype> widths(head.size(), 0);
-    for (const QStringList& row : rows)
-        for (qsizetype c = 0; c < row.size(); ++c)
-            widths[c] = std::max(widths[c], row[c].size());
+QString historyText(const HistoryRead& history, bool verbose) {
     QString out;
-    for (const QStringList& row : rows) {
-        QStringList cells;
-        for (qsizetype c = 0; c < row.size(); ++c)
-            cells << (c + 1 < row.size() ? row[c].leftJustified(widths[c]) : row[c]);
-        out += cells.join(QStringLiteral("  ")) + QLatin1Char('\n');
+    if (history.records.isEmpty()) {
+        out = QStringLiteral("No update has been recorded.\n");
+    } else {
+        // time 22, hub 20, result 20, calibration 10, with their gaps: 80 columns.
+        constexpr qsizetype HubWidth = 20;
+        constexpr qsizetype ResultWidth = 20;
+        const auto row = [](const QString& time, const QString& hub, const QString& result,
+                            const QString& calibration) {
+            return QStringLiteral("%1  %2  %3  %4")
+                       .arg(time.leftJustified(22), shortened(hub, HubWidth).leftJustified(HubWidth),
+                            result.leftJustified(ResultWidth), calibration)
+                       .trimmed() +
+                   QLatin1Char('\n');
+        };
+        out = row(QStringLiteral("time"), QStringLiteral("hub"), QStringLiteral("result"),
+                  QStringLiteral("calibration"));
+        for (const UpdateRecord& r : history.records) {
+            out += row(localTime(r.time), safeText(r.hub), safeText(r.result), calibrationWords(r.calibration));
+            if (!verbose)
+                continue;
+            const FailureWords words = recordWords(r);
+            QStringList details{QStringLiteral("hub: %1, by %2").arg(safeText(r.hub), safeText(r.program))};
+            details << QStringLiteral("before: %1, firmware %2")
+                           .arg(r.modeBefore.isEmpty() ? QStringLiteral("mode unknown") : r.modeBefore,
+                                r.versionBefore ? versionText(*r.versionBefore) : QStringLiteral("not read"));
+            if (!r.image.isEmpty())
+                details << QStringLiteral("image: %1, firmware %2, SHA-256 %3")
+                               .arg(r.image,
+                                    r.imageVersion ? versionText(*r.imageVersion) : QStringLiteral("unknown"),
+                                    safeText(r.imageDigest));
+            details << QStringLiteral("after: firmware %1")
+                           .arg(r.versionAfter ? versionText(*r.versionAfter) : QStringLiteral("not read"));
+            if (!words.text.isEmpty())
+                details << words.text << QStringLiteral("Left: ") + words.whereLeft;
+            // A failure's own words say more than the status line it left
+            // (which may still read "Programming...").
+            if (words.text.isEmpty() && !r.resultText.isEmpty())
+                details << QStringLiteral("told: ") + safeText(r.resultText);
+            details << QStringLiteral("LED levels read: %1; written back: %2")
+                           .arg(levelsCell(r.levelsRead), levelsCell(r.levelsWritten));
+            for (const QString& detail : details)
+                out += QStringLiteral("    ") + detail + QLatin1Char('\n');
+        }
     }
+    if (history.unreadable > 0)
+        out += QStringLiteral("%1 record(s) could not be read.\n").arg(history.unreadable);
     return out;
 }
 
-QByteArray historyJson(const QList<UpdateRecord>& records) {
+QByteArray historyJson(const HistoryRead& history) {
     QJsonArray array;
-    for (const UpdateRecord& r : records)
-        array.append(r.toJson());
+    for (const UpdateRecord& r : history.records) {
+        const FailureWords words = recordWords(r);
+        QJsonObject o;
+        o[QStringLiteral("time")] = r.time.toUTC().toString(Qt::ISODateWithMs);
+        o[QStringLiteral("hub")] = r.hub;
+        o[QStringLiteral("program")] = r.program;
+        o[QStringLiteral("result")] = r.result;
+        o[QStringLiteral("failureKind")] = textValue(r.failure.failed() ? words.kind : QString());
+        o[QStringLiteral("failure")] = failureValue(r.failure, modeNamed(r.modeBefore));
+        o[QStringLiteral("whereLeft")] = textValue(words.whereLeft);
+        o[QStringLiteral("resultText")] = r.resultText;
+        o[QStringLiteral("modeBefore")] = textValue(r.modeBefore);
+        o[QStringLiteral("versionBefore")] = versionValue(r.versionBefore);
+        o[QStringLiteral("versionAfter")] = versionValue(r.versionAfter);
+        QJsonObject image;
+        image[QStringLiteral("origin")] = textValue(r.image);
+        image[QStringLiteral("digest")] = textValue(safeText(r.imageDigest));
+        image[QStringLiteral("version")] = versionValue(r.imageVersion);
+        o[QStringLiteral("image")] = image;
+        o[QStringLiteral("levelsRead")] = levelsValue(r.levelsRead);
+        o[QStringLiteral("levelsWritten")] = levelsValue(r.levelsWritten);
+        o[QStringLiteral("calibration")] = textValue(r.calibration);
+        array.append(o);
+    }
     QJsonObject root;
+    root[QStringLiteral("schemaVersion")] = JsonSchemaVersion;
     root[QStringLiteral("command")] = QStringLiteral("history");
+    root[QStringLiteral("unreadable")] = history.unreadable;
     root[QStringLiteral("updates")] = array;
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }

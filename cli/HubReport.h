@@ -65,7 +65,6 @@ struct FailureWords {
 
 // The one table of failure kinds. before: the mode the hub was found in.
 FailureWords failureWords(const UpdateFailure& failure, HubMode before = HubMode::Unknown);
-QString failureKindName(UpdateFailure::Kind kind);
 
 inline constexpr int JsonSchemaVersion = 1;
 
@@ -108,8 +107,10 @@ QString endingWord(const HubOutcome& hub, Command command);
 // A stage of the update in words a user reads.
 QString stageWords(HubSession::Stage stage);
 
-// The update history (quorvi-hub history): a table, or one JSON document.
-QString historyText(const QList<UpdateRecord>& records);
-QByteArray historyJson(const QList<UpdateRecord>& records);
+// The update history (quorvi-hub history): one record a line within 80
+// columns, times in the local zone (verbose: each record's details below
+// it), or one JSON document; both say how many records could not be read.
+QString historyText(const HistoryRead& history, bool verbose = false);
+QByteArray historyJson(const HistoryRead& history);
 
 } // namespace cli

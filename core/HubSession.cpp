@@ -71,7 +71,10 @@ HubSession::Mode HubSession::QueryHubMode() {
         request.setPayloadLength(0);
         const int result = m_link.SendFrame(CmdGetMode, request);
         m_lastQueryAnswered = result >= 0;
-        return hubreply::mode(result, m_link.reply());
+        const Mode mode = hubreply::mode(result, m_link.reply());
+        if (m_updateRunning && !m_run.modeAtStart)
+            m_run.modeAtStart = mode;
+        return mode;
     } catch (...) {
         m_lastQueryAnswered = false;
         return Mode::None;
@@ -124,6 +127,7 @@ std::optional<std::uint32_t> HubSession::readVersion() {
         return std::nullopt;
     m_lastVersion = version;
     m_lastVersionHub = identityOf(device());
+    m_lastVersionClock.start();
     if (m_updateRunning && m_run.rebooted)
         m_run.versionAfter = version;
     return version;
@@ -226,20 +230,45 @@ void HubSession::keepLevels(const QDateTime& readAt) {
     emit statusText(text);
 }
 
-void HubSession::appendHistory(UpdateResult result, const QString& lastText) {
+void HubSession::appendHistory(UpdateResult result, const QString& lastText, const FirmwareImage& image) {
     if (!m_history || !m_run.hub.isValid())
         return;
     UpdateRecord record;
     record.time = m_run.started;
     record.hub = m_run.hub.key();
     record.program = QCoreApplication::applicationName();
-    record.versionBefore = m_run.versionBefore;
-    record.versionAfter = m_run.versionAfter;
-    const char* name = QMetaEnum::fromType<UpdateResult>().valueToKey(int(result));
-    record.result = name ? QString::fromLatin1(name) : QString::number(int(result));
+    record.failure = m_failure;
+    if (result == UpdateResult::Stopped && !m_failure.failed()) {
+        // Before the first frame, or between two lines once it programmed.
+        record.failure.kind = UpdateFailure::Kind::Stopped;
+        record.failure.step =
+            m_run.modeAtStart ? UpdateFailure::Step::Programming : UpdateFailure::Step::Asking;
+        record.failure.line = m_linesWritten + 1;
+        record.failure.lineCount = image.count();
+    }
+    record.result =
+        record.failure.failed() ? failureKindName(record.failure.kind) : QStringLiteral("completed");
     record.resultText = lastText;
+    if (m_run.modeAtStart)
+        record.modeBefore = *m_run.modeAtStart == Mode::Application  ? QStringLiteral("application")
+                            : *m_run.modeAtStart == Mode::Bootloader ? QStringLiteral("bootloader")
+                                                                     : QStringLiteral("not answering");
+    // A hub found in another mode may have been changed since that version was read.
+    if (m_run.modeAtStart == Mode::Application)
+        record.versionBefore = m_run.versionBefore;
+    record.versionAfter = m_run.versionAfter;
+    record.image = image.origin();
+    record.imageDigest = image.digest();
+    record.imageVersion = image.version();
     record.levelsRead = m_run.levelsRead;
     record.levelsWritten = m_run.levelsWritten;
+    // Nothing written to the hub and found in its application: its levels are where they were.
+    const bool programmed = m_run.rebooted || m_linesWritten > 0 ||
+                            (m_failure.failed() && m_failure.step >= UpdateFailure::Step::Programming);
+    record.calibration = m_run.levelsWritten                                    ? QStringLiteral("carried")
+                         : m_writeBackOwed                                      ? QStringLiteral("kept")
+                         : !programmed && m_run.modeAtStart != Mode::Bootloader ? QStringLiteral("not needed")
+                                                                                : QStringLiteral("lost");
     if (!m_history->append(record))
         emit logLine(
             QStringLiteral("The update history could not be written (%1).").arg(m_history->lastError()));
@@ -285,7 +314,7 @@ HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
     const PreciseTiming precise; // the pause after each frame is 2 ms, not a system tick
     const UpdateResult result = programImage(image);
     // Recorded while the lock is still held: the next program's attempt comes after this one.
-    appendHistory(result, lastText);
+    appendHistory(result, lastText, image);
     emit updateFinished(result);
     return result;
 }
@@ -349,7 +378,10 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         }
     }
     m_run.hub = identity;
-    if (m_lastVersionHub == identity)
+    // Only a version read just before, as the start of this attempt (the
+    // command line's look at the hub), tells what the hub runs now.
+    if (m_lastVersionHub == identity && m_lastVersionClock.isValid() &&
+        m_lastVersionClock.elapsed() <= FreshVersionMs)
         m_run.versionBefore = m_lastVersion;
     takeKeptLevels(identity);
     emit stageChanged(Stage::Started);

@@ -14,6 +14,7 @@
 #include "UpdateFailure.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -193,7 +194,7 @@ private:
     void takeKeptLevels(const HubIdentity& identity);
     // Keeps the held levels in the store; says so, with the levels, when it cannot.
     void keepLevels(const QDateTime& readAt = {});
-    void appendHistory(UpdateResult result, const QString& lastText);
+    void appendHistory(UpdateResult result, const QString& lastText, const FirmwareImage& image);
     // What a frame of the update that failed with this result tells.
     UpdateFailure frameFailure(std::uint8_t command, int result, int line, int lineCount);
 
@@ -223,14 +224,19 @@ private:
     HubIdentity m_toldTaken; // the hub last said to be taken by another program
     std::unique_ptr<HubUpdateLock> m_updateLock;
     UpdateHistory* m_history = nullptr;
-    // The last version read, and from which hub: the history's version before.
+    // The last version read, from which hub and how long ago: the history's
+    // version before when it was read as the update started.
     std::optional<std::uint32_t> m_lastVersion;
     HubIdentity m_lastVersionHub;
+    QElapsedTimer m_lastVersionClock;
+    static constexpr int FreshVersionMs = 2000;
     // What one update attempt did, for the history.
     struct RunRecord {
         QDateTime started;
         HubIdentity hub;
         std::optional<std::uint32_t> versionBefore;
+        // The answer to the attempt's first mode query.
+        std::optional<Mode> modeAtStart;
         // Any version read after the reboot of this attempt lands here.
         std::optional<std::uint32_t> versionAfter;
         std::optional<LedLevels> levelsRead;

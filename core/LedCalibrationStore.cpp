@@ -1,32 +1,23 @@
 #include "LedCalibrationStore.h"
 
-#include "StateFileLock.h"
+#include "StateDatabase.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QMap>
-#include <QSaveFile>
-#include <QSettings>
-#include <QStandardPaths>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QStringList>
 
 namespace {
-
-const QString FileName = QStringLiteral("led-calibration.ini");
-
-// Settings groups take no slashes or odd characters: the key goes in hex.
-QString groupOf(const QString& key) {
-    if (key.isEmpty())
-        return QStringLiteral("hub");
-    return QStringLiteral("hub-") + QString::fromLatin1(key.toUtf8().toHex());
-}
 
 QString levelsText(const LedCalibrationStore::Levels& levels) {
     QStringList parts;
     for (const std::uint8_t level : levels)
         parts << QString::number(level);
     return parts.join(QLatin1Char(' '));
+}
+
+// SQL's NULL equals nothing: an empty key is an empty text.
+QString keyValue(const QString& key) {
+    return key.isNull() ? QStringLiteral("") : key;
 }
 
 std::optional<LedCalibrationStore::Levels> parseLevels(const QString& text) {
@@ -44,70 +35,27 @@ std::optional<LedCalibrationStore::Levels> parseLevels(const QString& text) {
     return levels;
 }
 
-using Entries = QMap<QString, LedCalibrationStore::Entry>;
-
-// Hex: the INI escapes of QSettings would not survive our own writer.
-QString hexText(const QString& text) {
-    return QString::fromLatin1(text.toUtf8().toHex());
-}
-
-QString fromHex(const QString& hex) {
-    return QString::fromUtf8(QByteArray::fromHex(hex.toLatin1()));
-}
-
-// The whole file as key/value lines per group; QSettings is only used for
-// reading, the writing goes through QSaveFile.
-bool writeAll(const QString& path, const Entries& entries, QString& error) {
-    if (entries.isEmpty()) {
-        if (QFileInfo::exists(path) && !QFile::remove(path)) {
-            error = QStringLiteral("cannot remove %1").arg(path);
-            return false;
-        }
-        return true;
+std::optional<LedCalibrationStore::Entry> entryIn(QSqlDatabase& db, const QString& key, QString& error,
+                                                  bool& ok) {
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT levels, read_at, read_where FROM kept_levels WHERE hub = ?"));
+    q.addBindValue(keyValue(key));
+    ok = q.exec();
+    if (!ok) {
+        error = q.lastError().text();
+        return std::nullopt;
     }
-    if (!QDir().mkpath(QFileInfo(path).absolutePath())) {
-        error = QStringLiteral("cannot make the folder %1").arg(QFileInfo(path).absolutePath());
-        return false;
-    }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    QByteArray text;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
-        text += "[" + it.key().toLatin1() + "]\nlevels=" + levelsText(it->levels).toLatin1() + "\n";
-        if (it->readAt.isValid())
-            text += "read=" + it->readAt.toUTC().toString(Qt::ISODate).toLatin1() + "\n";
-        if (!it->where.isEmpty())
-            text += "where=" + hexText(it->where).toLatin1() + "\n";
-        text += "\n";
-    }
-    if (file.write(text) != text.size() || !file.commit()) {
-        error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    return true;
-}
-
-Entries readAll(const QString& path) {
-    Entries entries;
-    if (!QFileInfo::exists(path))
-        return entries;
-    QSettings settings(path, QSettings::IniFormat);
-    for (const QString& group : settings.childGroups()) {
-        settings.beginGroup(group);
-        if (const auto levels = parseLevels(settings.value(QStringLiteral("levels")).toString())) {
-            LedCalibrationStore::Entry entry;
-            entry.levels = *levels;
-            entry.readAt =
-                QDateTime::fromString(settings.value(QStringLiteral("read")).toString(), Qt::ISODate);
-            entry.where = fromHex(settings.value(QStringLiteral("where")).toString());
-            entries.insert(group, entry);
-        }
-        settings.endGroup();
-    }
-    return entries;
+    if (!q.next())
+        return std::nullopt;
+    // Levels that are no levels are nothing kept.
+    const auto levels = parseLevels(q.value(0).toString());
+    if (!levels)
+        return std::nullopt;
+    LedCalibrationStore::Entry entry;
+    entry.levels = *levels;
+    entry.readAt = QDateTime::fromString(q.value(1).toString(), Qt::ISODate);
+    entry.where = q.value(2).toString();
+    return entry;
 }
 
 } // namespace
@@ -115,23 +63,7 @@ Entries readAll(const QString& path) {
 LedCalibrationStore::LedCalibrationStore(QString filePath) : m_path(std::move(filePath)) {}
 
 QString LedCalibrationStore::defaultPath() {
-    QString folder;
-#ifdef Q_OS_LINUX
-    if (!QStandardPaths::isTestModeEnabled()) {
-        folder = qEnvironmentVariable("XDG_STATE_HOME");
-        if (!QDir::isAbsolutePath(folder))
-            folder = QDir::homePath() + QStringLiteral("/.local/state");
-        folder += QStringLiteral("/quorvi");
-    }
-#endif
-    if (folder.isEmpty())
-        folder =
-            QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/quorvi");
-    return folder + QLatin1Char('/') + FileName;
-}
-
-QString LedCalibrationStore::lockPath() const {
-    return m_path.isEmpty() ? QString() : StateFileLock::lockPathFor(m_path);
+    return StateDatabase::defaultPath();
 }
 
 std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QString& key) const {
@@ -143,51 +75,76 @@ std::optional<LedCalibrationStore::Levels> LedCalibrationStore::load(const QStri
 std::optional<LedCalibrationStore::Entry> LedCalibrationStore::entry(const QString& key) const {
     if (m_path.isEmpty())
         return std::nullopt;
-    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
-    // Without the lock another program may be halfway through its rewrite;
-    // QSaveFile makes that a whole old or whole new file, so reading is safe.
-    const Entries entries = readAll(m_path);
-    const auto it = entries.constFind(groupOf(key));
-    if (it == entries.cend())
-        return std::nullopt;
-    return *it;
+    StateDatabase database(m_path);
+    database.setBusyTimeoutMs(m_lockTimeoutMs);
+    std::optional<Entry> found;
+    database.read([&](QSqlDatabase& db, QString& error) {
+        bool ok = true;
+        found = entryIn(db, key, error, ok);
+        return ok;
+    });
+    return found;
+}
+
+bool LedCalibrationStore::put(QSqlDatabase& db, const QString& key, const Entry& entry, QString& error) {
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("INSERT OR REPLACE INTO kept_levels (hub, levels, read_at, read_where) "
+                             "VALUES (?, ?, ?, ?)"));
+    q.addBindValue(keyValue(key));
+    q.addBindValue(levelsText(entry.levels));
+    q.addBindValue(entry.readAt.isValid() ? QVariant(entry.readAt.toUTC().toString(Qt::ISODate))
+                                          : QVariant());
+    q.addBindValue(entry.where.isEmpty() ? QVariant() : QVariant(entry.where));
+    if (q.exec())
+        return true;
+    error = q.lastError().text();
+    return false;
 }
 
 bool LedCalibrationStore::save(const QString& key, const Levels& levels, const QString& where,
                                const QDateTime& readAt) {
     m_error.clear();
     if (m_path.isEmpty()) {
-        m_error = QStringLiteral("no state file");
+        m_error = QStringLiteral("no state database");
         return false;
     }
-    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
-    if (!lock.isLocked()) {
-        m_error = lock.error();
-        return false;
-    }
-    Entries entries = readAll(m_path);
-    Entry& slot = entries[groupOf(key)];
-    slot.levels = levels;
-    if (readAt.isValid())
-        slot.readAt = readAt.toUTC();
-    else if (!slot.readAt.isValid())
-        slot.readAt = QDateTime::currentDateTimeUtc();
-    if (!where.isEmpty())
-        slot.where = where;
-    return writeAll(m_path, entries, m_error);
+    StateDatabase database(m_path);
+    database.setBusyTimeoutMs(m_lockTimeoutMs);
+    const bool ok = database.write([&](QSqlDatabase& db, QString& error) {
+        bool read = true;
+        Entry slot = entryIn(db, key, error, read).value_or(Entry{});
+        if (!read)
+            return false;
+        slot.levels = levels;
+        if (readAt.isValid())
+            slot.readAt = readAt.toUTC();
+        else if (!slot.readAt.isValid())
+            slot.readAt = QDateTime::currentDateTimeUtc();
+        if (!where.isEmpty())
+            slot.where = where;
+        return put(db, key, slot, error);
+    });
+    if (!ok)
+        m_error = database.error();
+    return ok;
 }
 
 bool LedCalibrationStore::clear(const QString& key) {
     m_error.clear();
     if (m_path.isEmpty())
         return false;
-    const StateFileLock lock(lockPath(), m_lockTimeoutMs);
-    if (!lock.isLocked()) {
-        m_error = lock.error();
+    StateDatabase database(m_path);
+    database.setBusyTimeoutMs(m_lockTimeoutMs);
+    const bool ok = database.write([&](QSqlDatabase& db, QString& error) {
+        QSqlQuery q(db);
+        q.prepare(QStringLiteral("DELETE FROM kept_levels WHERE hub = ?"));
+        q.addBindValue(keyValue(key));
+        if (q.exec())
+            return true;
+        error = q.lastError().text();
         return false;
-    }
-    Entries entries = readAll(m_path);
-    if (entries.remove(groupOf(key)) == 0)
-        return true;
-    return writeAll(m_path, entries, m_error);
+    });
+    if (!ok)
+        m_error = database.error();
+    return ok;
 }

@@ -1,12 +1,11 @@
 #pragma once
 
 // The LED levels of an update whose write-back has not succeeded yet, kept in
-// a small INI file so that a retry, also in a later run of the program or in
-// the other program (window or command line), can give the hub its
-// calibration back. One entry per hub, under the key of its identity
-// (HubIdentity::key()), with when and where the levels were read. Every read
-// and rewrite holds the state lock (StateFileLock), so the window and the
-// command line never lose each other's entries.
+// the state database (StateDatabase) so that a retry, also in a later run of
+// the program or in the other program (window or command line), can give the
+// hub its calibration back. One entry per hub, under the key of its identity
+// (HubIdentity::key()), with when and where the levels were read. Each save
+// and clear is one transaction; every read asks the database.
 
 #include <QDateTime>
 #include <QString>
@@ -14,6 +13,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+
+class QSqlDatabase;
 
 class LedCalibrationStore {
 public:
@@ -25,28 +26,27 @@ public:
         QString where;    // where the hub was plugged in then, when it is known by its port
     };
 
-    // An empty path keeps nothing.
+    // The state database's file; an empty path keeps nothing.
     explicit LedCalibrationStore(QString filePath = defaultPath());
 
-    // The user's state folder: Qt 6.4 has no StateLocation, so $XDG_STATE_HOME
-    // (else ~/.local/state) on Linux, the application's local data folder
-    // elsewhere and whenever QStandardPaths runs in test mode.
+    // The user's state database (StateDatabase::defaultPath): Qt 6.4 has no
+    // StateLocation, so in $XDG_STATE_HOME (else ~/.local/state) on Linux.
     static QString defaultPath();
     const QString& filePath() const { return m_path; }
-    // The lock file beside the state file; empty when nothing is kept.
-    QString lockPath() const;
 
     std::optional<Levels> load(const QString& key) const;
     std::optional<Entry> entry(const QString& key) const;
-    // Written whole through a temporary file: a crash leaves the old file or
-    // the new one. Without readAt an entry keeps the time it has (or gets now).
+    // Without readAt an entry keeps the time it has (or gets now).
     bool save(const QString& key, const Levels& levels, const QString& where = {},
               const QDateTime& readAt = {});
     bool clear(const QString& key);
-    // How long a save or clear waits for another program's rewrite.
+    // How long a save or clear waits for another program's write.
     void setLockTimeoutMs(int ms) { m_lockTimeoutMs = ms; }
     // Why the last save or clear failed.
     const QString& lastError() const { return m_error; }
+
+    // Puts the entry inside the caller's transaction.
+    static bool put(QSqlDatabase& db, const QString& key, const Entry& entry, QString& error);
 
 private:
     QString m_path;

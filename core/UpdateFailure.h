@@ -4,6 +4,8 @@
 // got: the kind, the frame that failed and the image line it carried. The
 // session fills it in where it gives up; readers word it for their users.
 
+#include <QString>
+
 #include <cstdint>
 #include <optional>
 
@@ -48,3 +50,9 @@ struct UpdateFailure {
 
     bool failed() const { return kind != Kind::None; }
 };
+
+// The kind in the stable words that the reports, the JSON and the history
+// use ("refused", "no-answer", ...); empty for None.
+QString failureKindName(UpdateFailure::Kind kind);
+// The kind these words name; unplugged is Unplugged.
+std::optional<UpdateFailure::Kind> failureKindFromName(const QString& name);

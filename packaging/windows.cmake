@@ -6,8 +6,11 @@
 set(_bin ${CMAKE_INSTALL_BINDIR})
 
 # Qt's libraries and plugins, wherever the Qt found for this build lives.
-install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> DESTINATION ${_bin})
+install(FILES $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets> $<TARGET_FILE:Qt6::Sql>
+        DESTINATION ${_bin})
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION ${_bin}/platforms)
+# The state database: Qt's SQLite driver, with SQLite built into it.
+install(FILES $<TARGET_FILE:Qt6::QSQLiteDriverPlugin> DESTINATION ${_bin}/sqldrivers)
 if(TARGET Qt6::QWindowsVistaStylePlugin)
     install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION ${_bin}/styles)
 endif()

@@ -9,6 +9,13 @@ build=${1:-build/dev}
 demo=$build/app/quorvi-hub-updater-demo
 [ -x "$demo" ] || { echo "no demo at $demo: build it first" >&2; exit 1; }
 
+# The demo keeps its virtual hub's state to itself; a home of this run makes
+# sure that nothing it or Qt writes reaches the home of whoever runs the check.
+home=$(mktemp -d)
+trap 'rm -rf "$home"' EXIT
+export HOME=$home XDG_STATE_HOME=$home/state XDG_CONFIG_HOME=$home/config XDG_CACHE_HOME=$home/cache
+export XDG_DATA_HOME=$home/data
+
 export QT_QPA_PLATFORM=xcb
 # Qt offers its tree only when asked to or when a reader is running.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1

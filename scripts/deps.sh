@@ -7,7 +7,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build ccache pkg-config
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libqt6sql6-sqlite
     libgtest-dev libgmock-dev
     xvfb xauth
     fonts-liberation fonts-wqy-microhei

@@ -62,7 +62,7 @@ check "name $package" [ "$(field Package)" = "$package" ]
 check "version $version" [ "$(field Version)" = "$version" ]
 check "architecture $arch" [ "$(field Architecture)" = "$arch" ]
 depends=$(field Depends)
-for dep in libudev1 libqt6widgets6 libqt6gui6 libqt6core6 libc6; do
+for dep in libudev1 libqt6sql6-sqlite libqt6widgets6 libqt6gui6 libqt6core6 libc6; do
     check "depends on $dep" grep -qE "(^|, )$dep( |,|$)" <<<"$depends"
 done
 dpkg-deb -x "$deb" "$work/root"

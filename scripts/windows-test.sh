@@ -115,6 +115,8 @@ if [ -n "$zip" ]; then
     check_cli "zip" "$exe"
     [ -f "$(dirname "$exe")/platforms/qwindows.dll" ] && pass "zip: platforms/qwindows.dll" ||
         fail "zip: no platforms/qwindows.dll"
+    [ -f "$(dirname "$exe")/sqldrivers/qsqlite.dll" ] && [ -f "$(dirname "$exe")/Qt6Sql.dll" ] &&
+        pass "zip: Qt6Sql.dll and sqldrivers/qsqlite.dll" || fail "zip: no Qt6Sql.dll or sqldrivers/qsqlite.dll"
 else
     fail "no .zip in $packages (scripts/package.sh makes it)"
 fi

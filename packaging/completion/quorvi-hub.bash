@@ -14,7 +14,7 @@ _quorvi_hub() {
 
     local commands='list check update history'
     local options='--all --path --image --json --quiet --verbose --no-progress --force --no-lock
-        --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
+        --hub --since --last --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
     local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
         boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing no-serial'
 
@@ -29,6 +29,10 @@ _quorvi_hub() {
     --image)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+        ;;
+    --hub | --since | --last)
+        # A hub's identity, a date or a count: nothing to offer.
         return
         ;;
     --virtual)

@@ -695,7 +695,7 @@ class SharedState : public CliRun {
 protected:
     void SetUp() override {
         CliRun::SetUp();
-        stateFile = dir.filePath(QStringLiteral("state/led-calibration.ini"));
+        stateFile = dir.filePath(QStringLiteral("state/state.sqlite"));
     }
     // A window on a bus of its own with one hub (serial VH0001) running its application.
     void makeWindow(const LedCalibrationStore::Levels& levels) {
@@ -823,21 +823,78 @@ TEST_F(SharedState, EveryAttemptIsInTheHistoryThatTheHistoryCommandShows) {
     ASSERT_TRUE(byHub.contains(QStringLiteral("serial:VH0002")));
     const UpdateRecord& ok = byHub[QStringLiteral("serial:VH0001")];
     const UpdateRecord& failed = byHub[QStringLiteral("serial:VH0002")];
-    EXPECT_EQ(ok.result, QStringLiteral("Completed"));
+    EXPECT_EQ(ok.result, QStringLiteral("completed"));
+    EXPECT_EQ(ok.modeBefore, QStringLiteral("application"));
     EXPECT_EQ(ok.versionBefore, std::optional<std::uint32_t>(hubsim::DefaultFirmwareVersion));
+    EXPECT_EQ(ok.versionAfter, ok.imageVersion);
+    EXPECT_EQ(ok.imageDigest.size(), 64);
     EXPECT_TRUE(ok.levelsRead && ok.levelsWritten && *ok.levelsRead == *ok.levelsWritten);
-    EXPECT_EQ(failed.result, QStringLiteral("Timeout"));
+    EXPECT_EQ(ok.calibration, QStringLiteral("carried"));
+    const QString kind =
+        hubJson(1).value(QStringLiteral("failure")).toObject().value(QStringLiteral("kind")).toString();
+    EXPECT_EQ(failed.result, kind);
+    EXPECT_FALSE(kind.isEmpty());
+    EXPECT_EQ(failed.calibration, QStringLiteral("kept"));
     EXPECT_TRUE(failed.levelsRead);
     EXPECT_FALSE(failed.levelsWritten);
 
-    const QString table = historyText(records);
-    EXPECT_TRUE(table.startsWith(QStringLiteral("time"))) << table.toStdString();
-    EXPECT_EQ(table.count(QLatin1Char('\n')), 3);
-    EXPECT_TRUE(table.contains(QStringLiteral("kept for the next update")));
-    const QJsonArray updates =
-        QJsonDocument::fromJson(historyJson(records)).object().value(QStringLiteral("updates")).toArray();
+    HistoryRead read;
+    read.records = records;
+    read.unreadable = 1;
+    const QStringList table = historyText(read).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(table.size(), 4) << table.join('\n').toStdString();
+    EXPECT_TRUE(table[0].startsWith(QStringLiteral("time"))) << table[0].toStdString();
+    for (const QString& line : table)
+        EXPECT_LE(line.size(), 80) << line.toStdString();
+    // Local time with its offset from UTC.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d[+-]\\d\\d:\\d\\d "))
+                    .match(table[1])
+                    .hasMatch())
+        << table[1].toStdString();
+    EXPECT_EQ(table[3], QStringLiteral("1 record(s) could not be read."));
+    // The details say where the failed hub was left, in the report's words
+    // (which add the levels the run read).
+    HistoryRead failedOnly;
+    failedOnly.records = {failed};
+    const QString details = historyText(failedOnly, true);
+    const QString left = hubJson(1).value(QStringLiteral("whereLeft")).toString();
+    const QString said =
+        details.mid(details.indexOf(QStringLiteral("Left: ")) + 6).section(QLatin1Char('\n'), 0, 0);
+    EXPECT_FALSE(said.isEmpty());
+    EXPECT_TRUE(left.startsWith(said)) << said.toStdString();
+
+    const QJsonObject exported = QJsonDocument::fromJson(historyJson(read)).object();
+    EXPECT_EQ(exported.value(QStringLiteral("schemaVersion")).toInt(), JsonSchemaVersion);
+    EXPECT_EQ(exported.value(QStringLiteral("unreadable")).toInt(), 1);
+    const QJsonArray updates = exported.value(QStringLiteral("updates")).toArray();
     ASSERT_EQ(updates.size(), 2);
-    EXPECT_EQ(updates.at(0).toObject().value(QStringLiteral("hub")).toString(), records.at(0).hub);
+    const QJsonObject second = updates.at(1).toObject();
+    EXPECT_EQ(second.value(QStringLiteral("hub")).toString(), records.at(1).hub);
+    const QJsonObject failedJson = records.at(1).hub == failed.hub ? second : updates.at(0).toObject();
+    EXPECT_EQ(failedJson.value(QStringLiteral("failureKind")).toString(), kind);
+    EXPECT_EQ(failedJson.value(QStringLiteral("failure")), hubJson(1).value(QStringLiteral("failure")));
+    EXPECT_EQ(failedJson.value(QStringLiteral("whereLeft")).toString(), said);
+}
+
+// The virtual hubs' levels and history are not the user's: a run with them
+// leaves the state folder (and the whole home) as it was.
+TEST_F(CliRun, VirtualHubsLeaveTheUsersStateAlone) {
+    QTemporaryDir home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home.path());
+    env.insert(QStringLiteral("XDG_STATE_HOME"), home.filePath(QStringLiteral("state")));
+    const auto program = [&env](const QStringList& arguments) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(QUORVI_HUB_PROGRAM), arguments);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        return p.readAllStandardOutput();
+    };
+    program({QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("update"),
+             QStringLiteral("--image"), image});
+    EXPECT_EQ(program({QStringLiteral("history")}), "No update has been recorded.\n");
+    EXPECT_TRUE(
+        QDir(home.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).isEmpty());
 }
 
 // Each way an update can fail is told by its kind, the line it reached,

@@ -1,5 +1,5 @@
 // Hub identity, the roster that follows a hub by it, and the state the
-// programs share under locks: kept levels, update locks, the history.
+// programs share: kept levels, update locks, the history.
 
 #include "HubIdentity.h"
 #include "FirmwareImage.h"
@@ -8,7 +8,6 @@
 #include "HubSession.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
-#include "StateFileLock.h"
 #include "TestSupport.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
@@ -19,6 +18,8 @@
 #include <QFileInfo>
 #include <QLockFile>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -153,14 +154,20 @@ TEST(StateFile, AStoreWaitsForTheLockAndSaysWhyWhenItCannotHaveIt) {
     ASSERT_TRUE(store.save(QStringLiteral("serial:A"), levels, {},
                            QDateTime(QDate(2026, 3, 1), QTime(9, 30), Qt::UTC)));
 
-    // Another program in the middle of its rewrite: ours must not interleave.
-    QLockFile other(store.lockPath());
-    ASSERT_TRUE(other.tryLock(0));
-    store.setLockTimeoutMs(50);
-    EXPECT_FALSE(store.save(QStringLiteral("serial:B"), levels));
-    EXPECT_TRUE(store.lastError().contains(QStringLiteral("locked"))) << store.lastError().toStdString();
-    EXPECT_FALSE(store.clear(QStringLiteral("serial:A")));
-    other.unlock();
+    // Another program in the middle of its write: ours must not interleave.
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("other"));
+        other.setDatabaseName(store.filePath());
+        ASSERT_TRUE(other.open());
+        QSqlQuery(other).exec(QStringLiteral("BEGIN IMMEDIATE"));
+        store.setLockTimeoutMs(50);
+        EXPECT_FALSE(store.save(QStringLiteral("serial:B"), levels));
+        EXPECT_TRUE(store.lastError().contains(QStringLiteral("locked"))) << store.lastError().toStdString();
+        EXPECT_FALSE(store.clear(QStringLiteral("serial:A")));
+        QSqlQuery(other).exec(QStringLiteral("ROLLBACK"));
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("other"));
     EXPECT_TRUE(store.save(QStringLiteral("serial:B"), levels)) << store.lastError().toStdString();
     const auto a = store.entry(QStringLiteral("serial:A"));
     ASSERT_TRUE(a);
@@ -197,19 +204,23 @@ TEST(StateFile, ManyWritersLoseNoEntry) {
 
 TEST(UpdateHistoryFile, AppendsReadsBackAndStaysBounded) {
     QTemporaryDir folder;
-    const QString state = folder.path() + QStringLiteral("/state/levels.ini");
-    UpdateHistory history(state);
-    EXPECT_EQ(QFileInfo(history.filePath()).fileName(), QStringLiteral("update-history.jsonl"));
-    EXPECT_EQ(QFileInfo(history.filePath()).absolutePath(), QFileInfo(state).absolutePath());
+    UpdateHistory history(folder.path() + QStringLiteral("/state/state.sqlite"));
 
     UpdateRecord r;
     r.time = QDateTime(QDate(2026, 12, 24), QTime(8, 0, 0, 5), Qt::UTC);
     r.hub = QStringLiteral("port:usb-0000:00:14.0-2/input0");
     r.program = QStringLiteral("quorvi-hub");
     r.versionBefore = 0x11150905;
-    r.result = QStringLiteral("CalibrationNotRestored");
+    r.result = QStringLiteral("refused");
+    r.failure.kind = UpdateFailure::Kind::Refused;
+    r.failure.step = UpdateFailure::Step::Programming;
+    r.failure.command = 0xA1;
+    r.failure.result = 1;
+    r.failure.line = 12;
+    r.failure.lineCount = 40;
     r.resultText = QStringLiteral("kept");
     r.levelsRead = UpdateRecord::Levels{1, 2, 3, 4, 5, 6, 7, 100};
+    r.calibration = QStringLiteral("kept");
     ASSERT_TRUE(history.append(r));
     const QList<UpdateRecord> back = history.read();
     ASSERT_EQ(back.size(), 1);
@@ -219,28 +230,22 @@ TEST(UpdateHistoryFile, AppendsReadsBackAndStaysBounded) {
     EXPECT_FALSE(back[0].versionAfter);
     EXPECT_EQ(back[0].levelsRead, r.levelsRead);
     EXPECT_FALSE(back[0].levelsWritten);
+    EXPECT_EQ(back[0].failure.kind, UpdateFailure::Kind::Refused);
+    EXPECT_EQ(back[0].failure.step, UpdateFailure::Step::Programming);
+    EXPECT_EQ(back[0].failure.line, 12);
+    EXPECT_EQ(back[0].failure.result, 1);
+    EXPECT_EQ(back[0].calibration, QStringLiteral("kept"));
 
-    // A line cut short by a crash is passed over, the ones after it are read.
-    QFile file(history.filePath());
-    ASSERT_TRUE(file.open(QIODevice::Append));
-    file.write("{\"time\":\"2026-12-24T08:00");
-    file.write("\n");
-    file.close();
-
-    history.setMaxBytes(2000);
+    history.setMaxRecords(20);
     for (int i = 0; i < 60; ++i) {
         r.resultText = QString::number(i);
         ASSERT_TRUE(history.append(r)) << history.lastError().toStdString();
-        EXPECT_LE(QFileInfo(history.filePath()).size(), 2000);
     }
-    EXPECT_TRUE(QFileInfo::exists(history.filePath() + QStringLiteral(".1")));
     const QList<UpdateRecord> kept = history.read();
-    ASSERT_FALSE(kept.isEmpty());
-    EXPECT_LT(kept.size(), 61);
+    ASSERT_EQ(kept.size(), 20);
     // The newest are kept, oldest first.
-    EXPECT_EQ(kept.last().resultText, QStringLiteral("59"));
-    for (qsizetype i = 1; i < kept.size(); ++i)
-        EXPECT_EQ(kept[i].resultText.toInt(), kept[i - 1].resultText.toInt() + 1);
+    for (qsizetype i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(kept[i].resultText.toInt(), 40 + i);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include "HubWire.h"
 #include "LedCalibrationStore.h"
 #include "TestSupport.h"
+#include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
@@ -613,8 +614,15 @@ TEST_F(HubSessionReplies, ARefusedLevelWriteIsNoCompletedUpdate) {
 }
 
 TEST_F(HubSessionReplies, AHubInItsBootloaderWithNothingKeptIsCompletedWithoutItsCalibration) {
+    UpdateHistory history(store.filePath());
+    session.setHistory(&history);
     hub.model().setMode(hubsim::HubMode::Bootloader);
     EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    // The history says it plainly: found in its bootloader, calibration lost.
+    ASSERT_EQ(history.read().size(), 1);
+    EXPECT_EQ(history.read()[0].modeBefore, QStringLiteral("bootloader"));
+    EXPECT_EQ(history.read()[0].calibration, QStringLiteral("lost"));
+    EXPECT_EQ(history.read()[0].result, QStringLiteral("completed"));
     EXPECT_FALSE(session.calibrationCarried());
     const QString said =
         QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
@@ -624,14 +632,19 @@ TEST_F(HubSessionReplies, AHubInItsBootloaderWithNothingKeptIsCompletedWithoutIt
     EXPECT_EQ(report.log.last(), QStringLiteral("Update completed."));
     EXPECT_TRUE(report.status.last().contains(QStringLiteral("could not be carried")));
 
-    // Found in its application, it carries its levels again.
+    // Found in its application, it carries its levels again; the version
+    // read as the attempt started is the one before.
     report.log.clear();
+    ASSERT_TRUE(session.readVersion());
     EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
     EXPECT_TRUE(session.calibrationCarried());
     EXPECT_EQ(report.log, CompletedLog);
+    const UpdateRecord second = history.read().value(1);
+    EXPECT_EQ(second.calibration, QStringLiteral("carried"));
+    EXPECT_EQ(second.versionBefore, second.versionAfter); // the same image twice
 }
 
-TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
+TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerial) {
     QTemporaryDir folder;
     LedCalibrationStore store(folder.path() + QStringLiteral("/a/b/levels.ini"));
     const LedCalibrationStore::Levels a{1, 2, 3, 4, 5, 6, 7, 8}, b{9, 9, 9, 9, 9, 9, 9, 200};
@@ -644,13 +657,17 @@ TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerialAndDropsTheFileWhenEmpty) {
     ASSERT_TRUE(store.clear(QStringLiteral("A/1 [x]")));
     EXPECT_FALSE(store.load(QStringLiteral("A/1 [x]")));
     ASSERT_TRUE(store.clear(QString()));
-    EXPECT_FALSE(QFile::exists(store.filePath()));
+    EXPECT_FALSE(store.load(QString()));
 
-    QFile broken(store.filePath());
+    // A file that is no database keeps nothing, and says so when written to.
+    LedCalibrationStore garbage(folder.path() + QStringLiteral("/garbage"));
+    QFile broken(garbage.filePath());
     ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
-    broken.write("[hub]\nlevels=1 2 3\n");
+    broken.write(QByteArray(4096, 'x'));
     broken.close();
-    EXPECT_FALSE(store.load(QString())); // too few levels: nothing kept
+    EXPECT_FALSE(garbage.load(QString()));
+    EXPECT_FALSE(garbage.save(QString(), a));
+    EXPECT_FALSE(garbage.lastError().isEmpty());
 }
 
 TEST_F(HubSessionReplies, LevelsThatCannotBeKeptAreShownSoTheyAreNotLost) {

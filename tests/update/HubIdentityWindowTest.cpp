@@ -85,14 +85,24 @@ TEST_F(WindowIdentity, AFailedHubsLevelsStayItsOwnWhileAnotherHubIsUpdated) {
     const QList<UpdateRecord> history = UpdateHistory(store.filePath()).read();
     ASSERT_EQ(history.size(), 3);
     EXPECT_EQ(history[0].hub, QStringLiteral("serial:QA-1"));
-    EXPECT_EQ(history[0].result, QStringLiteral("Timeout"));
+    EXPECT_EQ(history[0].result, QStringLiteral("refused"));
+    EXPECT_EQ(history[0].failure.line, 2);
+    EXPECT_EQ(history[0].modeBefore, QStringLiteral("application"));
     EXPECT_EQ(history[0].levelsRead, std::optional(levelsA));
     EXPECT_FALSE(history[0].levelsWritten);
+    EXPECT_EQ(history[0].calibration, QStringLiteral("kept"));
+    EXPECT_EQ(history[0].image, QStringLiteral("built-in"));
+    EXPECT_EQ(history[0].imageDigest, w->firmwareImage().digest());
     EXPECT_EQ(history[1].hub, QStringLiteral("serial:QB-2"));
     EXPECT_EQ(history[1].levelsWritten, std::optional(levelsB));
+    EXPECT_EQ(history[1].calibration, QStringLiteral("carried"));
     EXPECT_EQ(history[2].hub, QStringLiteral("serial:QA-1"));
-    EXPECT_EQ(history[2].result, QStringLiteral("Completed"));
+    EXPECT_EQ(history[2].result, QStringLiteral("completed"));
+    // Found in its bootloader: no version to tell, the kept levels carried.
+    EXPECT_EQ(history[2].modeBefore, QStringLiteral("bootloader"));
+    EXPECT_FALSE(history[2].versionBefore);
     EXPECT_EQ(history[2].levelsWritten, std::optional(levelsA));
+    EXPECT_EQ(history[2].calibration, QStringLiteral("carried"));
 }
 
 TEST_F(WindowIdentity, AHubPluggedInDuringAnUpdateGetsNeitherLevelsNorResult) {

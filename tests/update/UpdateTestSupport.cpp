@@ -58,11 +58,8 @@ void UpdateFixture::TearDown() {
         hub->trace().setListener({});
     w.reset();
     hubs.clear();
-    // Levels kept by a failed run belong to this test only.
+    // Levels kept by a failed run, and the history, belong to this test only.
     QFile::remove(LedCalibrationStore::defaultPath());
-    const QString history = UpdateHistory(LedCalibrationStore::defaultPath()).filePath();
-    QFile::remove(history);
-    QFile::remove(history + QStringLiteral(".1"));
 }
 
 VirtualHub& UpdateFixture::addHub() {
