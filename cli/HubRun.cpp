@@ -10,14 +10,12 @@
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "NativeHidPlatform.h"
-#include "ResourceLookup.h"
 #include "ScopeExit.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMetaEnum>
 #include <QThread>
 
@@ -92,16 +90,17 @@ bool HubRun::loadImage() {
     m_image = std::make_unique<FirmwareImage>();
     if (m_options.imageFile.isEmpty()) {
         m_report.imageSource = QStringLiteral("built-in");
-        m_image->load(resources::loadResource(QStringLiteral("APP"), QStringLiteral("APPBIN")));
+        m_image->loadBuiltIn();
     } else {
         m_report.imageSource = m_options.imageFile;
-        QFile file(m_options.imageFile);
-        if (!file.open(QIODevice::ReadOnly)) {
+        QString why;
+        const std::optional<QByteArray> text = FirmwareImage::readFile(m_options.imageFile, &why);
+        if (!text) {
             m_report.error = QStringLiteral("Cannot read the firmware image %1: %2. Nothing was sent.")
-                                 .arg(m_options.imageFile, file.errorString());
+                                 .arg(m_options.imageFile, why);
             return false;
         }
-        m_image->loadChecked(file.readAll());
+        m_image->loadChecked(*text, m_options.imageFile);
     }
     m_report.imageLines = m_image->count();
     m_report.firmwareVersion = m_image->version();
