@@ -237,6 +237,20 @@ int HubRun::run() {
     return exitCode(m_report);
 }
 
+RunReport HubRun::reportSoFar(const std::function<void(HubOutcome&)>& unended) const {
+    RunReport report = m_report;
+    if (!report.hubs.empty())
+        return report; // the run has ended
+    report.interrupted = m_options.command == Command::Update;
+    std::lock_guard lock(m_soFarMutex);
+    for (const auto& [outcome, ended] : m_soFar) {
+        report.hubs.push_back(outcome);
+        if (!ended)
+            unended(report.hubs.back());
+    }
+    return report;
+}
+
 void HubRun::runJobs(std::vector<Target>& targets) {
     QList<int> numbers;
     std::vector<Target*> jobs;
@@ -256,6 +270,12 @@ void HubRun::runJobs(std::vector<Target>& targets) {
         numbers << t.outcome.number;
         jobs.push_back(&t);
     }
+    {
+        std::lock_guard lock(m_soFarMutex);
+        m_soFar.clear();
+        for (const Target& t : targets)
+            m_soFar.emplace_back(t.outcome, std::find(jobs.begin(), jobs.end(), &t) == jobs.end());
+    }
     emit started(numbers);
 
     // Handed back through an atomic: the thread sanitizer cannot see what
@@ -273,6 +293,15 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             }
             const int number = t->outcome.number;
             t->outcome = runJob(*t, *platform);
+            {
+                std::lock_guard lock(m_soFarMutex);
+                for (auto& [outcome, ended] : m_soFar) {
+                    if (outcome.number == number) {
+                        outcome = t->outcome;
+                        ended = true;
+                    }
+                }
+            }
             const QString ending = endingWord(t->outcome, m_options.command);
             // From here on the outcome is the waiting thread's.
             finished.fetch_add(1, std::memory_order_release);
