@@ -75,7 +75,10 @@ void TfrmMain::FormCreate() {
     SetFixedTexts();
     m_firmwareImage.clear();
     CreateController();
-    m_firmwareImage.load(resources::loadResource(QStringLiteral("APP"), m_firmwareResource));
+    if (m_firmwareResource.compare(QLatin1String("appbin"), Qt::CaseInsensitive) == 0)
+        m_firmwareImage.loadBuiltIn();
+    else
+        m_firmwareImage.load(resources::loadResource(QStringLiteral("APP"), m_firmwareResource));
     SetUpSkin();
 
     // Pages are switched only by the module message, never by tabs.

@@ -10,14 +10,12 @@
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "NativeHidPlatform.h"
-#include "ResourceLookup.h"
 #include "ScopeExit.h"
 #include "UpdateHistory.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMetaEnum>
 #include <QThread>
 
@@ -92,16 +90,17 @@ bool HubRun::loadImage() {
     m_image = std::make_unique<FirmwareImage>();
     if (m_options.imageFile.isEmpty()) {
         m_report.imageSource = QStringLiteral("built-in");
-        m_image->load(resources::loadResource(QStringLiteral("APP"), QStringLiteral("APPBIN")));
+        m_image->loadBuiltIn();
     } else {
         m_report.imageSource = m_options.imageFile;
-        QFile file(m_options.imageFile);
-        if (!file.open(QIODevice::ReadOnly)) {
+        QString why;
+        const std::optional<QByteArray> text = FirmwareImage::readFile(m_options.imageFile, &why);
+        if (!text) {
             m_report.error = QStringLiteral("Cannot read the firmware image %1: %2. Nothing was sent.")
-                                 .arg(m_options.imageFile, file.errorString());
+                                 .arg(m_options.imageFile, why);
             return false;
         }
-        m_image->loadChecked(file.readAll());
+        m_image->loadChecked(*text, m_options.imageFile);
     }
     m_report.imageLines = m_image->count();
     m_report.firmwareVersion = m_image->version();
@@ -245,6 +244,20 @@ int HubRun::run() {
     return exitCode(m_report);
 }
 
+RunReport HubRun::reportSoFar(const std::function<void(HubOutcome&)>& unended) const {
+    RunReport report = m_report;
+    if (!report.hubs.empty())
+        return report; // the run has ended
+    report.interrupted = m_options.command == Command::Update;
+    std::lock_guard lock(m_soFarMutex);
+    for (const auto& [outcome, ended] : m_soFar) {
+        report.hubs.push_back(outcome);
+        if (!ended)
+            unended(report.hubs.back());
+    }
+    return report;
+}
+
 void HubRun::runJobs(std::vector<Target>& targets) {
     QList<int> numbers;
     std::vector<Target*> jobs;
@@ -264,6 +277,12 @@ void HubRun::runJobs(std::vector<Target>& targets) {
         numbers << t.outcome.number;
         jobs.push_back(&t);
     }
+    {
+        std::lock_guard lock(m_soFarMutex);
+        m_soFar.clear();
+        for (const Target& t : targets)
+            m_soFar.emplace_back(t.outcome, std::find(jobs.begin(), jobs.end(), &t) == jobs.end());
+    }
     emit started(numbers);
 
     // Handed back through an atomic: the thread sanitizer cannot see what
@@ -281,6 +300,15 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             }
             const int number = t->outcome.number;
             t->outcome = runJob(*t, *platform);
+            {
+                std::lock_guard lock(m_soFarMutex);
+                for (auto& [outcome, ended] : m_soFar) {
+                    if (outcome.number == number) {
+                        outcome = t->outcome;
+                        ended = true;
+                    }
+                }
+            }
             const QString ending = endingWord(t->outcome, m_options.command);
             // From here on the outcome is the waiting thread's.
             finished.fetch_add(1, std::memory_order_release);

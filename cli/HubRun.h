@@ -48,6 +48,10 @@ public:
     void requestStop();
 
     const RunReport& report() const { return m_report; }
+    // For a run stopped at once, on the calling thread while run() works: the
+    // report as it stands, each hub whose job has ended with its outcome, the
+    // others as found and given to unended to tell.
+    RunReport reportSoFar(const std::function<void(HubOutcome&)>& unended) const;
     // The virtual hubs of this run, in the order numbered (tests look inside).
     const std::vector<std::unique_ptr<VirtualHub>>& virtualHubs() const { return m_virtualHubs; }
     VirtualHidBus* virtualBus() const { return m_bus.get(); }
@@ -79,6 +83,9 @@ private:
     // The sessions running now, each on its job's thread.
     std::mutex m_sessionsMutex;
     std::vector<HubSession*> m_sessions;
+    // Every hub found, with its outcome once its job has ended (second: ended).
+    mutable std::mutex m_soFarMutex;
+    std::vector<std::pair<HubOutcome, bool>> m_soFar;
     std::unique_ptr<class FirmwareImage> m_image;
     std::unique_ptr<VirtualHidBus> m_bus;
     std::vector<std::unique_ptr<VirtualHub>> m_virtualHubs;

@@ -1,5 +1,7 @@
 #include "Interrupt.h"
 
+#include "HubReport.h"
+
 #include <QMetaObject>
 #include <QPointer>
 
@@ -8,9 +10,9 @@
 #include <io.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 
 namespace cli {
 namespace {
@@ -19,29 +21,62 @@ namespace {
 // handler may queue a call to the main thread directly.
 QPointer<QObject> g_context;
 std::function<void(const QString&)> g_onFirst;
-void (*g_onSecond)() = nullptr;
-std::atomic<int> g_interrupts{0};
+std::function<void()> g_onHardStop;
+void (*g_lastWords)() = nullptr;
+std::mutex g_requestsMutex;
+int g_requests = 0; // 0: none yet; 1: the first taken; 2: a hard stop under way
+ULONGLONG g_firstRequestAt = 0;
+
+QString eventName(DWORD type) {
+    switch (type) {
+    case CTRL_BREAK_EVENT:
+        return QStringLiteral("Ctrl+Break");
+    case CTRL_CLOSE_EVENT:
+        return QStringLiteral("closing the console");
+    default:
+        return QStringLiteral("Ctrl+C");
+    }
+}
 
 BOOL WINAPI onControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
         return FALSE;
-    if (g_interrupts.fetch_add(1) > 0) {
-        // The second one: the default handler ends the process.
-        if (g_onSecond)
-            g_onSecond();
-        return FALSE;
+    bool hardStop = false;
+    {
+        const std::lock_guard lock(g_requestsMutex);
+        const ULONGLONG now = GetTickCount64();
+        if (g_requests == 0) {
+            g_requests = 1;
+            g_firstRequestAt = now;
+            QMetaObject::invokeMethod(
+                g_context.data(), [what = eventName(type)] { g_onFirst(what); }, Qt::QueuedConnection);
+        } else if (g_requests == 1 && now - g_firstRequestAt >= ULONGLONG(StopGraceMs)) {
+            g_requests = 2;
+            hardStop = true;
+            QMetaObject::invokeMethod(
+                g_context.data(), [] { g_onHardStop(); }, Qt::QueuedConnection);
+        }
     }
-    QMetaObject::invokeMethod(
-        g_context.data(), [] { g_onFirst(QStringLiteral("Ctrl+C")); }, Qt::QueuedConnection);
+    // The console ends the process once the handler returns from a close, and
+    // the main thread ends it after a hard stop: give either its time.
+    if (hardStop || type == CTRL_CLOSE_EVENT)
+        Sleep(hardStop ? HardStopMs : 4500);
+    if (hardStop) {
+        if (g_lastWords)
+            g_lastWords();
+        ExitProcess(ExitFailure);
+    }
     return TRUE;
 }
 
 } // namespace
 
-bool catchInterrupt(QObject* context, std::function<void(const QString& what)> onFirst, void (*onSecond)()) {
+bool catchInterrupt(QObject* context, std::function<void(const QString& what)> onFirst,
+                    std::function<void()> onHardStop, void (*lastWords)()) {
     g_context = context;
     g_onFirst = std::move(onFirst);
-    g_onSecond = onSecond;
+    g_onHardStop = std::move(onHardStop);
+    g_lastWords = lastWords;
     return SetConsoleCtrlHandler(onControl, TRUE) != 0;
 }
 

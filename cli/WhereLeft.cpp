@@ -1,5 +1,6 @@
 #include "WhereLeft.h"
 
+#include "HubReport.h"
 #include "Interrupt.h"
 
 #include <QStringList>
@@ -10,23 +11,24 @@
 namespace cli {
 
 QString whereLeftLine(int hub, const QString& stage, int linesWritten, int lineCount, bool finished) {
+    using S = HubSession::Stage;
     const QString head = QStringLiteral("Hub %1: ").arg(hub);
     if (finished)
         return head + QStringLiteral("its update had ended; see its log.");
-    if (stage.isEmpty() || stage == QLatin1String("Started"))
+    if (stage.isEmpty() || stage == stageWords(S::Started))
         return head + QStringLiteral("nothing was written; it runs its old firmware.");
-    if (stage == QLatin1String("EnteringBootloader"))
+    if (stage == stageWords(S::EnteringBootloader))
         return head +
                QStringLiteral("on its way into its bootloader, nothing written: run the update again.");
-    if (stage == QLatin1String("Programming"))
+    if (stage == stageWords(S::Programming))
         return head +
                QStringLiteral("in its bootloader with %1 of %2 lines written, its firmware incomplete: "
                               "run the update again.")
                    .arg(linesWritten)
                    .arg(lineCount);
-    if (stage == QLatin1String("Rebooting"))
+    if (stage == stageWords(S::Rebooting))
         return head + QStringLiteral("every line written, restarting into the new firmware: check it.");
-    if (stage == QLatin1String("RestoringLevels"))
+    if (stage == stageWords(S::RestoringLevels))
         return head + QStringLiteral("runs the new firmware, its LED levels only partly written back: run "
                                      "the update again to restore them.");
     return head + stage;

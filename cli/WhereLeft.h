@@ -15,7 +15,7 @@
 namespace cli {
 
 // One line for a hub left at this point of its job. stage is the session's
-// stage name ("Started", "Programming", ...), empty before it started.
+// stage in the run's words (stageWords), empty before it started.
 QString whereLeftLine(int hub, const QString& stage, int linesWritten, int lineCount, bool finished);
 
 class WhereLeftBoard {
@@ -32,13 +32,15 @@ public:
     static void writeAll(int fd, const char* data, std::size_t length);
     QString text() const;
 
-private:
     struct Hub {
         QString stage;
         int maximum = 0;
-        int value = 0;
+        int value = 0; // the line index under way: as many lines written
         bool finished = false;
     };
+    Hub hub(int number) const { return m_hubs.value(number); }
+
+private:
     void publish();
 
     QMap<int, Hub> m_hubs;

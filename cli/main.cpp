@@ -13,8 +13,10 @@
 #include "WhereLeft.h"
 
 #include <QCoreApplication>
+#include <QMap>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -24,8 +26,8 @@ constexpr int StderrFd = 2;
 
 cli::WhereLeftBoard* whereLeft = nullptr;
 
-// The second Ctrl+C quits at once, but not without saying where each hub is.
-// Runs in a signal handler: the board writes text prepared in advance.
+// The hard stop came too late to the main thread: the board's text, from
+// inside a signal handler.
 void sayWhereLeft() {
     static const char head[] = "\nStopped at once; where each hub was left:\n";
     cli::WhereLeftBoard::writeAll(StderrFd, head, sizeof head - 1);
@@ -36,7 +38,32 @@ void sayWhereLeft() {
 // The one-time import of older state files is told once, on stderr.
 void sayStateNotes() {
     for (const QString& note : StateDatabase::takeNotes())
-        std::fprintf(stderr, "quorvi-hub: %s\n", qPrintable(cli::escapeControls(note)));
+        std::fprintf(stderr, "quorvi-hub: %s\n", qPrintable(safeText(note)));
+}
+
+// A hub whose job was under way at a hard stop, told as the board saw it last.
+void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board) {
+    using Step = UpdateFailure::Step;
+    using Stage = HubSession::Stage;
+    const cli::WhereLeftBoard::Hub seen = board.hub(hub.number);
+    const QMap<QString, Step> steps{{cli::stageWords(Stage::EnteringBootloader), Step::EnteringBootloader},
+                                    {cli::stageWords(Stage::Programming), Step::Programming},
+                                    {cli::stageWords(Stage::Rebooting), Step::Restarting},
+                                    {cli::stageWords(Stage::RestoringLevels), Step::RestoringLevels}};
+    hub.interrupted = true;
+    hub.result = QStringLiteral("Interrupted");
+    hub.failure.kind = UpdateFailure::Kind::Stopped;
+    hub.failure.step = steps.value(seen.stage, Step::Asking);
+    if (hub.failure.step == Step::Programming) {
+        hub.failure.line = seen.value + 1;
+        hub.failure.lineCount = seen.maximum + 1;
+        hub.modeAfter = cli::HubMode::Bootloader;
+    }
+    const QString line = cli::whereLeftLine(hub.number, seen.stage, seen.value, seen.maximum + 1, false);
+    hub.whereLeft = line.mid(line.indexOf(QLatin1String(": ")) + 2);
+    hub.nextStep = cli::failureWords(hub.failure, hub.mode).nextStep;
+    hub.log << QStringLiteral("Stopped at once.") << QStringLiteral("Left: ") + hub.whereLeft
+            << QStringLiteral("Next: ") + hub.nextStep;
 }
 
 } // namespace
@@ -72,7 +99,7 @@ int main(int argc, char** argv) {
         sayStateNotes();
         if (!read.ok) {
             std::fprintf(stderr, "quorvi-hub: the update history cannot be read: %s\n",
-                         qPrintable(cli::escapeControls(history.lastError())));
+                         qPrintable(safeText(history.lastError())));
             return cli::ExitFailure;
         }
         if (options.json)
@@ -80,7 +107,7 @@ int main(int argc, char** argv) {
         else
             for (const QString& line :
                  cli::historyText(read, options.verbose).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-                std::fputs(qPrintable(cli::escapeControls(line) + QLatin1Char('\n')), stdout);
+                std::fputs(qPrintable(safeText(line) + QLatin1Char('\n')), stdout);
         return cli::ExitOk;
     }
 
@@ -103,6 +130,7 @@ int main(int argc, char** argv) {
 
     // Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a
     // dropped ssh session: the hubs finish their lines and the report is whole.
+    // A hard stop does not wait for them, but the document is still whole.
     cli::catchInterrupt(
         &run,
         [&](const QString& what) {
@@ -110,6 +138,23 @@ int main(int argc, char** argv) {
             view.note(QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
                                      "Ctrl+C again quits at once.")
                           .arg(what));
+        },
+        [&] {
+            // The hubs' last words before this one.
+            QCoreApplication::sendPostedEvents(&run);
+            const cli::RunReport report =
+                run.reportSoFar([&board](cli::HubOutcome& hub) { tellStoppedAtOnce(hub, board); });
+            whereLeft = nullptr;
+            view.finish();
+            if (options.json)
+                std::fputs(cli::toJson(report).constData(), stdout);
+            std::fflush(stdout);
+            const QByteArray said =
+                QByteArrayLiteral("\nStopped at once; where each hub was left:\n") + board.text().toUtf8();
+            std::fputs(said.constData(), stderr);
+            std::fflush(stderr);
+            // The hubs' threads are still at work: no destructor may run under them.
+            std::_Exit(cli::ExitFailure);
         },
         sayWhereLeft);
 

@@ -1,6 +1,8 @@
 #include "FirmwareImage.h"
 
-#include <QCryptographicHash>
+#include "Crc32.h"
+#include "RegularFile.h"
+#include "ResourceLookup.h"
 
 namespace {
 
@@ -182,22 +184,132 @@ std::optional<FirmwareLine> FirmwareImage::readCheckedLine(const QString& line, 
     return fields;
 }
 
+std::optional<ImageSummary> ImageSummary::read(const QByteArray& data) {
+    if (data.size() < Size)
+        return std::nullopt;
+    const auto word = [&data](int at) {
+        std::uint32_t value = 0;
+        for (int k = at; k < at + 4; ++k)
+            value = value << 8 | std::uint8_t(data.at(k));
+        return value;
+    };
+    return ImageSummary{word(0), word(4), word(8), word(12)};
+}
+
+namespace {
+
+QString hexAddress(std::uint32_t address) {
+    return QStringLiteral("0x") + QString::number(address, 16).rightJustified(4, QLatin1Char('0')).toUpper();
+}
+
+QString versionHex(std::uint32_t version) {
+    return QString::number(version, 16).rightJustified(8, QLatin1Char('0')).toUpper();
+}
+
+// The data lines met so far: what the closing record must state of them, and
+// where the next one must begin.
+class DataTally {
+public:
+    // Why the line does not run on from the data line before it, or empty.
+    QString breakIn(const FirmwareLine& line) const {
+        const std::uint32_t start = line.address;
+        if (m_lines > 0 && start > m_next)
+            return QStringLiteral("its address %1 leaves a gap after line %2, which ends before %3: lines "
+                                  "are missing or out of order")
+                .arg(hexAddress(start), QString::number(m_lastLine + 1), hexAddress(m_next));
+        if (m_lines > 0 && start < m_next)
+            return QStringLiteral("its address %1 falls inside line %2, which ends before %3: a line is "
+                                  "repeated or out of order")
+                .arg(hexAddress(start), QString::number(m_lastLine + 1), hexAddress(m_next));
+        if (start + std::uint32_t(line.data.size()) > 0x10000)
+            return QStringLiteral("its data run past the end of the 16-bit address space");
+        return QString();
+    }
+
+    void add(const FirmwareLine& line, int index) {
+        ++m_lines;
+        m_bytes += std::uint32_t(line.data.size());
+        m_crc.add(std::uint8_t(line.byteCount));
+        m_crc.add(std::uint8_t(line.address >> 8));
+        m_crc.add(std::uint8_t(line.address));
+        m_crc.add(line.data);
+        m_next = line.address + std::uint32_t(line.data.size());
+        m_lastLine = index;
+    }
+
+    // Why the closing record's data do not state these lines, or empty.
+    QString mismatch(const FirmwareLine& closing, std::optional<std::uint32_t> wantedVersion) const {
+        const std::optional<ImageSummary> summary = ImageSummary::read(closing.data);
+        if (!summary)
+            return QStringLiteral(
+                       "its closing record holds %1 data bytes, fewer than the %2 of version, line "
+                       "count, byte count and CRC-32")
+                .arg(closing.data.size())
+                .arg(ImageSummary::Size);
+        if (summary->dataLines != m_lines || summary->dataBytes != m_bytes)
+            return QStringLiteral("its closing record states %1 data lines of %2 bytes, but %3 lines of %4 "
+                                  "bytes come before it: lines are missing, added or retyped")
+                .arg(summary->dataLines)
+                .arg(summary->dataBytes)
+                .arg(m_lines)
+                .arg(m_bytes);
+        if (summary->crc != crc())
+            return QStringLiteral("its closing record states the data CRC-32 %1, but the data lines give %2: "
+                                  "a line was changed or moved")
+                .arg(summary->crc, 8, 16, QLatin1Char('0'))
+                .arg(crc(), 8, 16, QLatin1Char('0'));
+        if (wantedVersion && summary->version != *wantedVersion)
+            return QStringLiteral("its closing record states version %1, but this program was built for %2")
+                .arg(versionHex(summary->version), versionHex(*wantedVersion));
+        return QString();
+    }
+
+    std::uint32_t lines() const { return m_lines; }
+    std::uint32_t crc() const { return m_crc.value(); }
+
+private:
+    std::uint32_t m_lines = 0;
+    std::uint32_t m_bytes = 0;
+    Crc32 m_crc;
+    std::uint32_t m_next = 0;
+    int m_lastLine = -1;
+};
+
+} // namespace
+
+std::optional<QByteArray> FirmwareImage::readFile(const QString& path, QString* problem) {
+    return readRegularFile(path, MaxFileSize, problem);
+}
+
 void FirmwareImage::load(const QByteArray& text) {
     m_lines = splitLines(text);
+    m_origin = QStringLiteral("built-in");
     m_version = AppFirmwareVersion;
     validate();
 }
 
-void FirmwareImage::loadChecked(const QByteArray& text) {
+void FirmwareImage::loadBuiltIn() {
+    m_lines = splitLines(resources::loadResource(QStringLiteral("APP"), QStringLiteral("appbin")));
+    m_origin = QStringLiteral("built-in");
+    validateChecked(AppFirmwareVersion);
+    m_version = AppFirmwareVersion;
+}
+
+void FirmwareImage::loadChecked(const QByteArray& text, const QString& origin) {
     m_lines = splitLines(text);
-    m_version = 0;
-    validateChecked();
+    m_origin = origin;
+    validateChecked(std::nullopt);
 }
 
 void FirmwareImage::clear() {
     m_lines.clear();
+    m_origin.clear();
     m_version = AppFirmwareVersion;
     validate();
+}
+
+QString FirmwareImage::digest() const {
+    return QStringLiteral("%1").arg(m_crc, 8, 16, QLatin1Char('0'));
 }
 
 QString FirmwareImage::emptyProblem() {
@@ -207,7 +319,8 @@ QString FirmwareImage::emptyProblem() {
 void FirmwareImage::validate() {
     m_firstBadLine = -1;
     m_problem.clear();
-    bool hasData = false;
+    m_crc = 0;
+    DataTally tally;
     for (int i = 0; i < count(); ++i) {
         QString why;
         const std::optional<FirmwareLine> fields = readLine(m_lines.at(i), &why);
@@ -216,61 +329,60 @@ void FirmwareImage::validate() {
             m_problem = QStringLiteral("Firmware image line %1 cannot be read: %2.").arg(i + 1).arg(why);
             return;
         }
-        hasData = hasData || fields->isData();
+        if (fields->isData())
+            tally.add(*fields, i);
     }
-    if (!hasData)
+    m_crc = tally.crc();
+    if (tally.lines() == 0)
         m_problem = emptyProblem();
 }
 
-void FirmwareImage::validateChecked() {
+void FirmwareImage::refuse(int index, const QString& why) {
+    m_firstBadLine = index;
+    m_problem = QStringLiteral("Firmware image line %1 is refused: %2.").arg(index + 1).arg(why);
+}
+
+void FirmwareImage::validateChecked(std::optional<std::uint32_t> wantedVersion) {
     m_firstBadLine = -1;
     m_problem.clear();
-    const auto refuse = [this](int index, const QString& why) {
-        m_firstBadLine = index;
-        m_problem = QStringLiteral("Firmware image line %1 is refused: %2.").arg(index + 1).arg(why);
-    };
-    bool hasData = false;
-    int versionLine = -1;
+    m_crc = 0;
+    m_version = 0;
+    DataTally tally;
+    int closingLine = -1;
     for (int i = 0; i < count(); ++i) {
         if (m_lines.at(i).isEmpty())
             continue;
-        if (versionLine >= 0) {
-            refuse(i,
-                   QStringLiteral("it follows the closing version record of line %1").arg(versionLine + 1));
-            return;
-        }
+        if (closingLine >= 0)
+            return refuse(i, QStringLiteral("it follows the closing record of line %1").arg(closingLine + 1));
         QString why;
         const std::optional<FirmwareLine> fields = readCheckedLine(m_lines.at(i), &why);
-        if (!fields) {
-            refuse(i, why);
-            return;
+        if (!fields)
+            return refuse(i, why);
+        if (fields->isData()) {
+            why = tally.breakIn(*fields);
+            if (!why.isEmpty())
+                return refuse(i, why);
+            tally.add(*fields, i);
+        } else if (fields->recordType == FirmwareLine::ClosingRecord) {
+            why = tally.mismatch(*fields, wantedVersion);
+            if (!why.isEmpty())
+                return refuse(i, why);
+            m_version = ImageSummary::read(fields->data)->version;
+            closingLine = i;
+        } else {
+            return refuse(i, QStringLiteral("its record type %1 is none of this format's: 1 for data, 9 for "
+                                            "the closing record")
+                                 .arg(QString::number(fields->recordType, 16).toUpper()));
         }
-        if (fields->recordType == FirmwareLine::VersionRecord) {
-            if (fields->data.size() < 4) {
-                refuse(i, QStringLiteral("its version record holds %1 bytes, fewer than the 4 of a version")
-                              .arg(fields->data.size()));
-                return;
-            }
-            const auto byte = [&fields](int k) { return std::uint32_t(std::uint8_t(fields->data.at(k))); };
-            m_version = byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
-            versionLine = i;
-        }
-        hasData = hasData || fields->isData();
     }
-    if (!hasData) {
+    m_crc = tally.crc();
+    if (tally.lines() == 0) {
         m_problem = emptyProblem();
         return;
     }
-    if (versionLine < 0) {
+    if (closingLine < 0) {
         // A file cut after whole lines reads well up to its end.
-        refuse(count() - 1, QStringLiteral("the image ends here without its closing version record: it is "
-                                           "cut short, or not an image for this hub"));
-        m_version = 0;
+        refuse(count() - 1, QStringLiteral("the image ends here without its closing record: it is cut short, "
+                                           "or not an image for this hub"));
     }
-}
-
-QString FirmwareImage::digest() const {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(m_lines.join(QLatin1Char('\n')).toLatin1(), QCryptographicHash::Sha256)
-            .toHex());
 }

@@ -21,11 +21,27 @@ struct FirmwareLine {
     bool isData() const { return recordType == DataRecord; }
 
     static constexpr int DataRecord = 1;
-    static constexpr int VersionRecord = 9; // closes the image; its first four data bytes are the version
+    static constexpr int ClosingRecord = 9; // closes the image: see ImageSummary
     static constexpr int NoRecord = -1;     // an empty line
     // A data line's two frames carry N + 1 payload bytes, and a frame holds at most 59.
     static constexpr int MinByteCount = 3;
     static constexpr int MaxByteCount = 58;
+};
+
+// What the closing record states of the image it closes, in its data bytes,
+// each number high byte first: 0-3 the version (where older readers look for
+// it), 4-7 the number of data lines, 8-11 the number of data bytes they carry,
+// 12-15 the CRC-32 (see Crc32.h) of the data lines. The CRC runs over every
+// data line in order, over the bytes its own checksum covers except the type:
+// byte count, address high, address low, data bytes. Any further bytes are 0.
+struct ImageSummary {
+    std::uint32_t version = 0;
+    std::uint32_t dataLines = 0;
+    std::uint32_t dataBytes = 0;
+    std::uint32_t crc = 0;
+
+    static constexpr int Size = 16;
+    static std::optional<ImageSummary> read(const QByteArray& data);
 };
 
 // The firmware image in memory: the lines of the embedded text, without their
@@ -49,20 +65,32 @@ public:
     // the update needs cannot be read.
     static std::optional<FirmwareLine> readLine(const QString& line, QString* problem = nullptr);
 
-    // The image built into the program: its lines are checked as the update
-    // reads them, and its version is the built-in one.
+    // The largest image file read; the built-in image has 31,300 bytes.
+    static constexpr qint64 MaxFileSize = 1024 * 1024;
+    // An image file's text, read only when it is a regular file of at most
+    // MaxFileSize bytes. Nothing, and why in *problem, otherwise.
+    static std::optional<QByteArray> readFile(const QString& path, QString* problem);
+
+    // Any text in the line format: its lines are checked as the update reads
+    // them, and its version is the built-in one.
     void load(const QByteArray& text);
+    // The image built into the program, proven whole as a file is, and of the
+    // built-in version.
+    void loadBuiltIn();
     // An image file: besides that, every line must be whole, in the line format
-    // (":", type, count, address, data, checksum), with its own checksum right,
-    // and the image must end in its version record, which gives the version.
-    void loadChecked(const QByteArray& text);
+    // (":", type, count, address, data, checksum), with its own checksum right;
+    // only data lines and one closing record; the data lines' addresses run on
+    // from the first without gap, repeat or overlap; and the closing record's
+    // counts and CRC must be those of the data lines. Its version is the
+    // closing record's.
+    void loadChecked(const QByteArray& text, const QString& origin = QString());
     void clear();
 
     // The version a hub runs after this image was written into it.
     std::uint32_t version() const { return m_version; }
-    // Where the image came from: "built-in", or the image file's name.
-    QString origin() const { return QStringLiteral("built-in"); }
-    // SHA-256 of the image's lines, in hex.
+    // "built-in", or the file's path as given.
+    QString origin() const { return m_origin; }
+    // The CRC-32 of the data lines (see ImageSummary), 8 lowercase hex digits.
     QString digest() const;
 
     int count() const { return static_cast<int>(m_lines.size()); }
@@ -78,9 +106,12 @@ public:
 
 private:
     void validate();
-    void validateChecked();
+    void validateChecked(std::optional<std::uint32_t> wantedVersion);
+    void refuse(int index, const QString& why);
 
     QStringList m_lines;
+    QString m_origin;
+    std::uint32_t m_crc = 0;
     int m_firstBadLine = -1;
     QString m_problem = emptyProblem();
     std::uint32_t m_version = AppFirmwareVersion;

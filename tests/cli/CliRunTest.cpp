@@ -1,7 +1,9 @@
+#include "Crc32.h"
 #include "HidIap.h"
 #include "HubRun.h"
 #include "HubUpdateLock.h"
 #include "HubWire.h"
+#include "Interrupt.h"
 #include "LedCalibrationStore.h"
 #include "ProgressView.h"
 #include "TestSupport.h"
@@ -32,6 +34,7 @@
 #include <vector>
 
 #include <pty.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,12 +60,21 @@ QByteArray lineAt(int k) {
     return withChecksum(line);
 }
 
-// An image file of the data lines, closed by its version record.
+// An image file of the data lines after an empty first line, closed by the
+// record that states their version, count, bytes and CRC-32.
 QByteArray imageText(const QByteArray& version = "11150906") {
-    QByteArray lines = withChecksum("0030000") + "\r\n";
-    for (int k = 0; k < DataLines; ++k)
+    QByteArray lines = "\r\n";
+    Crc32 crc;
+    for (int k = 0; k < DataLines; ++k) {
         lines += lineAt(k) + "\r\n";
-    return lines + withChecksum("9070000" + version) + "\r\n";
+        crc.add(QByteArray::fromHex(lineAt(k).mid(2, lineAt(k).size() - 4)));
+    }
+    const auto word = [](std::uint32_t value) {
+        return QByteArray::number(value, 16).rightJustified(8, '0');
+    };
+    return lines +
+           withChecksum("9130000" + version + word(DataLines) + word(16 * DataLines) + word(crc.value())) +
+           "\r\n";
 }
 
 std::vector<hubsim::WrittenBlock> expectedBlocks() {
@@ -214,6 +226,16 @@ TEST_F(CliRun, ABrokenImageIsRefusedBeforeAnyHubIsTouched) {
               ExitFailure);
     EXPECT_TRUE(errors.contains(QStringLiteral("Cannot read the firmware image"))) << errors.toStdString();
     EXPECT_TRUE(text.isEmpty());
+
+    // Names that are no image file: refused at once, without a read that blocks or fills the memory.
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& name : {QStringLiteral("/dev/zero"), fifo, dir.path()}) {
+        EXPECT_EQ(run(QStringLiteral("--virtual 1 update --all --image ") + name), ExitFailure);
+        EXPECT_TRUE(errors.contains(QStringLiteral("not a regular file. Nothing was sent.")))
+            << errors.toStdString();
+        EXPECT_TRUE(hubRun->virtualHubs().empty());
+    }
 }
 
 TEST_F(CliRun, NoHubAndAHubWithoutAccess) {
@@ -671,13 +693,69 @@ TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
     EXPECT_EQ(whole.exitCode(), ExitFailure);
 }
 
+// GNU timeout signals the program and then its process group: two SIGTERMs
+// within microseconds are one request. One a second or more after the first
+// is a hard stop, which does not wait for the hubs but still writes the whole
+// document.
+TEST_F(CliRun, SignalsTogetherAreOneStopAndAHardStopStillWritesTheDocument) {
+    // A small image, and a hub that never comes back from its restart: the
+    // run waits seconds for it after the last line.
+    const auto startUpdate = [this](QProcess& p) {
+        p.start(QStringLiteral(QUORVI_HUB_PROGRAM),
+                {QStringLiteral("--virtual"), QStringLiteral("1"), QStringLiteral("--virtual-fault"),
+                 QStringLiteral("no-return"), QStringLiteral("update"), QStringLiteral("--all"),
+                 QStringLiteral("--json"), QStringLiteral("--image"), image});
+        EXPECT_TRUE(p.waitForStarted(10000));
+        // Well into that wait: a stop while lines are sent would end the run at the next line.
+        p.waitForFinished(2500);
+        EXPECT_EQ(p.state(), QProcess::Running);
+        ::kill(pid_t(p.processId()), SIGTERM);
+    };
+    const auto documentOf = [](QProcess& p) {
+        EXPECT_TRUE(p.waitForFinished(60000));
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(p.exitCode(), ExitFailure);
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(p.readAllStandardOutput(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << error.errorString().toStdString();
+        return document.object();
+    };
+
+    QProcess together;
+    startUpdate(together);
+    ::kill(pid_t(together.processId()), SIGTERM);
+    const QJsonObject calm = documentOf(together);
+    EXPECT_FALSE(together.readAllStandardError().contains("Stopped at once"));
+    ASSERT_EQ(calm.value(QStringLiteral("hubs")).toArray().size(), 1);
+    EXPECT_EQ(calm.value(QStringLiteral("hubs"))[0][QStringLiteral("failure")][QStringLiteral("kind")],
+              QStringLiteral("no-return"));
+
+    QProcess later;
+    startUpdate(later);
+    later.waitForFinished(StopGraceMs + 300);
+    ASSERT_EQ(later.state(), QProcess::Running);
+    ::kill(pid_t(later.processId()), SIGTERM);
+    const QJsonObject stopped = documentOf(later);
+    EXPECT_TRUE(later.readAllStandardError().contains(
+        "Stopped at once; where each hub was left:\nHub 1: every line written, restarting"));
+    EXPECT_TRUE(stopped.value(QStringLiteral("interrupted")).toBool());
+    const QJsonArray hubs = stopped.value(QStringLiteral("hubs")).toArray();
+    ASSERT_EQ(hubs.size(), 1);
+    const QJsonObject hub = hubs[0].toObject();
+    EXPECT_TRUE(hub.value(QStringLiteral("interrupted")).toBool());
+    EXPECT_EQ(hub.value(QStringLiteral("failure"))[QStringLiteral("kind")], QStringLiteral("stopped"));
+    EXPECT_TRUE(
+        hub.value(QStringLiteral("whereLeft")).toString().startsWith(QStringLiteral("every line written")));
+    EXPECT_FALSE(hub.value(QStringLiteral("path")).toString().isEmpty());
+}
+
 TEST(WhereLeft, OneLinePerHubAtEachStage) {
     WhereLeftBoard board;
     board.start({1, 2});
-    board.setStage(1, QStringLiteral("Programming"));
+    board.setStage(1, stageWords(HubSession::Stage::Programming));
     board.setRange(1, 625);
     board.setProgress(1, 120);
-    board.setStage(2, QStringLiteral("RestoringLevels"));
+    board.setStage(2, stageWords(HubSession::Stage::RestoringLevels));
     const QStringList lines = board.text().trimmed().split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0], QStringLiteral("Hub 1: in its bootloader with 120 of 626 lines written, its firmware "

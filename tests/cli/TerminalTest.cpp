@@ -1,6 +1,7 @@
 // The terminal helpers the progress bars and the second Ctrl+C stand on, on
 // the system the tests run on (Linux here, Windows under wine).
 
+#include "HubReport.h"
 #include "Interrupt.h"
 #include "ProgressView.h"
 #include "WhereLeft.h"
@@ -85,10 +86,10 @@ TEST(CliTerminal, WhereLeftReachesTheDescriptorWhole) {
     ASSERT_TRUE(pipe.ok);
     cli::WhereLeftBoard board;
     board.start({1, 2, 3});
-    board.setStage(1, QStringLiteral("Programming"));
+    board.setStage(1, cli::stageWords(HubSession::Stage::Programming));
     board.setRange(1, 99);
     board.setProgress(1, 41);
-    board.setStage(2, QStringLiteral("Rebooting"));
+    board.setStage(2, cli::stageWords(HubSession::Stage::Rebooting));
     board.setFinished(3);
     board.writeTo(pipe.fds[1]);
     const char tail[] = "end\n";

@@ -1,6 +1,15 @@
 #include "FirmwareImage.h"
 #include "AppVersion.h"
+#include "Crc32.h"
 #include "ResourceLookup.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#ifndef Q_OS_WIN
+#include <sys/stat.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -225,6 +234,37 @@ FirmwareImage checked(const QByteArray& text) {
     return image;
 }
 
+// Data lines closed by a closing record that states them (or, with a summary
+// given, states that).
+QByteArray wholeImage(const QStringList& dataLines, std::uint32_t version,
+                      std::optional<ImageSummary> summary = std::nullopt) {
+    ImageSummary s{version, 0, 0, 0};
+    Crc32 crc;
+    for (const QString& line : dataLines) {
+        const QByteArray bytes = QByteArray::fromHex(line.mid(2, line.size() - 4).toLatin1());
+        crc.add(bytes);
+        ++s.dataLines;
+        s.dataBytes += std::uint32_t(bytes.size() - 3);
+    }
+    s.crc = crc.value();
+    if (summary)
+        s = *summary;
+    QByteArray closing;
+    for (const std::uint32_t field : {s.version, s.dataLines, s.dataBytes, s.crc})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            closing += char(field >> shift);
+    return imageOf(dataLines + QStringList{checkedLine(9, 0, closing)});
+}
+
+// The line with one character changed and its checksum made right again.
+QString edited(const QString& line, int position, QChar digit) {
+    QString changed = line;
+    changed[position] = digit;
+    const QByteArray bytes = QByteArray::fromHex(changed.mid(2, changed.size() - 4).toLatin1());
+    return checkedLine(changed.mid(1, 1).toInt(nullptr, 16),
+                       std::uint16_t(bytes.at(1) << 8 | std::uint8_t(bytes.at(2))), bytes.mid(3));
+}
+
 } // namespace
 
 // An image file is read as the built-in image is made: every line carries its
@@ -234,11 +274,101 @@ TEST(FirmwareImageFile, TheBuiltInImagePassesEveryCheckAndCarriesItsVersion) {
     EXPECT_TRUE(image.isUsable()) << image.problem().toStdString();
     EXPECT_EQ(image.version(), AppFirmwareVersion);
 
-    const QByteArray other = imageOf({checkedLine(1, 0x0100, QByteArray(5, '\x11')),
-                                      checkedLine(9, 0, QByteArray::fromHex("12345678000000"))});
-    const FirmwareImage own = checked(other);
+    EXPECT_EQ(image.origin(), QString());
+    // The closing record states the digest, high byte first, in its data bytes 13 to 16.
+    EXPECT_EQ(image.digest(), image.line(625).mid(32, 8).toLower());
+
+    FirmwareImage builtIn;
+    builtIn.loadBuiltIn();
+    EXPECT_TRUE(builtIn.isUsable()) << builtIn.problem().toStdString();
+    EXPECT_EQ(builtIn.version(), AppFirmwareVersion);
+    EXPECT_EQ(builtIn.origin(), QStringLiteral("built-in"));
+    EXPECT_EQ(builtIn.digest(), image.digest());
+    EXPECT_EQ(builtIn.digest().size(), 8);
+
+    const FirmwareImage own = checked(wholeImage(
+        {checkedLine(1, 0x0100, QByteArray(5, '\x11')), checkedLine(1, 0x0105, QByteArray(2, '\x22'))},
+        0x12345678));
     EXPECT_TRUE(own.isUsable()) << own.problem().toStdString();
     EXPECT_EQ(own.version(), 0x12345678u);
+}
+
+// What each line's checksum cannot see: lines missing, repeated, moved or
+// retyped. The first line that does not fit is named.
+TEST(FirmwareImageFile, ACutStitchedReorderedOrRetypedImageIsRefused) {
+    const QStringList lines = FirmwareImage::splitLines(builtInText());
+    ASSERT_EQ(lines.size(), 626);
+    struct Case {
+        const char* what;
+        QStringList lines;
+        int firstBad;
+        const char* why;
+    };
+    QStringList cut = lines; // sed '100,500d'
+    cut.erase(cut.begin() + 99, cut.begin() + 500);
+    QStringList stitched = lines;
+    stitched.insert(200, lines.at(199));
+    QStringList swapped = lines;
+    swapped.swapItemsAt(299, 300);
+    QStringList retyped = lines;
+    retyped[399] = edited(lines.at(399), 1, QLatin1Char('0'));
+    QStringList closedEarly = lines;
+    closedEarly[399] = edited(lines.at(399), 1, QLatin1Char('9'));
+    QStringList lastLost = lines;
+    lastLost.removeAt(624);
+    QStringList changedData = lines;
+    changedData[10] = edited(lines.at(10), 20, lines.at(10).at(20) == QLatin1Char('0') ? '1' : '0');
+    QStringList pastTheEnd = {checkedLine(1, 0xFFF0, QByteArray(17, 'x'))};
+
+    const Case cases[] = {
+        {"cut", cut, 99, "its address 0x251C leaves a gap after line 99, which ends before 0x0759"},
+        {"stitched", stitched, 200, "its address 0x0EC5 falls inside line 200"},
+        {"swapped", swapped, 299, "leaves a gap after line 299"},
+        {"retyped", retyped, 399, "its record type 0 is none of this format's"},
+        {"closed early", closedEarly, 399, "but 399 lines of 7581 bytes come before it"},
+        {"last data line lost", lastLost, 624,
+         "states 625 data lines of 11875 bytes, but 624 lines of 11856"},
+        {"data changed", changedData, 625, "data CRC-32"},
+        {"past the end", pastTheEnd, 0, "past the end of the 16-bit address space"},
+    };
+    for (const Case& c : cases) {
+        const FirmwareImage image = checked(imageOf(c.lines));
+        EXPECT_FALSE(image.isUsable()) << c.what;
+        EXPECT_EQ(image.firstBadLine(), c.firstBad) << c.what;
+        EXPECT_TRUE(image.problem().startsWith(
+            QStringLiteral("Firmware image line %1 is refused: ").arg(c.firstBad + 1)))
+            << c.what << ": " << image.problem().toStdString();
+        EXPECT_TRUE(image.problem().contains(QLatin1String(c.why)))
+            << c.what << ": " << image.problem().toStdString();
+    }
+}
+
+TEST(FirmwareImageFile, AClosingRecordThatDoesNotStateTheDataIsRefused) {
+    const QStringList data = {checkedLine(1, 0x0100, QByteArray(5, '\x11')),
+                              checkedLine(1, 0x0105, QByteArray(2, '\x22'))};
+    const std::uint32_t crc = [&] {
+        FirmwareImage image;
+        image.loadChecked(wholeImage(data, 1));
+        return image.digest().toUInt(nullptr, 16);
+    }();
+    const struct {
+        ImageSummary summary;
+        const char* why;
+    } cases[] = {
+        {{1, 3, 7, crc}, "states 3 data lines of 7 bytes, but 2 lines of 7"},
+        {{1, 2, 8, crc}, "states 2 data lines of 8 bytes"},
+        {{1, 2, 7, crc ^ 1}, "data CRC-32"},
+    };
+    for (const auto& c : cases) {
+        const FirmwareImage image = checked(wholeImage(data, 1, c.summary));
+        EXPECT_EQ(image.firstBadLine(), 2);
+        EXPECT_TRUE(image.problem().contains(QLatin1String(c.why))) << image.problem().toStdString();
+    }
+    // The closing record of old, with the version alone.
+    const FirmwareImage versionOnly =
+        checked(imageOf(data + QStringList{checkedLine(9, 0, QByteArray::fromHex("11150906"))}));
+    EXPECT_TRUE(versionOnly.problem().contains(QStringLiteral("fewer than the 16")))
+        << versionOnly.problem().toStdString();
 }
 
 TEST(FirmwareImageFile, OneChangedDigitIsRefusedNamingTheLineAndItsChecksum) {
@@ -266,7 +396,7 @@ TEST(FirmwareImageFile, TruncatedFilesAreRefused) {
     EXPECT_FALSE(image.isUsable());
     EXPECT_EQ(image.firstBadLine(), 2);
     EXPECT_TRUE(image.problem().contains(QStringLiteral("line 3 is refused")));
-    EXPECT_TRUE(image.problem().contains(QStringLiteral("without its closing version record")));
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("without its closing record")));
 
     // Cut in the middle of a line.
     image = checked(text.left(10 * 50 + 30));
@@ -296,11 +426,46 @@ TEST(FirmwareImageFile, ForeignFilesAreRefused) {
     image = checked(trailing);
     EXPECT_FALSE(image.isUsable());
     EXPECT_EQ(image.firstBadLine(), 626);
-    EXPECT_TRUE(image.problem().contains(QStringLiteral("follows the closing version record of line 626")));
+    EXPECT_TRUE(image.problem().contains(QStringLiteral("follows the closing record of line 626")));
 
     // A line longer than its byte count says.
-    image = checked(imageOf({checkedLine(1, 0, QByteArray(4, '\x01')) + QStringLiteral("00"),
-                             checkedLine(9, 0, QByteArray(4, '\x11'))}));
+    image = checked(wholeImage({checkedLine(1, 0, QByteArray(4, '\x01')) + QStringLiteral("00")}, 1));
     EXPECT_FALSE(image.isUsable());
     EXPECT_TRUE(image.problem().contains(QStringLiteral("allows"))) << image.problem().toStdString();
+}
+
+// A name that is not a regular file is refused before it is read, so that
+// nothing blocks and nothing fills the memory.
+TEST(FirmwareImageFile, OnlyARegularFileOfBoundedSizeIsRead) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const auto refusal = [](const QString& path) {
+        QString why;
+        const std::optional<QByteArray> text = FirmwareImage::readFile(path, &why);
+        EXPECT_FALSE(text) << path.toStdString();
+        return why;
+    };
+    EXPECT_TRUE(refusal(dir.path()).contains(QStringLiteral("directory")))
+        << refusal(dir.path()).toStdString();
+    EXPECT_FALSE(refusal(dir.filePath(QStringLiteral("missing"))).isEmpty());
+
+    const QString large = dir.filePath(QStringLiteral("large"));
+    QFile file(large);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(file.resize(FirmwareImage::MaxFileSize + 1));
+    file.close();
+    EXPECT_TRUE(refusal(large).contains(QStringLiteral("1048577 bytes, more than the 1048576")))
+        << refusal(large).toStdString();
+    ASSERT_TRUE(QFile::resize(large, FirmwareImage::MaxFileSize));
+    const std::optional<QByteArray> atTheLimit = FirmwareImage::readFile(large, nullptr);
+    ASSERT_TRUE(atTheLimit);
+    EXPECT_EQ(atTheLimit->size(), FirmwareImage::MaxFileSize);
+
+#ifndef Q_OS_WIN
+    EXPECT_TRUE(refusal(QStringLiteral("/dev/zero")).contains(QStringLiteral("device")));
+    // Without O_NONBLOCK the open would wait for a writer for ever.
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    EXPECT_TRUE(refusal(fifo).contains(QStringLiteral("FIFO")));
+#endif
 }

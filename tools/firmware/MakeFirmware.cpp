@@ -1,9 +1,12 @@
 // Writes a stand-in firmware image: 625 data lines and one closing line, each
 // 48 characters and CR LF. Data lines carry 19 bytes that look enciphered (a
 // keyed xorshift stream) at byte addresses that advance by 19; the closing line
-// is of another record type and carries the image's version. The last two
-// characters of every line are a checksum the program does not read.
-// The output depends on nothing but this file.
+// (type 9) states the image's version, its number of data lines and data bytes
+// and the CRC-32 of its data lines, as core/FirmwareImage.h describes. The last
+// two characters of every line are its checksum.
+// The output depends on nothing but this file and the CRC.
+#include "Crc32.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -56,15 +59,26 @@ std::string line(int type, std::uint16_t address, const std::vector<std::uint8_t
 int main(int argc, char** argv) {
     std::string image;
     KeyStream stream(Key);
+    Crc32 crc;
     std::vector<std::uint8_t> data(DataBytesPerLine);
-    for (int i = 0; i < LineCount - 1; ++i) {
+    constexpr int DataLines = LineCount - 1;
+    for (int i = 0; i < DataLines; ++i) {
         for (auto& byte : data)
             byte = stream.next();
-        image += line(1, static_cast<std::uint16_t>(i * DataBytesPerLine), data);
+        const auto address = static_cast<std::uint16_t>(i * DataBytesPerLine);
+        // The bytes the line's checksum covers, without the type.
+        crc.add(static_cast<std::uint8_t>(DataBytesPerLine + 3));
+        crc.add(static_cast<std::uint8_t>(address >> 8));
+        crc.add(static_cast<std::uint8_t>(address));
+        crc.add(data);
+        image += line(1, address, data);
     }
+    // Version, data lines, data bytes, CRC: each four bytes, high first; then zeros.
     std::vector<std::uint8_t> closing(DataBytesPerLine, 0);
-    for (int k = 0; k < 4; ++k)
-        closing[static_cast<std::size_t>(k)] = static_cast<std::uint8_t>(Version >> (24 - 8 * k));
+    const std::uint32_t fields[] = {Version, DataLines, DataLines * DataBytesPerLine, crc.value()};
+    for (std::size_t f = 0; f < 4; ++f)
+        for (std::size_t k = 0; k < 4; ++k)
+            closing[4 * f + k] = static_cast<std::uint8_t>(fields[f] >> (24 - 8 * k));
     image += line(9, 0, closing);
 
     FILE* out = argc > 1 ? std::fopen(argv[1], "wb") : stdout;
