@@ -695,7 +695,7 @@ QString historyText(const HistoryRead& history, bool verbose) {
                            .arg(r.modeBefore.isEmpty() ? QStringLiteral("mode unknown") : r.modeBefore,
                                 r.versionBefore ? versionText(*r.versionBefore) : QStringLiteral("not read"));
             if (!r.image.isEmpty())
-                details << QStringLiteral("image: %1, firmware %2, SHA-256 %3")
+                details << QStringLiteral("image: %1, firmware %2, CRC-32 %3")
                                .arg(r.image,
                                     r.imageVersion ? versionText(*r.imageVersion) : QStringLiteral("unknown"),
                                     safeText(r.imageDigest));
