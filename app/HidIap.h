@@ -208,9 +208,7 @@ public:
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
     // An exchange with the hub runs (a handler's, the update's, or a reply
     // wait): another one started now would take its replies.
-    bool hubBusy() const {
-        return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning();
-    }
+    bool hubBusy() const { return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -269,6 +267,7 @@ private:
     // The automatic update's state.
     bool m_autoUpdateArmed = false;
     int m_armingDelay = 0;
+    bool m_automaticUpdate = false; // the automatic sequence runs: nobody to ask
 
     // Lets tests set the program-wide flags that only the update procedure writes.
     friend struct TfrmMainTestAccess;

@@ -110,6 +110,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--force")) {
             if (!flag(o.force))
                 return bad(QStringLiteral("--force takes no value."));
+        } else if (arg == QLatin1String("--discard-calibration")) {
+            if (!flag(o.discardCalibration))
+                return bad(QStringLiteral("--discard-calibration takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
                 return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
@@ -159,6 +162,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--image belongs to check and update."));
     if (o.command != Command::Update && o.force)
         return bad(QStringLiteral("--force belongs to update."));
+    if (o.command != Command::Update && o.discardCalibration)
+        return bad(QStringLiteral("--discard-calibration belongs to update."));
     if (o.command != Command::Update && o.all)
         return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
@@ -194,6 +199,10 @@ QString usageText() {
                           "                     version record are checked before anything is sent,\n"
                           "                     and its version is the one compared and verified\n"
                           "  --force            update: also a hub at the image's version or newer\n"
+                          "  --discard-calibration\n"
+                          "                     update: also a hub whose mode or LED calibration\n"
+                          "                     cannot be read; it gets the new firmware's default\n"
+                          "                     LED levels. Without it such a hub is left untouched\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
                           "  -v, --verbose      also every frame written to and read from a hub, in hex\n"
@@ -230,6 +239,11 @@ QString usageText() {
                           "  wrong-version         came back running another version than the image's\n"
                           "  answer-disputed       answered one frame twice, differently\n"
                           "  levels-not-restored   new firmware, LED levels kept for the next update\n"
+                          "  calibration-unreadable\n"
+                          "                        its mode or LED levels could not be read: not sent\n"
+                          "                        to its bootloader, nothing changed\n"
+                          "  entry-not-reached     the bootloader entry did not reach it: nothing\n"
+                          "                        programmed\n"
                           "  image-refused, hub-busy, not-downgraded, no-access, stopped\n"
                           "                        nothing was sent, or stopped by a signal\n"
                           "\n"
