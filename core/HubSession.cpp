@@ -616,7 +616,8 @@ bool HubSession::carryCalibration(Mode modeAtStart) {
     const QString what =
         m_failure.result < 0 ? QStringLiteral("no answer")
         : m_failure.result > 0
-            ? QStringLiteral("refused, result 0x%1").arg(m_failure.result, 2, 16, QLatin1Char('0')).toUpper()
+            ? QStringLiteral("refused, result 0x%1")
+                  .arg(QString::number(m_failure.result, 16).toUpper().rightJustified(2, u'0'))
             : QStringLiteral("an answer without them");
     const QString text =
         modeUnknown
