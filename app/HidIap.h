@@ -208,7 +208,9 @@ public:
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
     // An exchange with the hub runs (a handler's, the update's, or a reply
     // wait): another one started now would take its replies.
-    bool hubBusy() const { return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning(); }
+    bool hubBusy() const {
+        return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning();
+    }
 
 protected:
     bool event(QEvent* event) override;

@@ -636,7 +636,9 @@ bool HubSession::carryCalibration(Mode modeAtStart) {
 }
 
 HubSession::UpdateResult HubSession::bootloaderError() {
-    if (!m_entryReached && (!m_entryWritten || m_lastPoll == int(Mode::Bootloader)))
+    // Found in its bootloader without a sign that this entry got there, or never written.
+    const bool notReached = !m_entryWritten || m_lastPoll == int(Mode::Bootloader);
+    if (notReached)
         emit logLine(m_entryWritten ? QStringLiteral("The hub neither answered the bootloader entry nor "
                                                      "restarted: nothing is programmed after it.")
                                     : QStringLiteral("The bootloader entry could not be written to the "
@@ -645,8 +647,7 @@ HubSession::UpdateResult HubSession::bootloaderError() {
     emit statusText(QStringLiteral("Enter bootloader error."));
     m_failure.step = UpdateFailure::Step::EnteringBootloader;
     m_failure.command = CmdEnterBootloader;
-    if (!m_entryWritten || m_lastPoll == int(Mode::Bootloader)) {
-        // Found in its bootloader without a sign that this entry got there.
+    if (notReached) {
         m_failure.kind = UpdateFailure::Kind::EntryNotReached;
     } else if (m_lastPoll == -2) {
         // Gone for good, silent, or still answering from another mode.

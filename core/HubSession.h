@@ -165,8 +165,8 @@ public:
     // its levels were written; empty when the last update did not get there.
     std::optional<std::uint32_t> versionAfter() const { return m_versionAfter; }
     // False when the last update had no LED levels to carry (a hub found in
-    // its bootloader with none kept, or whose levels could not be read): it
-    // keeps the new firmware's defaults.
+    // its bootloader with none kept, or whose levels could not be read and
+    // were discarded as asked): it keeps the new firmware's defaults.
     bool calibrationCarried() const { return m_calibrationCarried; }
     // Why the last update did not complete and how far it got; kind None
     // when it completed.
