@@ -49,6 +49,9 @@ void TfrmMain::tmrAutoTimer() {
     btnConnectClick();
     try {
         QCoreApplication::processEvents();
+        // Never asks: a hub whose calibration cannot be read is left alone.
+        m_automaticUpdate = true;
+        const ScopeExit asked([this] { m_automaticUpdate = false; });
         btnUpdateClick();
         QCoreApplication::processEvents();
         btnConnectClick();

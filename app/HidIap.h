@@ -269,6 +269,7 @@ private:
     // The automatic update's state.
     bool m_autoUpdateArmed = false;
     int m_armingDelay = 0;
+    bool m_automaticUpdate = false; // the automatic sequence runs: nobody to ask
 
     // Lets tests set the program-wide flags that only the update procedure writes.
     friend struct TfrmMainTestAccess;

@@ -4,6 +4,7 @@
 #include "ScopeExit.h"
 
 #include <QFrame>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 
@@ -44,5 +45,19 @@ void TfrmMain::btnUpdateClick() {
     if (THidDevice* hub = currentHub())
         m_roster.follow(hub);
     const ScopeExit unfollow([this] { m_roster.stopFollowing(); });
+    if (m_session.runUpdate(m_firmwareImage) != HubSession::UpdateResult::CalibrationUnreadable ||
+        m_automaticUpdate)
+        return;
+    // Losing the calibration is the user's choice, never the default.
+    const QMessageBox::StandardButton answer = QMessageBox::question(
+        this, QStringLiteral("Update"),
+        QStringLiteral("The LED calibration could not be read from the hub, so it cannot be carried "
+                       "across the update.\n\nErase it and update anyway? The hub then gets the new "
+                       "firmware's default LED levels."),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    m_session.setDiscardCalibration(true);
+    const ScopeExit carryAgain([this] { m_session.setDiscardCalibration(false); });
     m_session.runUpdate(m_firmwareImage);
 }

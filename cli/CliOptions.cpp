@@ -121,6 +121,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         } else if (arg == QLatin1String("--no-lock")) {
             if (!flag(o.noLock))
                 return bad(QStringLiteral("--no-lock takes no value."));
+        } else if (arg == QLatin1String("--discard-calibration")) {
+            if (!flag(o.discardCalibration))
+                return bad(QStringLiteral("--discard-calibration takes no value."));
         } else if (arg == QLatin1String("--path")) {
             if (!takeValue(o.path))
                 return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
@@ -188,6 +191,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--force belongs to update."));
     if (o.command != Command::Update && o.noLock)
         return bad(QStringLiteral("--no-lock belongs to update."));
+    if (o.command != Command::Update && o.discardCalibration)
+        return bad(QStringLiteral("--discard-calibration belongs to update."));
     if (o.command != Command::Update && o.all)
         return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
@@ -226,6 +231,10 @@ QString usageText() {
                           "  --force            update: also a hub at the image's version or newer\n"
                           "  --no-lock          update: go on when a hub's lock cannot be made (no\n"
                           "                     other program is then kept from the hub)\n"
+                          "  --discard-calibration\n"
+                          "                     update: also a hub whose mode or LED calibration\n"
+                          "                     cannot be read; it gets the new firmware's default\n"
+                          "                     LED levels. Without it such a hub is left untouched\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
                           "  -v, --verbose      also every frame written to and read from a hub, in hex;\n"
@@ -267,6 +276,11 @@ QString usageText() {
                           "  wrong-version         came back running another version than the image's\n"
                           "  answer-disputed       answered one frame twice, differently\n"
                           "  levels-not-restored   new firmware, LED levels kept for the next update\n"
+                          "  calibration-unreadable\n"
+                          "                        its mode or LED levels could not be read: not sent\n"
+                          "                        to its bootloader, nothing changed\n"
+                          "  entry-not-reached     the bootloader entry did not reach it: nothing\n"
+                          "                        programmed\n"
                           "  image-refused, hub-busy, lock-failed, not-downgraded, no-access, stopped\n"
                           "                        nothing was sent, or stopped by a signal\n"
                           "\n"

@@ -27,9 +27,10 @@ struct Options {
     QString path;
     QString imageFile;
     bool json = false;
-    bool force = false;   // update also hubs at the image's version or newer
-    bool noLock = false;  // update even when a hub's lock cannot be made
-    int virtualHubs = -1; // -1: real hubs
+    bool force = false;              // update also hubs at the image's version or newer
+    bool noLock = false;             // update even when a hub's lock cannot be made
+    bool discardCalibration = false; // update also a hub whose LED calibration cannot be read
+    int virtualHubs = -1;            // -1: real hubs
     std::optional<std::uint32_t> virtualVersion;
     std::vector<VirtualFault> faults;
     bool quiet = false;      // errors and the final summary only

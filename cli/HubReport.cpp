@@ -57,6 +57,8 @@ QString frameName(std::uint8_t command) {
         return named("its restart");
     case CmdSetLedLevel:
         return named("an LED level");
+    case CmdStartLedAdjust:
+        return named("the LED level read");
     default:
         return named("command");
     }
@@ -203,6 +205,27 @@ FailureWords failureWords(const UpdateFailure& f, HubMode before) {
                                      "kept for the next update.");
         w.nextStep = QStringLiteral("Run the update again with --force to restore them.");
         w.modeLeft = HubMode::Application;
+        return w;
+    case K::CalibrationUnreadable: {
+        const QString how =
+            f.result < 0   ? QStringLiteral("did not answer %1").arg(frameName(f.command))
+            : f.result > 0 ? QStringLiteral("refused %1 (result %2)").arg(frameName(f.command), hex(f.result))
+                           : QStringLiteral("answered %1 without the levels").arg(frameName(f.command));
+        w.text = QStringLiteral("The hub's LED calibration could not be read: it %1.").arg(how);
+        w.whereLeft = QStringLiteral("Nothing that changes the hub was sent: it was not sent to its "
+                                     "bootloader and keeps its firmware and calibration.");
+        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again; to update it "
+                                    "without its LED calibration, give --discard-calibration.");
+        return w;
+    }
+    case K::EntryNotReached:
+        w.text = QStringLiteral("The bootloader entry (%1) did not reach the hub: it could not be written, "
+                                "or the hub neither answered it nor restarted.")
+                     .arg(hex(CmdEnterBootloader));
+        w.whereLeft = QStringLiteral("Nothing was programmed; it may wait in its bootloader from an earlier "
+                                     "attempt.");
+        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
+        w.modeLeft = HubMode::Unknown;
         return w;
     case K::NotDowngraded:
         w.text = QStringLiteral("The hub runs firmware %1, newer than the image's %2.").arg(found, wanted);

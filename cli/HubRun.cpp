@@ -336,6 +336,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
 
     HubSession session;
     session.timing = timing;
+    session.setDiscardCalibration(m_options.discardCalibration);
     // Each report goes from the read thread straight into the link, and the
     // waits sleep until it is there: no trip through this thread's event loop.
     session.link().setDelivery(HubConnection::Delivery::OnReadThread);

@@ -178,6 +178,7 @@ int HubConnection::SendFrameSub(std::uint8_t command, const HubRequest& request)
         QCoreApplication::processEvents();
         return -1;
     }
+    ++m_framesWritten;
     // A plain pause, the hub's time to take the frame; no events run here.
     pauseExactly(m_timing.writePauseMs);
     const int replied = awaitOpenReply();

@@ -91,6 +91,9 @@ public:
     bool confirmLastAnswer();
     // The last SendFrame failed because its answer was contradicted.
     bool lastExchangeDisputed() const { return m_exchangeDisputed; }
+    // Frames a device took without a write error, since the link was made:
+    // a frame that could not even be written cannot have reached the hub.
+    quint64 framesWritten() const { return m_framesWritten; }
 
 signals:
     // An answer taken was contradicted (see confirmLastAnswer).
@@ -136,6 +139,7 @@ private:
     // A further answer to the last exchange said otherwise: it proves nothing.
     bool m_disputed = false;
     bool m_exchangeDisputed = false; // owned by the session's thread
+    quint64 m_framesWritten = 0;     // owned by the session's thread
     // Reports read on the read thread, to be traced on ours.
     bool m_traceReads = false;
     QList<QByteArray> m_tracedReads;

@@ -71,12 +71,14 @@ HubSession::Mode HubSession::QueryHubMode() {
         request.setPayloadLength(0);
         const int result = m_link.SendFrame(CmdGetMode, request);
         m_lastQueryAnswered = result >= 0;
+        m_lastModeResult = result;
         const Mode mode = hubreply::mode(result, m_link.reply());
         if (m_updateRunning && !m_run.modeAtStart)
             m_run.modeAtStart = mode;
         return mode;
     } catch (...) {
         m_lastQueryAnswered = false;
+        m_lastModeResult = -1;
         return Mode::None;
     }
 }
@@ -110,9 +112,28 @@ bool HubSession::EnterBootloader() {
     emit logLine(QStringLiteral("Enter bootloader mode..."));
     HubRequest request;
     request.setPayloadLength(0);
-    // The hub may restart before it answers, so the answer says nothing.
-    m_link.SendFrame(CmdEnterBootloader, request);
-    return WaitForHubMode(timing.modeWaitMs, Mode::Bootloader);
+    const quint64 writtenBefore = m_link.framesWritten();
+    // The hub may restart before it answers, so the answer's result says
+    // nothing; that it came proves the frame arrived.
+    m_entryAnswered = m_link.SendFrame(CmdEnterBootloader, request) >= 0;
+    m_entryWritten = m_link.framesWritten() != writtenBefore;
+    m_entryReached = false;
+    m_lastPoll = -2;
+    if (!m_entryWritten)
+        return false;
+    THidDevice* const target = device();
+    const quint32 instance = target && target->PnPInfo() ? target->PnPInfo()->InstanceNumber : 0;
+    if (!WaitForHubMode(timing.modeWaitMs, Mode::Bootloader))
+        return false;
+    // Without an answer only a restart proves the frame got there: the device
+    // it went to left, or the hub answers from another mode than before. A
+    // hub found in its bootloader on a device that never changed may be
+    // there from an earlier attempt, the frame lost on a stale device.
+    const THidDevice* const now = device();
+    const bool restarted = now != target || !now->PnPInfo() || now->PnPInfo()->InstanceNumber != instance ||
+                           m_modeAtStart != Mode::Bootloader;
+    m_entryReached = m_entryAnswered || restarted;
+    return true;
 }
 
 std::optional<std::uint32_t> HubSession::readVersion() {
@@ -143,25 +164,42 @@ std::optional<HubSession::RunData> HubSession::readRunData() {
 }
 
 bool HubSession::startLedAdjust() {
+    m_lastLevelsResult = -1;
     if (!device() || hubTakenElsewhere())
         return false;
     HubRequest request;
-    if (m_link.SendFrame(CmdStartLedAdjust, request) != 0)
+    m_lastLevelsResult = m_link.SendFrame(CmdStartLedAdjust, request);
+    if (m_lastLevelsResult != 0)
         return false;
     // A copy: whoever shows the levels may send frames, which reuse the reply buffer.
     const std::optional<LedLevels> read = hubreply::ledLevels(m_link.reply());
     if (!read)
         return false;
     const LedLevels levels = *read;
-    emit ledLevelsRead(levels);
+    const HubIdentity from = identityOf(device());
+    {
+        // Levels shown and sent back as they were read are not set by hand.
+        m_echoingRead = true;
+        const ScopeExit shown([this] { m_echoingRead = false; });
+        emit ledLevelsRead(levels);
+    }
     if (m_updateRunning)
         m_run.levelsRead = levels;
     // A level above the range goes back as its top, as a slider showing it would.
+    LedLevels clamped{};
     for (std::size_t i = 0; i < levels.size(); ++i)
-        m_heldLevels[i] = std::min<std::uint8_t>(levels[i], MaxLedLevel);
+        clamped[i] = std::min<std::uint8_t>(levels[i], MaxLedLevel);
+    m_adjustedHub = from;
+    m_adjustedLevels = clamped;
+    // Kept levels of this hub are its calibration; after a failed write-back
+    // it reports the new firmware's defaults. Another hub's stay in the store.
+    if (m_writeBackOwed && m_heldIdentity == from)
+        return true;
+    m_writeBackOwed = false;
+    m_heldIdentity = from;
+    m_heldLevels = clamped;
     m_calibrationHeld = true;
     m_levelsReadAt = QDateTime::currentDateTimeUtc();
-    const HubIdentity from = identityOf(device());
     m_levelsReadWhere = from.isPort() ? from.value() : QString();
     return true;
 }
@@ -169,15 +207,9 @@ bool HubSession::startLedAdjust() {
 int HubSession::setLedLevel(int channel, int level) {
     if (!device() || hubTakenElsewhere())
         return -1;
-    if (m_calibrationHeld && channel >= 1 && channel <= LedChannels) {
-        const auto held = static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel));
-        std::uint8_t& slot = m_heldLevels[std::size_t(channel - 1)];
-        const bool changed = slot != held;
-        slot = held;
-        // Levels kept after a failed run follow the user's hand as well.
-        if (changed && m_writeBackOwed && !m_updateRunning && m_store)
-            keepLevels();
-    }
+    if (!m_updateRunning && !m_echoingRead && channel >= 1 && channel <= LedChannels)
+        levelsSetByHand(identityOf(device()), channel,
+                        static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel)));
     HubRequest request;
     request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
     return m_link.SendFrame(CmdSetLedLevel, request);
@@ -186,8 +218,49 @@ int HubSession::setLedLevel(int channel, int level) {
 int HubSession::endLedAdjust() {
     if (!device() || hubTakenElsewhere())
         return -1;
+    // The hub keeps what it shows now: the levels read from it and set since.
+    if (!m_updateRunning && m_adjustedHub.isValid() && m_adjustedHub == identityOf(device()))
+        levelsSetByHand(m_adjustedHub, 0);
     HubRequest request;
     return m_link.SendFrame(CmdEndLedAdjust, request);
+}
+
+void HubSession::levelsSetByHand(const HubIdentity& hub, int channel, std::uint8_t level) {
+    if (!hub.isValid())
+        return;
+    const bool adjusted = m_adjustedHub == hub;
+    if (adjusted && channel > 0)
+        m_adjustedLevels[std::size_t(channel - 1)] = level;
+    const bool heldHere = m_calibrationHeld && m_heldIdentity == hub;
+    const std::optional<LedCalibrationStore::Entry> stored =
+        storeKeeps() ? m_store->entry(hub.key()) : std::nullopt;
+    if (!heldHere && !stored)
+        return;
+    // The hub's levels as a whole when they were read from it, else the one
+    // channel set: either replaces what was kept for it.
+    LedLevels levels = heldHere ? m_heldLevels : stored->levels;
+    if (adjusted)
+        levels = m_adjustedLevels;
+    else if (channel > 0)
+        levels[std::size_t(channel - 1)] = level;
+    if (heldHere)
+        m_heldLevels = levels;
+    if (!stored && !(heldHere && m_writeBackOwed))
+        return;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QString where = hub.isPort() ? hub.value() : QString();
+    if (heldHere) {
+        m_levelsReadAt = now;
+        m_levelsReadWhere = where;
+        keepLevels(now);
+    } else {
+        m_store->save(hub.key(), levels, where, now);
+    }
+}
+
+bool HubSession::storeKeeps() const {
+    // A store without a file keeps nothing on purpose (virtual hubs).
+    return m_store && !m_store->filePath().isEmpty();
 }
 
 void HubSession::takeKeptLevels(const HubIdentity& identity) {
@@ -195,11 +268,16 @@ void HubSession::takeKeptLevels(const HubIdentity& identity) {
     // for their own hub, in the store.
     if (m_writeBackOwed && m_heldIdentity != identity)
         m_writeBackOwed = false;
-    if (!m_writeBackOwed) {
-        // Otherwise a run holds only what it reads itself.
+    // The store speaks for every program: levels this session kept there and
+    // that are gone from it were given back (or replaced) by another one.
+    const std::optional<LedCalibrationStore::Entry> kept =
+        storeKeeps() && identity.isValid() ? m_store->entry(identity.key()) : std::nullopt;
+    if (m_writeBackOwed && m_keptInStore && !kept)
+        m_writeBackOwed = false;
+    if (kept || !m_writeBackOwed) {
+        // The store's levels, or else only what the run reads itself.
         m_calibrationHeld = false;
-        const std::optional<LedCalibrationStore::Entry> kept =
-            m_store && identity.isValid() ? m_store->entry(identity.key()) : std::nullopt;
+        m_writeBackOwed = false;
         if (kept) {
             for (std::size_t i = 0; i < kept->levels.size(); ++i)
                 m_heldLevels[i] = std::min<std::uint8_t>(kept->levels[i], MaxLedLevel);
@@ -207,6 +285,7 @@ void HubSession::takeKeptLevels(const HubIdentity& identity) {
             m_writeBackOwed = true;
             m_levelsReadAt = kept->readAt;
             m_levelsReadWhere = kept->where;
+            m_keptInStore = true;
         }
     }
     m_heldIdentity = identity;
@@ -214,10 +293,11 @@ void HubSession::takeKeptLevels(const HubIdentity& identity) {
 }
 
 void HubSession::keepLevels(const QDateTime& readAt) {
-    // A store without a file keeps nothing on purpose (virtual hubs).
-    if (!m_store || m_store->filePath().isEmpty() || !m_heldIdentity.isValid())
+    m_keptInStore = false;
+    if (!storeKeeps() || !m_heldIdentity.isValid())
         return;
-    if (m_store->save(m_heldIdentity.key(), m_heldLevels, m_levelsReadWhere, readAt))
+    m_keptInStore = m_store->save(m_heldIdentity.key(), m_heldLevels, m_levelsReadWhere, readAt);
+    if (m_keptInStore)
         return;
     // The levels live on only in this program now: the user must see them.
     QStringList levels;
@@ -228,6 +308,17 @@ void HubSession::keepLevels(const QDateTime& readAt) {
             .arg(m_heldIdentity.key(), m_store->lastError(), levels.join(QLatin1Char(' ')));
     emit logLine(text);
     emit statusText(text);
+}
+
+void HubSession::dropLevelsKeptThisRun() {
+    if (!m_keptThisRun)
+        return;
+    m_keptThisRun = false;
+    m_writeBackOwed = false;
+    m_levelsFromEarlierAttempt = false;
+    if (m_keptInStore && m_heldIdentity.isValid())
+        m_store->clear(m_heldIdentity.key());
+    m_keptInStore = false;
 }
 
 void HubSession::appendHistory(UpdateResult result, const QString& lastText, const FirmwareImage& image) {
@@ -383,37 +474,22 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     if (m_lastVersionHub == identity && m_lastVersionClock.isValid() &&
         m_lastVersionClock.elapsed() <= FreshVersionMs)
         m_run.versionBefore = m_lastVersion;
+    m_keptThisRun = false;
     takeKeptLevels(identity);
     emit stageChanged(Stage::Started);
 
-    const Mode modeAtStart = QueryHubMode();
-    if (modeAtStart == Mode::Application) {
-        if (m_levelsFromEarlierAttempt) {
-            const LedLevels kept = m_heldLevels;
-            const QDateTime keptAt = m_levelsReadAt;
-            const QString keptWhere = m_levelsReadWhere;
-            startLedAdjust();
-            m_heldLevels = kept;
-            m_levelsReadAt = keptAt;
-            m_levelsReadWhere = keptWhere;
-            m_calibrationHeld = true;
-        } else if (startLedAdjust()) {
-            m_writeBackOwed = true;
-            keepLevels(m_levelsReadAt);
-        }
-        QCoreApplication::processEvents();
+    m_modeAtStart = QueryHubMode();
+    if (!carryCalibration(m_modeAtStart))
+        return UpdateResult::CalibrationUnreadable;
+    // Kept before the hub may be erased, every time, under the hub they belong to.
+    if (m_calibrationHeld) {
+        keepLevels(m_levelsReadAt);
+        m_writeBackOwed = true;
     }
-    m_calibrationCarried = m_calibrationHeld;
-    // A hub that does not answer ends at its bootloader entry: nothing to say yet.
-    if (!m_calibrationCarried && modeAtStart != Mode::None) {
-        const QString text =
-            modeAtStart == Mode::Bootloader
-                ? QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
-                                 "calibration cannot be carried; it keeps the new firmware's defaults.")
-                : QStringLiteral("The hub's LED levels could not be read: its calibration cannot be "
-                                 "carried; it keeps the new firmware's defaults.");
-        emit logLine(text);
-        emit statusText(text);
+    if (stopRequested()) {
+        dropLevelsKeptThisRun();
+        emit statusText(QStringLiteral("Stopped before the hub was sent to its bootloader."));
+        return UpdateResult::Stopped;
     }
 
     emit stageChanged(Stage::EnteringBootloader);
@@ -423,23 +499,9 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         const ScopeExit clearInProgress([this] { m_updateInProgress = false; });
         inBootloader = EnterBootloader();
     }
-    if (!inBootloader) {
-        emit logLine(QStringLiteral("Enter bootloader error."));
-        emit statusText(QStringLiteral("Enter bootloader error."));
-        // Gone for good, silent, or still answering from another mode.
-        m_failure.step = UpdateFailure::Step::EnteringBootloader;
+    if (!inBootloader || !m_entryReached) {
         m_failure.lineCount = image.count();
-        if (m_lastPoll == -2) {
-            m_failure.kind = UpdateFailure::Kind::NoReturn;
-            m_failure.command = CmdEnterBootloader;
-        } else if (m_lastPoll == -1) {
-            m_failure.kind = UpdateFailure::Kind::NoAnswer;
-            m_failure.command = CmdGetMode;
-        } else {
-            m_failure.kind = UpdateFailure::Kind::Refused;
-            m_failure.command = CmdEnterBootloader;
-        }
-        return UpdateResult::BootloaderError;
+        return bootloaderError();
     }
 
     emit stageChanged(Stage::Programming);
@@ -583,6 +645,92 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
                         : QStringLiteral("Update completed. The LED calibration could not "
                                          "be carried: the hub has the new firmware's defaults."));
     return UpdateResult::Completed;
+}
+
+bool HubSession::carryCalibration(Mode modeAtStart) {
+    bool adjustOpened = false;
+    const auto readLevels = [&, this] {
+        const bool read = startLedAdjust();
+        adjustOpened = adjustOpened || m_lastLevelsResult == 0;
+        return read;
+    };
+    if (modeAtStart == Mode::Application) {
+        if (m_levelsFromEarlierAttempt) {
+            readLevels(); // opens the adjustment; the kept levels stay held
+        } else if (readLevels() || readLevels()) {
+            m_keptThisRun = true;
+        }
+        QCoreApplication::processEvents();
+    }
+    m_calibrationCarried = m_calibrationHeld;
+    if (m_calibrationCarried)
+        return true;
+    const bool unread = modeAtStart != Mode::Bootloader;
+    if (!unread || m_discardCalibration) {
+        const QString text =
+            !unread ? QStringLiteral("The hub is in its bootloader and no LED levels are kept for it: its "
+                                     "calibration cannot be carried; it keeps the new firmware's defaults.")
+                    : QStringLiteral("The hub's LED levels could not be read: its calibration is discarded, "
+                                     "as asked; it keeps the new firmware's defaults.");
+        emit logLine(text);
+        emit statusText(text);
+        return true;
+    }
+
+    m_failure.kind = UpdateFailure::Kind::CalibrationUnreadable;
+    m_failure.step = UpdateFailure::Step::Preparing;
+    const bool modeUnknown = modeAtStart == Mode::None;
+    m_failure.command = modeUnknown ? CmdGetMode : CmdStartLedAdjust;
+    m_failure.result = modeUnknown ? m_lastModeResult : m_lastLevelsResult;
+    const QString what =
+        m_failure.result < 0 ? QStringLiteral("no answer")
+        : m_failure.result > 0
+            ? QStringLiteral("refused, result 0x%1")
+                  .arg(QString::number(m_failure.result, 16).toUpper().rightJustified(2, u'0'))
+            : QStringLiteral("an answer without them");
+    const QString text =
+        modeUnknown
+            ? QStringLiteral("The hub's mode could not be read (%1), so neither can its LED calibration: "
+                             "it is not sent to its bootloader and keeps its firmware.")
+                  .arg(what)
+            : QStringLiteral("The hub's LED levels could not be read, twice (%1): it is not sent to its "
+                             "bootloader and keeps its firmware and calibration.")
+                  .arg(what);
+    emit logLine(text);
+    emit statusText(text);
+    // Left as a working hub expects it: an adjustment it opened is closed.
+    if (adjustOpened)
+        endLedAdjust();
+    return false;
+}
+
+HubSession::UpdateResult HubSession::bootloaderError() {
+    // Found in its bootloader without a sign that this entry got there, or never written.
+    const bool notReached = !m_entryWritten || m_lastPoll == int(Mode::Bootloader);
+    if (notReached)
+        emit logLine(m_entryWritten ? QStringLiteral("The hub neither answered the bootloader entry nor "
+                                                     "restarted: nothing is programmed after it.")
+                                    : QStringLiteral("The bootloader entry could not be written to the "
+                                                     "hub: nothing is programmed after it."));
+    emit logLine(QStringLiteral("Enter bootloader error."));
+    emit statusText(QStringLiteral("Enter bootloader error."));
+    m_failure.step = UpdateFailure::Step::EnteringBootloader;
+    m_failure.command = CmdEnterBootloader;
+    if (notReached) {
+        m_failure.kind = UpdateFailure::Kind::EntryNotReached;
+    } else if (m_lastPoll == -2) {
+        // Gone for good, silent, or still answering from another mode.
+        m_failure.kind = UpdateFailure::Kind::NoReturn;
+    } else if (m_lastPoll == -1) {
+        m_failure.kind = UpdateFailure::Kind::NoAnswer;
+        m_failure.command = CmdGetMode;
+    } else {
+        m_failure.kind = UpdateFailure::Kind::Refused;
+    }
+    // Nothing erased: not written, or the hub still runs its application.
+    if (!m_entryWritten || m_lastPoll == int(Mode::Application))
+        dropLevelsKeptThisRun();
+    return UpdateResult::BootloaderError;
 }
 
 bool HubSession::restoreLevels() {

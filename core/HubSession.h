@@ -74,6 +74,7 @@ public:
         UpdateFail,             // the hub did not come back in its application
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
         WrongVersion,           // the hub came back, but not running the image's version
+        CalibrationUnreadable,  // its mode or LED levels could not be read: not sent to its bootloader
         HubBusy,                // another program is updating this hub; nothing was sent
         LockFailed,             // the hub's lock could not be made; nothing was sent
         Stopped,                // asked to stop: nothing sent, or stopped between two lines
@@ -126,6 +127,7 @@ public:
     Mode QueryHubMode();
     bool WaitForHubMode(int limitMs, Mode wanted);
     // Logs "Enter bootloader mode...", asks for the bootloader and waits for it.
+    // A frame that could not be written is not waited for.
     bool EnterBootloader();
 
     // The firmware version the hub reports (reply bytes 5 to 8, high first).
@@ -134,10 +136,14 @@ public:
 
     // Starts the LED adjustment and reads the levels: announces them raw
     // through ledLevelsRead, then holds them (within 0..MaxLedLevel) for the
-    // write-back after an update.
+    // write-back after an update. Levels kept for this hub stay held instead:
+    // what it reports then are the new firmware's defaults.
     bool startLedAdjust();
-    // Sends one channel's level (channel 1 to 8); a held level follows it.
-    // Both give the reply's result byte, or -1 when no reply came.
+    // Sends one channel's level (channel 1 to 8). Outside an update, a level
+    // set by hand (not the echo of a read) replaces what is kept for the
+    // attached hub, never another hub's; so does the end of an adjustment
+    // whose levels were read from it. Both give the reply's result byte, or
+    // -1 when no reply came.
     int setLedLevel(int channel, int level);
     int endLedAdjust();
     bool calibrationHeld() const { return m_calibrationHeld; }
@@ -145,8 +151,16 @@ public:
     bool writeBackOwed() const { return m_writeBackOwed; }
     const LedLevels& heldLevels() const { return m_heldLevels; }
 
-    // The whole update of the attached hub with the given image.
+    // The whole update of the attached hub with the given image. A hub goes
+    // to its bootloader only with its calibration safe: its levels read now,
+    // or kept from an earlier attempt on it, or it said it is in its
+    // bootloader. Otherwise the update ends in CalibrationUnreadable with the
+    // hub untouched, unless the calibration may be discarded.
     UpdateResult runUpdate(const FirmwareImage& image);
+    // The caller's explicit choice to update a hub whose calibration cannot
+    // be read; the result then says it was not carried.
+    void setDiscardCalibration(bool discard) { m_discardCalibration = discard; }
+    bool discardCalibration() const { return m_discardCalibration; }
     // Any thread. The update stops with Stopped before its first frame, or
     // before programming, or after the line being written: never inside a
     // line. Once the lines are all written it runs to its end, so that the
@@ -160,8 +174,8 @@ public:
     // its levels were written; empty when the last update did not get there.
     std::optional<std::uint32_t> versionAfter() const { return m_versionAfter; }
     // False when the last update had no LED levels to carry (a hub found in
-    // its bootloader with none kept, or whose levels could not be read): it
-    // keeps the new firmware's defaults.
+    // its bootloader with none kept, or whose levels could not be read and
+    // were discarded as asked): it keeps the new firmware's defaults.
     bool calibrationCarried() const { return m_calibrationCarried; }
     // Why the last update did not complete and how far it got; kind None
     // when it completed.
@@ -189,11 +203,21 @@ signals:
 
 private:
     UpdateResult programImage(const FirmwareImage& image);
+    // Reads or finds the levels to carry; false when the hub may not be sent
+    // to its bootloader (m_failure then says why).
+    bool carryCalibration(Mode modeAtStart);
+    UpdateResult bootloaderError();
     bool restoreLevels();
     HubIdentity identityOf(THidDevice* device) const;
+    bool storeKeeps() const;
     void takeKeptLevels(const HubIdentity& identity);
     // Keeps the held levels in the store; says so, with the levels, when it cannot.
     void keepLevels(const QDateTime& readAt = {});
+    // The attempt ends with nothing erased: what it kept is no one's calibration.
+    void dropLevelsKeptThisRun();
+    // Levels set on the hub by hand: channel 1 to 8, or 0 for all the levels
+    // read from it and set since.
+    void levelsSetByHand(const HubIdentity& hub, int channel, std::uint8_t level = 0);
     void appendHistory(UpdateResult result, const QString& lastText, const FirmwareImage& image);
     // What a frame of the update that failed with this result tells.
     UpdateFailure frameFailure(std::uint8_t command, int result, int line, int lineCount);
@@ -207,14 +231,28 @@ private:
     UpdateFailure m_failure;
     // The last hub-mode poll: -2 no hub to ask, -1 no answer, else the mode.
     int m_lastPoll = -2;
-    // The last mode query took an answer (else the hub was silent).
+    // The last mode query took an answer (else the hub was silent), and its result.
     bool m_lastQueryAnswered = false;
+    int m_lastModeResult = -1;
+    int m_lastLevelsResult = -1; // of the last CmdStartLedAdjust
+    // The last bootloader entry: written, answered, and seen to reach the hub.
+    bool m_entryWritten = false;
+    bool m_entryAnswered = false;
+    bool m_entryReached = false;
+    Mode m_modeAtStart = Mode::None;
+    bool m_discardCalibration = false;
     bool m_calibrationCarried = true;
     bool m_updateInProgress = false;
     bool m_updateRunning = false;
     bool m_calibrationHeld = false;
     bool m_writeBackOwed = false; // the held levels are not back on the hub yet
     bool m_levelsFromEarlierAttempt = false;
+    bool m_keptInStore = false; // the owed levels are in the store too
+    bool m_keptThisRun = false; // this attempt read and kept them
+    bool m_echoingRead = false; // levels just read are being shown (and sent back)
+    // The levels of the last hand adjustment, read from m_adjustedHub and set since.
+    HubIdentity m_adjustedHub;
+    LedLevels m_adjustedLevels{};
     HubIdentity m_heldIdentity;
     LedLevels m_heldLevels{};
     QDateTime m_levelsReadAt;  // when the held levels were read from the hub

@@ -28,6 +28,10 @@ QString failureKindName(UpdateFailure::Kind kind) {
         return QStringLiteral("wrong-version");
     case K::LevelsNotRestored:
         return QStringLiteral("levels-not-restored");
+    case K::CalibrationUnreadable:
+        return QStringLiteral("calibration-unreadable");
+    case K::EntryNotReached:
+        return QStringLiteral("entry-not-reached");
     case K::NotDowngraded:
         return QStringLiteral("not-downgraded");
     case K::NoAccess:

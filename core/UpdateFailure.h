@@ -24,6 +24,12 @@ struct UpdateFailure {
         CameBackInBootloader, // after the reboot it answered from its bootloader
         WrongVersion,         // it came back, but not running the image's version
         LevelsNotRestored,    // new firmware, but the LED levels are not back
+        // Its mode or its LED levels could not be read, so it was not sent to
+        // its bootloader: nothing that changes the hub was sent.
+        CalibrationUnreadable,
+        // The bootloader entry never reached the hub (not written, or neither
+        // answered nor followed by a restart): nothing was programmed.
+        EntryNotReached,
         // Decided before a session runs, by whoever starts it.
         NotDowngraded,
         NoAccess,

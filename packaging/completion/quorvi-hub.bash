@@ -14,7 +14,8 @@ _quorvi_hub() {
 
     local commands='list check update history'
     local options='--all --path --image --json --quiet --verbose --no-progress --force --no-lock
-        --hub --since --last --virtual --virtual-version --virtual-fault --help --version -q -v -h -V'
+        --discard-calibration --hub --since --last --virtual --virtual-version --virtual-fault
+        --help --version -q -v -h -V'
     local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
         boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing no-serial'
 

@@ -73,6 +73,7 @@ TEST(CliOptions, BadArgumentsAreRefusedWithTheReason) {
         {"update --all --path /dev/hidraw3", "exclude each other"},
         {"list --image fw.txt", "--image belongs to check and update"},
         {"check --all", "--all belongs to update"},
+        {"check --discard-calibration", "--discard-calibration belongs to update"},
         {"check --json=yes", "--json takes no value"},
         {"check --virtual-fault silent", "need --virtual N"},
         {"check --virtual 1 --virtual-fault 2:silent", "names hub 2, but there are 1"},

@@ -1072,16 +1072,60 @@ TEST_F(CliRun, ASilentHubReadsTheSameInCheckAndUpdate) {
     EXPECT_TRUE(errors.contains(QStringLiteral("could not be checked (no-answer): ") + said))
         << errors.toStdString();
 
+    // The update says the same silence, and that it was not sent to its bootloader for it.
     EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault silent update --json --image ") + image),
               ExitFailure);
     const QJsonObject updated = hubJson(0);
-    EXPECT_EQ(updated.value(QStringLiteral("failure")).toObject().value(QStringLiteral("text")).toString(),
-              said);
-    EXPECT_EQ(updated.value(QStringLiteral("result")).toString(), QStringLiteral("BootloaderError"));
-    EXPECT_TRUE(errors.startsWith(QStringLiteral("Hub 1 (virtual:hidraw/1): FAILED (no-answer)\n")));
-    // Both tell the same next step: nothing was written in either.
-    EXPECT_EQ(updated.value(QStringLiteral("nextStep")), checked.value(QStringLiteral("nextStep")));
+    EXPECT_TRUE(updated.value(QStringLiteral("failure"))
+                    .toObject()
+                    .value(QStringLiteral("text"))
+                    .toString()
+                    .contains(QStringLiteral("did not answer its mode query (0x04)")));
+    EXPECT_EQ(updated.value(QStringLiteral("result")).toString(), QStringLiteral("CalibrationUnreadable"));
+    EXPECT_TRUE(
+        errors.startsWith(QStringLiteral("Hub 1 (virtual:hidraw/1): FAILED (calibration-unreadable)\n")));
     EXPECT_TRUE(virtualHub(0).model().writtenBlocks().empty());
+    EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Application);
+}
+
+// A hub is sent to its bootloader only with its calibration safe; otherwise
+// it is left untouched, unless the user gives up the calibration.
+TEST_F(CliRun, AnUnreadableCalibrationStopsTheUpdateUnlessDiscarded) {
+    // Frames: mode, version, mode, levels; a refused level read is tried once more.
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@4 update --json --image ") + image),
+              ExitOk);
+    EXPECT_TRUE(hubJson(0).value(QStringLiteral("calibrationCarried")).toBool(false));
+
+    const struct {
+        const char* faults;
+        QString text;
+    } cases[] = {
+        {"fail@3", QStringLiteral("The hub's LED calibration could not be read: it refused its mode query "
+                                  "(0x04) (result 0x01).")},
+        {"fail@4 --virtual-fault fail@5",
+         QStringLiteral("The hub's LED calibration could not be read: it refused the LED level read (0xF2) "
+                        "(result 0x01).")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.faults);
+        EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault %1 update --json --image %2")
+                          .arg(QLatin1String(c.faults), image)),
+                  ExitFailure);
+        const QJsonObject h = hubJson(0);
+        const QJsonObject failure = h.value(QStringLiteral("failure")).toObject();
+        EXPECT_EQ(failure.value(QStringLiteral("kind")).toString(), QStringLiteral("calibration-unreadable"));
+        EXPECT_EQ(failure.value(QStringLiteral("text")).toString(), c.text);
+        EXPECT_TRUE(
+            h.value(QStringLiteral("nextStep")).toString().contains(QStringLiteral("--discard-calibration")));
+        EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Application);
+        EXPECT_EQ(virtualHub(0).firmwareVersion(), hubsim::DefaultFirmwareVersion);
+
+        EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault %1 update --discard-calibration --json "
+                                     "--image %2")
+                          .arg(QLatin1String(c.faults), image)),
+                  ExitOk);
+        EXPECT_FALSE(hubJson(0).value(QStringLiteral("calibrationCarried")).toBool(true));
+    }
 }
 
 namespace {

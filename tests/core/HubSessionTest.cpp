@@ -399,7 +399,7 @@ TEST_F(HubSessionReplies, ShortReportsAreNoRepliesAndCarryNoData) {
 
     setFaults([](hubsim::HubFaults& f) { f.replyLength = 1; });
     session.timing.modeWaitMs = 300;
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::CalibrationUnreadable);
     EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
 }
 
@@ -642,6 +642,94 @@ TEST_F(HubSessionReplies, AHubInItsBootloaderWithNothingKeptIsCompletedWithoutIt
     const UpdateRecord second = history.read().value(1);
     EXPECT_EQ(second.calibration, QStringLiteral("carried"));
     EXPECT_EQ(second.versionBefore, second.versionAfter); // the same image twice
+}
+
+// A hub goes to its bootloader only with its calibration safe: a mode or a
+// level read that fails (the levels once retried) leaves the hub untouched.
+TEST_F(HubSessionReplies, AHubWhoseCalibrationCannotBeReadIsNotSentToItsBootloader) {
+    hub.model().setLedLevels(userLevels);
+    const struct {
+        std::vector<std::uint64_t> refused; // frames of the run, from 0
+        int replyLength;
+        std::vector<std::uint8_t> frames;
+        int result;
+    } cases[] = {
+        {{0}, 0, {CmdGetMode}, 0x01},
+        {{1, 2}, 0, {CmdGetMode, CmdStartLedAdjust, CmdStartLedAdjust}, 0x01},
+        // The mode fits in six bytes, the levels do not; the adjustment opened is closed.
+        {{}, 6, {CmdGetMode, CmdStartLedAdjust, CmdStartLedAdjust, CmdEndLedAdjust}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.frames.size());
+        hub.trace().clear();
+        const std::uint64_t first = hub.model().framesReceived() + 1;
+        setFaults([&](hubsim::HubFaults& f) {
+            f = hubsim::HubFaults{};
+            f.replyLength = c.replyLength;
+            for (const std::uint64_t k : c.refused)
+                f.resultOnFrame[first + k] = 0x01;
+        });
+        EXPECT_EQ(session.runUpdate(smallImage()), Result::CalibrationUnreadable);
+        EXPECT_EQ(commandsOf(hub), c.frames);
+        EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::CalibrationUnreadable);
+        EXPECT_EQ(session.failure().command, c.frames.size() == 1 ? CmdGetMode : CmdStartLedAdjust);
+        EXPECT_EQ(session.failure().result, c.result);
+        EXPECT_EQ(hub.model().savedLedLevels(), userLevels);
+        EXPECT_FALSE(store.load(QStringLiteral("serial:VH0001")));
+    }
+}
+
+// A cable glitch before the bootloader entry: the frame goes to the device
+// that left and never reaches the hub, which waits in its bootloader from an
+// earlier attempt. Nothing is programmed on top of that.
+TEST_F(HubSessionReplies, ProgrammingStartsOnlyAfterAnEntryThatReachedTheHub) {
+    hub.model().setMode(hubsim::HubMode::Bootloader);
+    QObject::connect(&session, &HubSession::stageChanged, [this](Stage stage) {
+        if (stage == Stage::EnteringBootloader && hub.unplug())
+            hub.plug();
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::EntryNotReached);
+    EXPECT_EQ(commandsOf(hub), std::vector<std::uint8_t>{CmdGetMode});
+    EXPECT_TRUE(hub.model().writtenBlocks().empty());
+}
+
+// Kept levels belong to one hub and one attempt: a hand on another hub
+// leaves them alone, a hand on their own hub replaces them, and an attempt
+// that erased nothing drops what it kept.
+TEST_F(HubSessionReplies, KeptLevelsBelongToTheirHubAndTheirAttempt) {
+    hub.model().setLedLevels(userLevels);
+    const QString a = QStringLiteral("serial:QH-A");
+    locator.serial = QStringLiteral("QH-A");
+    session.timing.modeWaitMs = 0; // entered, not seen since: the levels stay kept for A
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    ASSERT_TRUE(session.writeBackOwed());
+    ASSERT_TRUE(testsupport::waitUntil([this] { return hub.isPlugged(); }));
+    hub.setMode(hubsim::HubMode::Application);
+    session.attach(locator.refreshHub());
+
+    locator.serial = QStringLiteral("QH-B"); // another hub on the service page
+    ASSERT_TRUE(session.startLedAdjust());
+    session.setLedLevel(3, 70);
+    session.endLedAdjust();
+    EXPECT_EQ(store.load(a), std::optional(userLevels));
+    EXPECT_FALSE(store.load(QStringLiteral("serial:QH-B")));
+
+    locator.serial = QStringLiteral("QH-A");
+    session.setLedLevel(2, 5);
+    HubSession::LedLevels replaced = userLevels;
+    replaced[1] = 5;
+    EXPECT_EQ(store.load(a), std::optional(replaced));
+
+    // The hub refuses the entry (it stays in its application): nothing kept.
+    store.clear(a);
+    const std::uint64_t entry = hub.model().framesReceived() + 3;
+    setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = entry; });
+    session.timing.modeWaitMs = 300;
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::BootloaderError);
+    EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::Refused);
+    EXPECT_FALSE(store.load(a));
+    EXPECT_FALSE(session.writeBackOwed());
 }
 
 TEST(LedCalibrationStoreFile, KeepsOneEntryPerSerial) {

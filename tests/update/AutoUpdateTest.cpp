@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFrame>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -123,6 +124,28 @@ TEST_F(AutoUpdate, PluggedHubIsCheckedUpdatedAndCheckedAgain) {
     // Leave the page before the window goes: a page hidden by the window's
     // own destruction still announces it to the half-destroyed window.
     w->pgcMain->setCurrentWidget(w->tbshtUpdate);
+}
+
+// Nobody is asked to give up a calibration: the hub is left alone.
+TEST_F(AutoUpdate, AHubWhoseCalibrationCannotBeReadIsLeftAlone) {
+    watchingWindow();
+    VirtualHub& hub = addHub();
+    hub.model().setLedLevels({10, 20, 30, 40, 50, 60, 70, 80});
+    watch(hub, [&hub](const SentFrame& f) {
+        if (f.command == CmdStartLedAdjust)
+            hub.model().setResultOnFrame(hub.model().framesReceived() + 1, 0x05);
+    });
+    QuestionAnswerer yes(QMessageBox::Yes);
+    hub.plug();
+
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return framesOf(CmdGetVersion).size() >= 4 && backToWatching(); }, 20000));
+    EXPECT_TRUE(yes.asked.isEmpty());
+    EXPECT_EQ(framesOf(CmdStartLedAdjust).size(), 2u);
+    EXPECT_TRUE(framesOf(CmdEnterBootloader).empty());
+    EXPECT_EQ(hub.mode(), HubMode::Application);
+    EXPECT_NE(hub.firmwareVersion(), ImageVersion);
+    EXPECT_TRUE(errors.messages.isEmpty()) << errors.messages.join('\n').toStdString();
 }
 
 TEST_F(AutoUpdate, SecondHubPluggedAfterTheFirstIsUpdatedToo) {

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -239,7 +240,7 @@ TEST_F(UpdateRun, BrokenImageIsRefusedBeforeAnyFrame) {
     EXPECT_EQ(hub.mode(), HubMode::Application);
 }
 
-TEST_F(UpdateRun, SilentHubEndsInEnterBootloaderError) {
+TEST_F(UpdateRun, SilentHubIsNotSentToItsBootloader) {
     VirtualHub& hub = addHub();
     hubsim::HubFaults faults;
     faults.silent = true;
@@ -250,18 +251,49 @@ TEST_F(UpdateRun, SilentHubEndsInEnterBootloaderError) {
     ASSERT_TRUE(waitForHub());
     w->pnl2->show();
     watch(hub);
-    QElapsedTimer clock;
-    clock.start();
 
+    QuestionAnswerer no(QMessageBox::No);
     w->btnUpdate->click();
 
-    EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Enter bootloader error."}));
-    EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Enter bootloader error."));
+    ASSERT_EQ(no.asked.size(), 1);
+    EXPECT_TRUE(no.defaultWasNo);
+    const QStringList log = logLines();
+    ASSERT_EQ(log.size(), 1);
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("The hub's mode could not be read")))
+        << log[0].toStdString();
+    EXPECT_EQ(w->lblMsg->text(), log[0]);
     EXPECT_EQ(w->pbProgram->value(), 0);
     EXPECT_TRUE(framesOf(CmdStartLedAdjust).empty()); // mode unknown: no levels read
-    EXPECT_TRUE(framesOf(CmdBlockData).empty());
+    EXPECT_TRUE(framesOf(CmdEnterBootloader).empty());
     EXPECT_FALSE(w->calibrationHeld());
+    expectIdleAgain();
+}
+
+TEST_F(UpdateRun, AnUnreadableCalibrationIsGivenUpOnlyWhenTheUserSaysSo) {
+    VirtualHub& hub = hubWithCalibration(QStringLiteral("smallbin"));
+    watch(hub, [&hub](const SentFrame& f) {
+        if (f.command == CmdStartLedAdjust)
+            hub.model().setResultOnFrame(hub.model().framesReceived() + 1, 0x05);
+    });
+    {
+        QuestionAnswerer no(QMessageBox::No);
+        w->btnUpdate->click();
+        ASSERT_EQ(no.asked.size(), 1);
+        EXPECT_TRUE(no.asked[0].contains(QStringLiteral("LED calibration could not be read")));
+        EXPECT_TRUE(no.defaultWasNo);
+    }
+    EXPECT_EQ(framesOf(CmdStartLedAdjust).size(), 2u); // read once more before giving up
+    EXPECT_TRUE(framesOf(CmdEnterBootloader).empty());
+    EXPECT_EQ(hub.mode(), HubMode::Application);
+    expectIdleAgain();
+
+    QuestionAnswerer yes(QMessageBox::Yes);
+    w->btnUpdate->click();
+    EXPECT_EQ(yes.asked.size(), 1);
+    EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
+    EXPECT_EQ(hub.firmwareVersion(), 0x11150906u);
+    EXPECT_FALSE(w->session().calibrationCarried());
+    EXPECT_FALSE(w->session().discardCalibration()); // the next update asks again
     expectIdleAgain();
 }
 

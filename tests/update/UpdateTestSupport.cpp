@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "UpdateHistory.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QEvent>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QThread>
 
 namespace updatetest {
@@ -24,6 +26,18 @@ bool EnabledChangeCounter::eventFilter(QObject*, QEvent* event) {
     if (event->type() == QEvent::EnabledChange)
         ++count;
     return false;
+}
+
+QuestionAnswerer::QuestionAnswerer(QMessageBox::StandardButton answer) {
+    connect(&m_poll, &QTimer::timeout, this, [this, answer] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        asked << box->text();
+        defaultWasNo = defaultWasNo && box->defaultButton() == box->button(QMessageBox::No);
+        box->button(answer)->click();
+    });
+    m_poll.start(10);
 }
 
 std::vector<HubBlock> expectedBlocks(const QString& resourcePath) {

@@ -9,8 +9,10 @@
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
+#include <QMessageBox>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -30,6 +32,18 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+};
+
+// Answers every question box the window shows while it lives, and notes
+// what it asked and whether No was the default.
+class QuestionAnswerer : public QObject {
+public:
+    explicit QuestionAnswerer(QMessageBox::StandardButton answer);
+    QStringList asked;
+    bool defaultWasNo = true;
+
+private:
+    QTimer m_poll;
 };
 
 // One request frame as the hub saw it, with what the window showed then.
