@@ -14,12 +14,16 @@
 //   kernel_e2e late-access FILE (as that user) a node that becomes accessible
 //                               shortly after the plug; FILE is touched once
 //                               the window is up
+//   kernel_e2e soak SEED N [PROGRAM]  N update attempts with faults drawn from
+//                               SEED, checked on the hub's side; PROGRAM
+//                               (quorvi-hub) probes the first one
 
 #include "EventWait.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
 #include "HubIdentity.h"
 #include "HubProtocol.h"
+#include "KernelSoak.h"
 #include "NativeHidPlatform.h"
 #include "UhidHub.h"
 #include "VirtualHidBus.h"
@@ -454,7 +458,7 @@ int phaseLateAccess(const char* readyFile) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const QString phase = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
-    startWatchdog(240, argc > 1 ? argv[1] : "kernel_e2e");
+    startWatchdog(phase == QLatin1String("soak") ? 1200 : 240, argc > 1 ? argv[1] : "kernel_e2e");
     if (phase == QLatin1String("full"))
         return phaseFull(argc > 2 ? argv[2] : "") ? 1 : 0;
     if (phase == QLatin1String("update-user"))
@@ -467,8 +471,12 @@ int main(int argc, char** argv) {
         return phaseDenied() ? 1 : 0;
     if (phase == QLatin1String("late-access") && argc > 2)
         return phaseLateAccess(argv[2]) ? 1 : 0;
+    if (phase == QLatin1String("soak") && argc > 3)
+        return phaseSoak({check, blocksDiffer}, unsigned(std::strtoul(argv[2], nullptr, 10)), std::atoi(argv[3]),
+                         argc > 4 ? QString::fromLocal8Bit(argv[4]) : QString());
     std::fprintf(
         stderr,
-        "usage: kernel_e2e full LABEL | update-user | virtual | latency [N] | denied | late-access FILE\n");
+        "usage: kernel_e2e full LABEL | update-user | virtual | latency [N] | denied | late-access FILE | "
+        "soak SEED N [PROGRAM]\n");
     return 2;
 }
