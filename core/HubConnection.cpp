@@ -319,7 +319,7 @@ void HubConnection::emitTracedReads() {
 QString HubConnection::judgeLocked(std::span<const std::uint8_t> report, qint64 arrived, bool& wake) {
     // The hub says this unasked; it shares the answers' look, not their meaning.
     if (hubreply::isStatusReport(report))
-        return QStringLiteral("the hub's status report is no answer");
+        return QStringLiteral("it is the hub's status report");
     const bool summed = hubreply::checksumValid(report);
     if (m_sums == Trait::Always && !summed)
         return QStringLiteral("its checksum is wrong");

@@ -648,7 +648,7 @@ TEST_F(HubSessionReplies, AStatusReportJustBeforeEachAnswerIsNeverTakenForIt) {
     EXPECT_EQ(hub.model().ledLevels(), userLevels);
     EXPECT_EQ(session.versionAfter(), std::optional<std::uint32_t>(hubsim::DefaultImageVersion));
     EXPECT_EQ(dropped.size(), qsizetype(frames));
-    EXPECT_EQ(dropped.value(0), QStringLiteral("the hub's status report is no answer"));
+    EXPECT_EQ(dropped.value(0), QStringLiteral("it is the hub's status report"));
 }
 
 // Where the hub's replies carry a valid checksum, a report that names the
