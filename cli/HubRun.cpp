@@ -391,6 +391,10 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
                          [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
         QObject::connect(&session.link(), &HubConnection::reportRead, &session,
                          [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
+        QObject::connect(&session.link(), &HubConnection::replyDropped, &session,
+                         [this, n](const QByteArray&, const QString& why) {
+                             emit logLine(n, QStringLiteral("Not taken as the answer: %1.").arg(why));
+                         });
     }
 
     bool programming = false;

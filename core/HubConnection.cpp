@@ -51,8 +51,11 @@ void HubConnection::attach(THidDevice* device) {
         std::lock_guard lock(m_mutex);
         m_owedReplies = 0;
         m_lastReportNs = 0;
-        m_lastResult = -1;
+        m_taken.fill({});
         m_disputed = false;
+        // A restarted hub is opened anew: its replies are judged afresh.
+        m_echoes = Trait::Unknown;
+        m_sums = Trait::Unknown;
     }
     m_device = device;
 }
@@ -104,8 +107,22 @@ int HubConnection::SendFrame(std::uint8_t command, const HubRequest& request) {
         }
     }
     std::lock_guard lock(m_mutex);
-    m_lastResult = -1;
+    m_taken[takenSlotLocked(command)] = {};
     return -1;
+}
+
+bool HubConnection::confirmLastAnswerWithin(int ms) {
+    waitUntil([this] { return m_disputed; }, ms);
+    return confirmLastAnswer();
+}
+
+bool HubConnection::repliesNameTheirCommand() const {
+    std::lock_guard lock(m_mutex);
+    return m_echoes == Trait::Always;
+}
+
+std::size_t HubConnection::takenSlotLocked(std::uint8_t command) const {
+    return m_echoes == Trait::Always ? command : 0;
 }
 
 bool HubConnection::confirmLastAnswer() {
@@ -117,7 +134,7 @@ bool HubConnection::confirmLastAnswer() {
         if (!m_disputed)
             return true;
         m_disputed = false;
-        m_lastResult = -1;
+        m_taken.fill({});
     }
     m_exchangeDisputed = true;
     emit logLine(QStringLiteral("The hub answered one frame twice, each time differently: the exchange is "
@@ -159,7 +176,9 @@ int HubConnection::SendFrameSub(std::uint8_t command, const HubRequest& request)
         // arrive earlier than this stamp.
         openReplyLocked();
         m_sentNs = HidMonotonicNs();
-        m_traceReads = isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportRead));
+        m_sentCommand = command;
+        m_traceReads = isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportRead)) ||
+                       isSignalConnected(QMetaMethod::fromSignal(&HubConnection::replyDropped));
     }
     // What was read before this frame shows before it.
     emitTracedReads();
@@ -284,15 +303,67 @@ void HubConnection::dropOwedReplies() {
 }
 
 void HubConnection::emitTracedReads() {
-    QList<QByteArray> reads;
+    QList<Traced> reads;
     {
         std::lock_guard lock(m_mutex);
         if (m_tracedReads.isEmpty())
             return;
         reads.swap(m_tracedReads);
     }
-    for (const QByteArray& report : std::as_const(reads))
-        emit reportRead(report);
+    for (const Traced& read : std::as_const(reads)) {
+        emit reportRead(read.report);
+        if (!read.dropped.isEmpty())
+            emit replyDropped(read.report, read.dropped);
+    }
+}
+
+QString HubConnection::judgeLocked(std::span<const std::uint8_t> report, qint64 arrived, bool& wake) {
+    // The hub says this unasked; it shares the answers' look, not their meaning.
+    if (hubreply::isStatusReport(report))
+        return QStringLiteral("it is the hub's status report");
+    const bool summed = hubreply::checksumValid(report);
+    if (m_sums == Trait::Always && !summed)
+        return QStringLiteral("its checksum is wrong");
+    const std::uint8_t named = hubreply::command(report);
+    const std::uint8_t result = report[hubframe::ReplyResultAt];
+    const bool echoes = m_echoes == Trait::Always;
+    const bool inTime = m_awaitingReply && arrived >= m_sentNs;
+    if (inTime && (!echoes || named == m_sentCommand)) {
+        // One reply per wait; a second one in the same pass is a repeat.
+        m_awaitingReply = false;
+        if (m_echoes == Trait::Unknown && m_sentCommand != 0)
+            m_echoes = named == m_sentCommand ? Trait::Always : Trait::No;
+        if (m_sums == Trait::Unknown)
+            m_sums = summed ? Trait::Always : Trait::No;
+        m_taken[takenSlotLocked(named)] = {result, arrived};
+        const std::size_t count = std::min(report.size(), m_replyBuffer.size());
+        m_replyBuffer.fill(0);
+        std::copy_n(report.begin(), count, m_replyBuffer.begin());
+        m_replyLength = int(count);
+        wake = true;
+        return {};
+    }
+    // Named for another frame: whatever the timing says, not this one's.
+    const QString another = inTime ? QStringLiteral("it answers command 0x%1, not 0x%2")
+                                         .arg(int(named), 2, 16, QLatin1Char('0'))
+                                         .arg(int(m_sentCommand), 2, 16, QLatin1Char('0'))
+                                   : QString();
+    // An answer to an attempt that timed out (which named this frame's
+    // command, where the hub names it), or one said twice.
+    if (m_owedReplies > 0 && (!echoes || named == m_sentCommand)) {
+        --m_owedReplies;
+        wake = true;
+        return another;
+    }
+    // Said twice, but differently: the answer taken may have been a copy of
+    // an older one. Only one close behind it counts.
+    const Taken& taken = m_taken[takenSlotLocked(named)];
+    const qint64 closeBehindNs = 2 * qint64(std::max(1, m_timing.replyTimeoutMs)) * 1'000'000;
+    if (taken.result >= 0 && result != taken.result && arrived - taken.atNs <= closeBehindNs) {
+        m_disputed = true;
+        wake = true;
+    }
+    return another;
 }
 
 void HubConnection::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const std::uint8_t* Data,
@@ -300,44 +371,26 @@ void HubConnection::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, c
     Q_UNUSED(ReportID);
     const THidDeviceReadThread* reader = HidDev ? HidDev->Reader() : nullptr;
     const qint64 arrived = reader ? reader->ArrivedNs : HidMonotonicNs();
+    const auto bytes = [Data, Size] { return QByteArray(reinterpret_cast<const char*>(Data), Size); };
     // On the read thread the trace waits for the link's thread; handed over,
     // it goes out at once, as before.
     const bool here = QThread::currentThread() == thread();
     if (here && Data && isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportRead)))
-        emit reportRead(QByteArray(reinterpret_cast<const char*>(Data), Size));
+        emit reportRead(bytes());
+    bool wake = false;
+    QString dropped;
     {
         std::lock_guard lock(m_mutex);
         m_lastReportNs = arrived;
-        if (!here && Data && m_traceReads)
-            m_tracedReads << QByteArray(reinterpret_cast<const char*>(Data), Size);
         // Without its result byte a report is no reply, whatever it starts with.
-        if (!Data || Size <= hubframe::ReplyResultAt || Data[hubframe::ReplyMarkerAt] != hubframe::Marker)
-            return;
-        if (!m_awaitingReply || arrived < m_sentNs) {
-            // An answer to an attempt that timed out, or one said twice.
-            if (m_owedReplies > 0) {
-                --m_owedReplies;
-            } else {
-                // Said twice, but differently: the answer taken may have been a
-                // copy of an older one. Only one close behind it counts; a
-                // status report long after is no answer.
-                const qint64 closeBehindNs = 2 * qint64(std::max(1, m_timing.replyTimeoutMs)) * 1'000'000;
-                if (m_lastResult >= 0 && Data[hubframe::ReplyResultAt] != m_lastResult &&
-                    arrived - m_lastTakenNs <= closeBehindNs)
-                    m_disputed = true;
-                return;
-            }
-        } else {
-            // One reply per wait; a second one in the same pass is a repeat.
-            m_awaitingReply = false;
-            m_lastResult = Data[hubframe::ReplyResultAt];
-            m_lastTakenNs = arrived;
-            const std::size_t count = std::min<std::size_t>(Size, m_replyBuffer.size());
-            m_replyBuffer.fill(0);
-            std::copy_n(Data, count, m_replyBuffer.begin());
-            m_replyLength = int(count);
-        }
+        if (Data && Size > hubframe::ReplyResultAt && Data[hubframe::ReplyMarkerAt] == hubframe::Marker)
+            dropped = judgeLocked({Data, Size}, arrived, wake);
+        if (!here && Data && m_traceReads)
+            m_tracedReads << Traced{bytes(), dropped};
     }
-    // A wait for a reply or for an owed answer may end now.
-    m_changed.notify_all();
+    if (here && !dropped.isEmpty())
+        emit replyDropped(bytes(), dropped);
+    // A wait for a reply, for an owed answer or for a contradiction may end now.
+    if (wake)
+        m_changed.notify_all();
 }

@@ -4,7 +4,8 @@
 // that keep a reply with the frame it answers (arrival stamps against the
 // moment of the write, the answers still owed by attempts that timed out, a
 // reader caught up before the next frame, an answer said twice but
-// differently). It knows nothing of what the replies mean (HubReplies) or
+// differently, and what a hub's replies carry besides: the command of their
+// frame and a valid checksum, learned per hub). It knows nothing of what the replies mean (HubReplies) or
 // what the frames are for (HubSession).
 
 #include "HubReplies.h"
@@ -13,6 +14,7 @@
 #include <QObject>
 #include <QString>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -89,11 +91,16 @@ public:
     // what had come in first. SendFrame asks before and after every frame;
     // the last frame of a run has no next one to ask for it.
     bool confirmLastAnswer();
+    // The same, after looking up to ms for a further answer: the last frame
+    // of a run has no next one to catch it.
+    bool confirmLastAnswerWithin(int ms);
     // The last SendFrame failed because its answer was contradicted.
     bool lastExchangeDisputed() const { return m_exchangeDisputed; }
     // Frames a device took without a write error, since the link was made:
     // a frame that could not even be written cannot have reached the hub.
     quint64 framesWritten() const { return m_framesWritten; }
+    // Every reply taken from this hub so far named the command of its frame.
+    bool repliesNameTheirCommand() const;
 
 signals:
     // An answer taken was contradicted (see confirmLastAnswer).
@@ -103,6 +110,9 @@ signals:
     // connected, and always on the link's thread.
     void reportWritten(const QByteArray& report);
     void reportRead(const QByteArray& report);
+    // A report read that was not taken as the answer awaited, and why; right
+    // after its reportRead.
+    void replyDropped(const QByteArray& report, const QString& why);
 
 private:
     // Until done() holds (asked under the lock) or ms have passed; the
@@ -115,6 +125,10 @@ private:
     void awaitReaderCaughtUp(THidDevice* hub);
     void dropOwedReplies();
     void emitTracedReads();
+    // One report that starts like a reply: taken, counted as owed, a
+    // contradiction, or passed over. Why it was dropped, or nothing.
+    QString judgeLocked(std::span<const std::uint8_t> report, qint64 arrived, bool& wake);
+    std::size_t takenSlotLocked(std::uint8_t command) const;
 
     const HubTiming& m_timing;
     Delivery m_delivery = Delivery::Handed;
@@ -129,18 +143,31 @@ private:
     // Only reports that arrived after the frame now waiting went out answer it.
     bool m_awaitingReply = false;
     qint64 m_sentNs = 0;
-    qint64 m_lastReportNs = 0; // arrival of the last report handed to us
+    std::uint8_t m_sentCommand = 0;
+    // What this hub's replies carry, as far as the replies taken show.
+    enum class Trait { Unknown, Always, No };
+    Trait m_echoes = Trait::Unknown; // the command of their frame
+    Trait m_sums = Trait::Unknown;   // a valid checksum
+    qint64 m_lastReportNs = 0;       // arrival of the last report handed to us
     // Answers still to come for attempts whose wait ran out.
     int m_owedReplies = 0;
     // The result byte of the last reply taken, and when it came; -1 when the
-    // last exchange took none.
-    int m_lastResult = -1;
-    qint64 m_lastTakenNs = 0;
+    // last exchange took none. Per command for a hub whose replies name it,
+    // else all in slot 0.
+    struct Taken {
+        int result = -1;
+        qint64 atNs = 0;
+    };
+    std::array<Taken, 256> m_taken{};
     // A further answer to the last exchange said otherwise: it proves nothing.
     bool m_disputed = false;
     bool m_exchangeDisputed = false; // owned by the session's thread
     quint64 m_framesWritten = 0;     // owned by the session's thread
     // Reports read on the read thread, to be traced on ours.
     bool m_traceReads = false;
-    QList<QByteArray> m_tracedReads;
+    struct Traced {
+        QByteArray report;
+        QString dropped;
+    };
+    QList<Traced> m_tracedReads;
 };

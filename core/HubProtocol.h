@@ -32,8 +32,14 @@ inline constexpr int MaxPayload = 59;         // length byte n + 5 must not exce
 
 // Offsets into the reply buffer (report id already stripped).
 inline constexpr std::size_t ReplyMarkerAt = 0;
+inline constexpr std::size_t ReplyLengthAt = 1;
+inline constexpr std::size_t ReplyCommandAt = 3; // the hubs echo their frame's command here
 inline constexpr std::size_t ReplyResultAt = 4;
 inline constexpr std::size_t ReplyDataAt = 5;
+
+// What the hub's unsolicited status report names in place of a command; no
+// frame carries it, so the report never answers one.
+inline constexpr std::uint8_t StatusReportCode = 0x80;
 
 // Request record offsets: byte 1 holds the payload length, payload byte i is record byte 4 + i.
 inline constexpr std::size_t RecordLengthAt = 1;

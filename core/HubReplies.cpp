@@ -23,6 +23,26 @@ Mode mode(int result, std::span<const std::uint8_t> reply) {
     return Mode::None;
 }
 
+std::uint8_t command(std::span<const std::uint8_t> reply) {
+    return holds(reply, hubframe::ReplyCommandAt + 1) ? reply[hubframe::ReplyCommandAt] : 0;
+}
+
+bool checksumValid(std::span<const std::uint8_t> reply) {
+    if (!holds(reply, hubframe::ReplyLengthAt + 1))
+        return false;
+    const std::size_t length = reply[hubframe::ReplyLengthAt];
+    if (length < 5 || length > hubframe::ReplySize || !holds(reply, length))
+        return false;
+    // Crc8 counts from the report id, which the reply no longer has.
+    HubReport frame{};
+    std::copy_n(reply.begin(), length, frame.begin() + 1);
+    return Crc8(frame, length - 1) == reply[length - 1];
+}
+
+bool isStatusReport(std::span<const std::uint8_t> reply) {
+    return command(reply) == hubframe::StatusReportCode;
+}
+
 std::optional<std::uint32_t> version(std::span<const std::uint8_t> reply) {
     if (!holds(reply, At + 4))
         return std::nullopt;

@@ -40,6 +40,19 @@ struct RunData {
 // CmdReadRunData.
 std::optional<RunData> runData(std::span<const std::uint8_t> reply);
 
+// The command a reply names (reply byte 3): the hubs echo the frame's there.
+// 0, which is no command, when the reply is too short to carry it.
+std::uint8_t command(std::span<const std::uint8_t> reply);
+
+// Whether the reply ends in the checksum its length byte puts it at (reply
+// byte length - 1), laid out like a request's: over reply bytes 0 to
+// length - 3. False when the length cannot be a frame's or the bytes did not
+// all come.
+bool checksumValid(std::span<const std::uint8_t> reply);
+
+// The hub's own status report, sent unasked: never an answer.
+bool isStatusReport(std::span<const std::uint8_t> reply);
+
 inline constexpr int LedChannels = 8;
 using LedLevels = std::array<std::uint8_t, LedChannels>;
 

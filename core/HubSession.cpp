@@ -83,14 +83,14 @@ HubSession::Mode HubSession::QueryHubMode() {
     }
 }
 
-bool HubSession::WaitForHubMode(int limitMs, Mode wanted) {
+bool HubSession::WaitForHubMode(int limitMs, Mode wanted, int firstPauseMs) {
     QElapsedTimer clock;
     clock.start();
     m_lastPoll = -2;
-    for (;;) {
+    for (bool first = true;; first = false) {
         if (clock.elapsed() >= limitMs)
             return false;
-        pauseInEventLoop(timing.modePollMs);
+        pauseInEventLoop(first && firstPauseMs >= 0 ? firstPauseMs : timing.modePollMs);
         QCoreApplication::processEvents();
         if (m_locator) {
             THidDevice* const found = m_locator->refreshHub();
@@ -568,13 +568,25 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         return lineFailed(-1);
 
     request.setPayloadLength(0);
-    m_link.SendFrame(CmdReboot, request);
+    const int rebootAnswer = m_link.SendFrame(CmdReboot, request);
     m_run.rebooted = true;
     emit stageChanged(Stage::Rebooting);
     emit logLine(QStringLiteral("Reboot..."));
     emit statusText(QStringLiteral("Reboot..."));
 
-    if (!WaitForHubMode(timing.modeWaitMs, Mode::Application)) {
+    // A refused reboot, or the last line answered once more and otherwise,
+    // means a line may be missing. Looked for in the pause before the first
+    // poll, which the restart takes anyway.
+    QElapsedTimer looked;
+    looked.start();
+    if (rebootAnswer > 0 || m_link.lastExchangeDisputed() ||
+        !m_link.confirmLastAnswerWithin(std::min(timing.replyTimeoutMs, timing.modePollMs))) {
+        sent = CmdReboot;
+        return lineFailed(rebootAnswer > 0 ? rebootAnswer : -1);
+    }
+    const int lookedMs = int(looked.elapsed());
+    if (!WaitForHubMode(timing.modeWaitMs - lookedMs, Mode::Application,
+                        std::max(0, timing.modePollMs - lookedMs))) {
         emit logLine(QStringLiteral("Update fail."));
         emit statusText(QStringLiteral("Update fail."));
         m_failure.kind =

@@ -125,7 +125,8 @@ public:
     bool inReplyWait() const { return m_link.inReplyWait(); }
 
     Mode QueryHubMode();
-    bool WaitForHubMode(int limitMs, Mode wanted);
+    // firstPauseMs: the pause before the first poll, when part of it was spent; -1 for the usual.
+    bool WaitForHubMode(int limitMs, Mode wanted, int firstPauseMs = -1);
     // Logs "Enter bootloader mode...", asks for the bootloader and waits for it.
     // A frame that could not be written is not waited for.
     bool EnterBootloader();

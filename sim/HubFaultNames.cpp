@@ -27,7 +27,9 @@ constexpr FaultInfo Faults[] = {
     {FaultKind::BootOldFirmware, "boot-old-firmware", nullptr, 0, "Boot old firmware after reboot",
      "comes back running its old firmware"},
     {FaultKind::CopyThenRefuse, "copy-then-refuse", "FRAME", AnyCount, "Copy, then refuse frame:",
-     "answers frame FRAME first with a copy of its previous answer, then with a refusal"},
+     "answers frame FRAME first with a copy of its previous answer, then, MS milliseconds later "
+     "(0 if not given), with a refusal",
+     "MS", MaxDelayMs},
     {FaultKind::RepeatReply, "repeat-reply", "FRAME", AnyCount,
      "Answer twice to frame:", "answers frame FRAME twice"},
     {FaultKind::ShortReply, "short-reply", "BYTES", 63,
@@ -36,6 +38,10 @@ constexpr FaultInfo Faults[] = {
      "Unsolicited every:", "sends a status report unasked every MS milliseconds"},
     {FaultKind::UsbTiming, "usb-timing", nullptr, 0, "USB timing (1 ms each way)",
      "takes about 1 ms per report each way, as on USB"},
+    {FaultKind::StatusBefore, "status-before", "FRAME", AnyCount,
+     "Status report before answer:", "sends its status report right before its answer to frame FRAME"},
+    {FaultKind::NoEcho, "no-echo", nullptr, 0, "Replies without their command",
+     "answers without naming the frame's command"},
     {FaultKind::NoSerial, "no-serial", nullptr, 0, "No serial number",
      "has no serial number, so it is known by its USB port"},
 };
@@ -78,6 +84,8 @@ std::string faultSyntax(const FaultInfo& info) {
     std::string text = info.name;
     if (info.valueName)
         text += std::string("@") + info.valueName;
+    if (info.gapName)
+        text += std::string("[:") + info.gapName + "]";
     return text;
 }
 
@@ -89,7 +97,8 @@ std::optional<FaultRequest> parseFault(std::string_view text, int maxHub, std::s
     };
     FaultRequest fault;
     std::string_view rest = text;
-    if (const auto colon = rest.find(':'); colon != std::string_view::npos) {
+    // The hub number comes before the kind; a ':' after the '@' is the kind's own.
+    if (const auto colon = rest.find(':'); colon != std::string_view::npos && colon < rest.find('@')) {
         const std::optional<int> hub = number(rest.substr(0, colon));
         if (maxHub < 1)
             return fail("no hub number may be given here.");
@@ -114,8 +123,16 @@ std::optional<FaultRequest> parseFault(std::string_view text, int maxHub, std::s
             return fail("'" + name + "' takes no '@' value.");
         return fault;
     }
-    const std::optional<int> value =
-        at == std::string_view::npos ? std::nullopt : number(rest.substr(at + 1));
+    std::string_view valueText = at == std::string_view::npos ? std::string_view() : rest.substr(at + 1);
+    if (const auto colon = valueText.find(':'); info.gapName && colon != std::string_view::npos) {
+        const std::optional<int> gap = number(valueText.substr(colon + 1));
+        if (!gap || *gap < 0 || *gap > info.maxGap)
+            return fail("'" + name + "' takes 0 to " + std::to_string(info.maxGap) + " " + info.gapName +
+                        " after ':'.");
+        fault.gap = *gap;
+        valueText = valueText.substr(0, colon);
+    }
+    const std::optional<int> value = at == std::string_view::npos ? std::nullopt : number(valueText);
     if (!value || *value < 1)
         return fail("'" + name + "' needs a positive number after '@' (e.g. " + name + "@40).");
     if (*value > info.maxValue)
@@ -156,6 +173,7 @@ void applyFault(const FaultRequest& fault, HubFaults& f) {
         break;
     case FaultKind::CopyThenRefuse:
         f.copyThenRefuseFrame = frame;
+        f.copyThenRefuseGapMs = std::max(fault.gap, 0);
         break;
     case FaultKind::RepeatReply:
         f.repeatReplyOnFrame.insert(frame);
@@ -168,6 +186,12 @@ void applyFault(const FaultRequest& fault, HubFaults& f) {
         break;
     case FaultKind::UsbTiming:
         f.usbTiming = true;
+        break;
+    case FaultKind::StatusBefore:
+        f.statusBeforeFrame.insert(frame);
+        break;
+    case FaultKind::NoEcho:
+        f.noCommandEcho = true;
         break;
     case FaultKind::NoSerial:
         f.noSerial = true;
@@ -207,6 +231,7 @@ void clearFault(FaultKind kind, HubFaults& f) {
         break;
     case FaultKind::CopyThenRefuse:
         f.copyThenRefuseFrame = none.copyThenRefuseFrame;
+        f.copyThenRefuseGapMs = none.copyThenRefuseGapMs;
         break;
     case FaultKind::RepeatReply:
         f.repeatReplyOnFrame.clear();
@@ -219,6 +244,12 @@ void clearFault(FaultKind kind, HubFaults& f) {
         break;
     case FaultKind::UsbTiming:
         f.usbTiming = none.usbTiming;
+        break;
+    case FaultKind::StatusBefore:
+        f.statusBeforeFrame.clear();
+        break;
+    case FaultKind::NoEcho:
+        f.noCommandEcho = none.noCommandEcho;
         break;
     case FaultKind::NoSerial:
         f.noSerial = none.noSerial;
@@ -266,10 +297,18 @@ std::optional<int> faultValue(FaultKind kind, const HubFaults& f) {
         return count(f.unsolicitedIntervalMs);
     case FaultKind::UsbTiming:
         return flag(f.usbTiming);
+    case FaultKind::StatusBefore:
+        return firstFrame(f.statusBeforeFrame);
+    case FaultKind::NoEcho:
+        return flag(f.noCommandEcho);
     case FaultKind::NoSerial:
         return flag(f.noSerial);
     }
     return std::nullopt;
+}
+
+int faultGap(FaultKind kind, const HubFaults& f) {
+    return kind == FaultKind::CopyThenRefuse ? f.copyThenRefuseGapMs : 0;
 }
 
 std::string faultHelp(int indent, int width) {

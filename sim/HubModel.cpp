@@ -34,6 +34,7 @@ HubResponse HubModel::handleReport(std::span<const std::uint8_t> report) {
             answer = Answer{ResultBlockMismatch, {}};
             if (!m_lastReply.empty())
                 response.leadingReply = m_lastReply;
+            response.replyGapMs = m_faults.copyThenRefuseGapMs;
             break;
         }
         answer = serve(request.command, request.payload, response);
@@ -50,14 +51,16 @@ HubResponse HubModel::handleReport(std::span<const std::uint8_t> report) {
     if (answer && !m_faults.silent) {
         if (auto forced = m_faults.resultOnFrame.find(frame); forced != m_faults.resultOnFrame.end())
             answer->result = forced->second;
-        response.reply = buildReply(request.command, answer->result, answer->data,
-                                    m_faults.wrongMarker ? WrongMarker : FrameMarker);
+        response.reply = buildReply(m_faults.noCommandEcho ? 0 : request.command, answer->result,
+                                    answer->data, m_faults.wrongMarker ? WrongMarker : FrameMarker);
         response.replyDelayMs = m_faults.replyDelayMs;
         if (auto delay = m_faults.replyDelayOnFrame.find(frame); delay != m_faults.replyDelayOnFrame.end())
             response.replyDelayMs = delay->second;
         if (m_faults.replyLength > 0 && std::size_t(m_faults.replyLength) + 1 < response.reply->size())
             response.reply->resize(std::size_t(m_faults.replyLength) + 1);
         response.repeatReply = m_faults.repeatReplyOnFrame.count(frame) > 0;
+        if (m_faults.statusBeforeFrame.count(frame) > 0)
+            response.statusBefore = statusReportLocked();
         m_lastReply = *response.reply;
     }
     if (m_faults.unplugAfterFrame != 0 && frame == m_faults.unplugAfterFrame)
@@ -207,6 +210,10 @@ bool HubModel::isRestarting() const {
 
 Bytes HubModel::unsolicitedReport() const {
     std::lock_guard lock(m_mutex);
+    return statusReportLocked();
+}
+
+Bytes HubModel::statusReportLocked() const {
     if (!m_unsolicited.empty())
         return m_unsolicited;
     // A status frame that looks like any other answer: hosts must not mistake it.

@@ -56,8 +56,14 @@ struct HubFaults {
     // Boots the firmware it ran before, however well the new one was written.
     bool bootOldFirmwareAfterReboot = false;
     // Frame number (from 1) answered first with a copy of the previous answer,
-    // then with its own: a refusal, the frame not carried out. 0 = never.
+    // then, copyThenRefuseGapMs later, with its own: a refusal, the frame not
+    // carried out. 0 = never. Nothing overtakes the refusal.
     std::uint64_t copyThenRefuseFrame = 0;
+    int copyThenRefuseGapMs = 0;
+    // Frame numbers whose answer comes right behind an unsolicited status report.
+    std::set<std::uint64_t> statusBeforeFrame;
+    // Replies carry 0 where they name their frame's command.
+    bool noCommandEcho = false;
     // Carried out by the cable, not the firmware: the host may not open the
     // hub, and it reports no serial number (from its next enumeration on).
     bool noAccess = false;
@@ -73,7 +79,9 @@ struct HubResponse {
     std::optional<Bytes> reply; // 65 bytes, report id first
     int replyDelayMs = 0;
     bool repeatReply = false;          // the same reply once more right after it
-    std::optional<Bytes> leadingReply; // sent just before the reply
+    std::optional<Bytes> leadingReply; // sent replyGapMs before the reply
+    int replyGapMs = 0;
+    std::optional<Bytes> statusBefore; // sent right before the reply
     Then then = Then::Stay;
     int restartDelayMs = 0;
 };
@@ -132,6 +140,7 @@ private:
     Answer serveApplication(std::uint8_t command, const Bytes& payload, HubResponse& response);
     void restartInto(HubMode mode, int delayMs, HubResponse& response);
     bool writeSucceeded() const;
+    Bytes statusReportLocked() const;
 
     mutable std::mutex m_mutex;
     HubMode m_mode = HubMode::Application;

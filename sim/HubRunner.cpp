@@ -1,5 +1,6 @@
 #include "HubRunner.h"
 
+#include <algorithm>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -117,25 +118,35 @@ void HubRunner::receive(std::span<const std::uint8_t> report) {
 
     const HubResponse response = m_model.handleReport(report);
     std::uint64_t session;
+    auto due = SimScheduler::Clock::now() + std::chrono::milliseconds(response.replyDelayMs) +
+               (usbTiming ? UsbFrame : 0ms);
+    SimScheduler::Clock::time_point replyDue;
     {
         std::lock_guard lock(m_mutex);
         session = m_session;
+        // The firmware answers in order, so a frame that came during a gap is
+        // answered after the reply held back.
+        due = std::max(due, m_heldUntil);
+        replyDue = due + std::chrono::milliseconds(response.replyGapMs);
+        if (response.replyGapMs > 0)
+            m_heldUntil = replyDue;
     }
-    const auto due = SimScheduler::Clock::now() + std::chrono::milliseconds(response.replyDelayMs) +
-                     (usbTiming ? UsbFrame : 0ms);
     // Answers leave from the hub's own thread, never from inside the write.
     if (response.leadingReply)
         m_scheduler.at(due, [this, session, reply = *response.leadingReply] { deliver(session, reply); });
+    if (response.statusBefore)
+        m_scheduler.at(replyDue,
+                       [this, session, status = *response.statusBefore] { deliver(session, status); });
     if (response.reply) {
-        m_scheduler.at(due, [this, session, reply = *response.reply] { deliver(session, reply); });
+        m_scheduler.at(replyDue, [this, session, reply = *response.reply] { deliver(session, reply); });
         if (response.repeatReply)
-            m_scheduler.at(due, [this, session, reply = *response.reply] { deliver(session, reply); });
+            m_scheduler.at(replyDue, [this, session, reply = *response.reply] { deliver(session, reply); });
     }
     if (response.then != HubResponse::Then::Stay) {
         const auto backAfter = response.then == HubResponse::Then::Restart
                                    ? std::optional(std::chrono::milliseconds(response.restartDelayMs))
                                    : std::nullopt;
-        const auto leaveAt = due + m_transport.detachDelay();
+        const auto leaveAt = replyDue + m_transport.detachDelay();
         m_scheduler.at(leaveAt, [this, session, backAfter, giveUpAt = leaveAt + LeaveGrace] {
             leave(session, backAfter, giveUpAt);
         });

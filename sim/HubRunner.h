@@ -123,6 +123,8 @@ private:
     bool m_plugged = false;
     std::uint64_t m_session = 0; // bumped by every plug and unplug by hand: stale restarts are dropped
     std::uint64_t m_unsolicitedGeneration = 0;
+    // A reply held back (copy-then-refuse's gap) is overtaken by none.
+    SimScheduler::Clock::time_point m_heldUntil{};
     int m_attaches = 0;
     std::string m_serial = "VH0001";
     HubTransport::Identity m_shownIdentity;

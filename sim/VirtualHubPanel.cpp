@@ -188,9 +188,10 @@ void VirtualHubPanel::applyFaults() {
             hubsim::applyFault({0, kind, 0}, f);
     }
     for (const auto& [kind, box] : m_faultSpinBoxes) {
+        const int gap = hubsim::faultGap(kind, f); // set on the command line; no control of its own
         hubsim::clearFault(kind, f);
         if (box->value() > 0)
-            hubsim::applyFault({0, kind, box->value()}, f);
+            hubsim::applyFault({0, kind, box->value(), gap}, f);
     }
     m_hub.setFaults(f);
 }

@@ -17,7 +17,8 @@ _quorvi_hub() {
         --discard-calibration --hub --since --last --virtual --virtual-version --virtual-fault
         --help --version -q -v -h -V'
     local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
-        boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing no-serial'
+        boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing
+        status-before@ no-echo no-serial'
 
     COMPREPLY=()
     case $prev in

@@ -66,3 +66,24 @@ TEST(HubReplies, DataIsReadInTheHubsByteOrderAndOnlyWhenItAllCame) {
     EXPECT_EQ(hubreply::ledLevels(levels), std::optional<hubreply::LedLevels>({1, 2, 3, 4, 5, 6, 7, 200}));
     EXPECT_FALSE(hubreply::ledLevels(cut(levels, 12)));
 }
+
+// The application's answer to the mode query as the hub sends it: length 6,
+// the command echoed, result 0xFF, the checksum over bytes 0 to 3.
+TEST(HubReplies, TheCommandAndTheChecksumAreReadWhereTheLengthPutsThem) {
+    const Bytes mode{0x55, 0x06, 0x00, 0x04, 0xFF, 0xD3, 0x00, 0x00};
+    EXPECT_EQ(hubreply::command(mode), CmdGetMode);
+    EXPECT_TRUE(hubreply::checksumValid(mode));
+    EXPECT_FALSE(hubreply::isStatusReport(mode));
+    Bytes changed = mode;
+    changed[3] = CmdBlockWrite; // a covered byte
+    EXPECT_FALSE(hubreply::checksumValid(changed));
+    EXPECT_FALSE(hubreply::checksumValid(cut(mode, 5)));
+    changed = mode;
+    changed[1] = 0x04; // no frame is that short
+    EXPECT_FALSE(hubreply::checksumValid(changed));
+    EXPECT_EQ(hubreply::command(cut(mode, 3)), 0);
+
+    const Bytes status{0x55, 0x08, 0x00, 0x80, 0x00, 0x02, 0x50, 0x79};
+    EXPECT_TRUE(hubreply::isStatusReport(status));
+    EXPECT_TRUE(hubreply::checksumValid(status));
+}

@@ -586,6 +586,85 @@ TEST_F(HubSessionReplies, AnAnswerContradictedByTheNextOneIsNeverPassed) {
     EXPECT_EQ(commandsOf(hub).size(), 7u);
 }
 
+// The copy arrives as the last block write goes out, the refusal some time
+// later (as on a real bus): whatever the gap, the copy is not the write's
+// answer. A hub whose replies do not name their command is caught by the
+// old rules, or after the reboot, whose answer the refusal then takes.
+TEST_F(HubSessionReplies, ACopyThenARefusalOfTheLastLineNeverCompletes) {
+    session.timing.replyTimeoutMs = 100; // the real limit: each gap is inside it
+    struct Case {
+        bool echo;
+        int gapMs;
+        bool rebootSent;
+    };
+    for (const Case c : {Case{true, 0, false}, Case{true, 30, false}, Case{true, 90, false},
+                         Case{false, 0, false}, Case{false, 30, true}}) {
+        SCOPED_TRACE(testing::Message() << "echo " << c.echo << ", gap " << c.gapMs);
+        ASSERT_TRUE(
+            testsupport::waitUntil([this] { return hub.isPlugged() && !hub.model().isRestarting(); }));
+        // Opened anew: what its replies carry is learned again.
+        session.detach();
+        session.attach(locator.refreshHub());
+        hub.model().setMode(hubsim::HubMode::Bootloader); // no levels to read: a fixed frame count
+        hub.trace().clear();
+        report.log.clear();
+        const std::uint64_t lastWrite = hub.model().framesReceived() + 3 + 2 * DataLines;
+        setFaults([&](hubsim::HubFaults& f) {
+            f = {};
+            f.copyThenRefuseFrame = lastWrite;
+            f.copyThenRefuseGapMs = c.gapMs;
+            f.noCommandEcho = !c.echo;
+        });
+        EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+        EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
+        EXPECT_EQ(report.log.last(), QStringLiteral("Timeout."));
+        const UpdateFailure::Kind kind = session.failure().kind;
+        EXPECT_TRUE(kind == UpdateFailure::Kind::Refused || kind == UpdateFailure::Kind::Disputed);
+        EXPECT_EQ(session.failure().line, DataLines + 1); // the header line first
+        const std::vector<std::uint8_t> commands = commandsOf(hub);
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), CmdReboot), c.rebootSent ? 1 : 0);
+        EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
+        EXPECT_EQ(session.link().repliesNameTheirCommand(), c.echo);
+    }
+}
+
+// The hub's status report comes right before each answer of a whole update:
+// mode, levels, bootloader, block data and write, reboot, level writes,
+// version. None is taken for the answer it precedes.
+TEST_F(HubSessionReplies, AStatusReportJustBeforeEachAnswerIsNeverTakenForIt) {
+    hub.model().setLedLevels(userLevels);
+    const std::uint64_t first = hub.model().framesReceived() + 1;
+    const std::size_t frames = normalRunCommands().size();
+    setFaults([&](hubsim::HubFaults& f) {
+        for (std::uint64_t k = first; k < first + frames; ++k)
+            f.statusBeforeFrame.insert(k);
+    });
+    QStringList dropped;
+    QObject::connect(&session.link(), &HubConnection::replyDropped,
+                     [&dropped](const QByteArray&, const QString& why) { dropped << why; });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Completed);
+    EXPECT_EQ(report.log, CompletedLog);
+    EXPECT_EQ(commandsOf(hub), normalRunCommands()); // not one frame again
+    EXPECT_EQ(hub.model().writtenBlocks(), expectedBlocks());
+    EXPECT_EQ(hub.model().ledLevels(), userLevels);
+    EXPECT_EQ(session.versionAfter(), std::optional<std::uint32_t>(hubsim::DefaultImageVersion));
+    EXPECT_EQ(dropped.size(), qsizetype(frames));
+    EXPECT_EQ(dropped.value(0), QStringLiteral("it is the hub's status report"));
+}
+
+// Where the hub's replies carry a valid checksum, a report that names the
+// frame but whose checksum is wrong is not its answer.
+TEST_F(HubSessionReplies, AReplyWithABadChecksumIsNoAnswerFromAHubThatSums) {
+    ASSERT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    Bytes forged = hubsim::buildReply(hubsim::cmd::GetVersion, hubsim::ResultOk, Bytes{9, 9, 9, 9});
+    forged[10] ^= 0xFF;
+    hub.model().setUnsolicitedReport(forged);
+    const std::uint64_t next = hub.model().framesReceived() + 1;
+    setFaults([&](hubsim::HubFaults& f) { f.statusBeforeFrame.insert(next); });
+    EXPECT_EQ(session.readVersion(), std::optional<std::uint32_t>(0x11140000));
+    EXPECT_EQ(commandsOf(hub).size(), 2u);
+}
+
 // Answers that agree cost nothing: a write answered twice alike is taken once.
 TEST_F(HubSessionReplies, AnAnswerRepeatedAlikeChangesNothing) {
     const std::uint64_t thirdWrite = hub.model().framesReceived() + 1 + 4 + 5;
@@ -892,6 +971,21 @@ TEST_F(HubConnectionOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed)
     EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
     const std::vector<std::uint8_t> commands = commandsOf(hub);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), CmdReboot), 0);
+    EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
+}
+
+TEST_F(HubConnectionOnReadThread, AStatusReportAndACopyAreNoAnswers) {
+    const std::uint64_t first = hub.model().framesReceived() + 1;
+    const std::uint64_t lastWrite = first + 2 * DataLines + 3;
+    setFaults([&](hubsim::HubFaults& f) {
+        for (std::uint64_t k = first; k < lastWrite; ++k)
+            f.statusBeforeFrame.insert(k);
+        f.copyThenRefuseFrame = lastWrite;
+        f.copyThenRefuseGapMs = 30;
+    });
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::Refused);
+    EXPECT_EQ(session.failure().command, CmdBlockWrite);
     EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
 }
 

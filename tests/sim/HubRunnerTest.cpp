@@ -266,6 +266,43 @@ TEST_P(EveryFault, FailAndCopyThenRefuseOnTheirFrames) {
     EXPECT_EQ(answers[1], answers[0]); // the copy of the previous answer
     EXPECT_EQ(answers[2][4], CmdGetMode);
     EXPECT_EQ(answers[2][5], ResultBlockMismatch);
+
+    // With a gap the refusal comes that much later, and a frame sent in the
+    // gap is answered only after it: the firmware answers in order.
+    rig->trace().clear();
+    start(("copy-then-refuse@" + std::to_string(rig->model().framesReceived() + 2) + ":40").c_str());
+    ASSERT_TRUE(rig->write(frame(CmdGetVersion, {0})));
+    ASSERT_TRUE(rig->write(frame(CmdGetMode)));
+    ASSERT_TRUE(rig->write(frame(CmdGetVersion, {0})));
+    ASSERT_TRUE(rig->waitForAnswers(4));
+    const auto entries = rig->trace().entries();
+    std::vector<TraceEntry> fromHub;
+    std::copy_if(entries.begin(), entries.end(), std::back_inserter(fromHub),
+                 [](const TraceEntry& e) { return e.direction == TraceEntry::Direction::FromHub; });
+    ASSERT_EQ(fromHub.size(), 4u);
+    EXPECT_EQ(fromHub[1].bytes, fromHub[0].bytes);
+    EXPECT_EQ(fromHub[2].bytes[5], ResultBlockMismatch);
+    EXPECT_GE(fromHub[2].timeNs - fromHub[1].timeNs, 40'000'000);
+    EXPECT_EQ(fromHub[3].bytes[4], CmdGetVersion);
+}
+
+TEST_P(EveryFault, StatusBeforeAnAnswerAndRepliesWithoutTheirCommand) {
+    start(("status-before@" + std::to_string(rig->model().framesReceived() + 1)).c_str());
+    ASSERT_TRUE(rig->write(frame(CmdGetMode)));
+    sentinel(2);
+    auto answers = rig->answers();
+    ASSERT_EQ(answers.size(), 3u);
+    EXPECT_EQ(answers[0], rig->model().unsolicitedReport());
+    EXPECT_EQ(answers[1][4], CmdGetMode);
+
+    rig->trace().clear();
+    start("no-echo");
+    ASSERT_TRUE(rig->write(frame(CmdGetVersion, {0})));
+    ASSERT_TRUE(rig->waitForAnswers(1));
+    answers = rig->answers();
+    EXPECT_EQ(answers[0][4], 0);
+    EXPECT_EQ(answers[0][5], ResultOk);
+    EXPECT_EQ(answers[0][10], crc8(std::span(answers[0]).subspan(1, 8))); // still summed
 }
 
 TEST_P(EveryFault, SlowUsbTimedAndUnsolicitedReports) {
@@ -409,6 +446,21 @@ TEST(FaultNames, MalformedFaultsSayWhy) {
     }
     std::string why;
     EXPECT_FALSE(parseFault("1:silent", 0, &why)); // where there is one hub only
+    EXPECT_FALSE(parseFault("copy-then-refuse@4:x", 4, &why));
+    EXPECT_NE(why.find("takes 0 to 600000 MS after ':'"), std::string::npos) << why;
+    EXPECT_FALSE(parseFault("fail@4:30", 4, &why)); // no second value
+
+    // The hub's ':' before the kind, the gap's after the '@'.
+    const auto gapped = parseFault("2:copy-then-refuse@40:30", 4, &why);
+    ASSERT_TRUE(gapped) << why;
+    EXPECT_EQ(gapped->hub, 2);
+    EXPECT_EQ(gapped->value, 40);
+    HubFaults faults;
+    applyFault(*gapped, faults);
+    EXPECT_EQ(faults.copyThenRefuseFrame, 40u);
+    EXPECT_EQ(faultGap(FaultKind::CopyThenRefuse, faults), 30);
+    applyFault(*parseFault("copy-then-refuse@40", 0, &why), faults);
+    EXPECT_EQ(faults.copyThenRefuseGapMs, 0);
 }
 
 TEST(FaultNames, HelpListsEveryKindWithinTheWidth) {
@@ -420,7 +472,7 @@ TEST(FaultNames, HelpListsEveryKindWithinTheWidth) {
     std::size_t start = 0;
     for (std::size_t end; (end = help.find('\n', start)) != std::string::npos; start = end + 1)
         EXPECT_LT(end - start, 79u) << help.substr(start, end - start);
-    EXPECT_NE(help.find("copy-then-refuse@FRAME\n                          answers"), std::string::npos);
+    EXPECT_NE(help.find("copy-then-refuse@FRAME[:MS]\n                          answers"), std::string::npos);
 }
 
 // The shell completions and the manual page name the kinds by hand.
