@@ -46,7 +46,7 @@ Drawn drawFault(std::mt19937& random, std::uint64_t first) {
     Drawn d;
     const int frame = pick(1, UpdateFrames);
     const std::uint64_t at = first + std::uint64_t(frame);
-    switch (pick(0, 13)) {
+    switch (pick(0, 14)) {
     case 0:
     case 1:
         d.name = QStringLiteral("none");
@@ -97,6 +97,10 @@ Drawn drawFault(std::mt19937& random, std::uint64_t first) {
     case 12:
         d.faults.unsolicitedIntervalMs = pick(5, 60);
         d.name = QStringLiteral("unsolicited@%1").arg(d.faults.unsolicitedIntervalMs);
+        break;
+    case 13:
+        d.faults.statusBeforeFrame.insert(at);
+        d.name = QStringLiteral("status-before@%1").arg(frame);
         break;
     default:
         d.faults.usbTiming = true;
