@@ -22,7 +22,19 @@ std::function<void(const QString&)> g_onFirst;
 void (*g_onSecond)() = nullptr;
 std::atomic<int> g_interrupts{0};
 
+// The system ends the process once the handler of a closing console returns,
+// and at the latest after some 5 s: what is left of that is the stop's.
+constexpr DWORD CloseGraceMs = 4500;
+
 BOOL WINAPI onControl(DWORD type) {
+    if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT) {
+        if (g_interrupts.fetch_add(1) == 0)
+            QMetaObject::invokeMethod(
+                g_context.data(), [] { g_onFirst(QStringLiteral("console closed")); }, Qt::QueuedConnection);
+        // A program that ends first ends this thread with it.
+        Sleep(CloseGraceMs);
+        return TRUE;
+    }
     if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
         return FALSE;
     if (g_interrupts.fetch_add(1) > 0) {
