@@ -19,6 +19,20 @@ make_wine_prefix() { # cache folder; prints the tar's path
                 /d 0 /f >/dev/null 2>&1
             "$wineserver" -w
         )
+        # The prefix holds copies of wine's own DLLs (some 700 MB): links to
+        # them instead, which the guest reaches through the root share.
+        local file base lib
+        lib=$(dirname "$(dirname "$(readlink -f "$wine")")")
+        [ -d "$lib/x86_64-windows" ] || lib=/usr/lib/x86_64-linux-gnu/wine
+        while IFS= read -r -d '' file; do
+            base=$(basename "$file")
+            for dir in x86_64-windows i386-windows; do
+                if cmp -s "$file" "$lib/$dir/$base"; then
+                    ln -sf "$lib/$dir/$base" "$file"
+                    break
+                fi
+            done
+        done < <(find "$prefix/drive_c/windows" -type f -print0)
         mkdir -p "$cache"
         tar -cf "$tar.tmp" -C "$prefix" . && mv "$tar.tmp" "$tar"
         rm -rf "$prefix"
