@@ -33,13 +33,21 @@ QString eventName(DWORD type) {
         return QStringLiteral("Ctrl+Break");
     case CTRL_CLOSE_EVENT:
         return QStringLiteral("closing the console");
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        return QStringLiteral("the session ending");
     default:
         return QStringLiteral("Ctrl+C");
     }
 }
 
+// The system ends the process once the handler of a closing console returns,
+// and at the latest after some 5 s: what is left of that is the stop's.
+constexpr DWORD CloseGraceMs = 4500;
+
 BOOL WINAPI onControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT)
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT &&
+        type != CTRL_LOGOFF_EVENT && type != CTRL_SHUTDOWN_EVENT)
         return FALSE;
     bool hardStop = false;
     {
@@ -59,8 +67,9 @@ BOOL WINAPI onControl(DWORD type) {
     }
     // The console ends the process once the handler returns from a close, and
     // the main thread ends it after a hard stop: give either its time.
-    if (hardStop || type == CTRL_CLOSE_EVENT)
-        Sleep(hardStop ? HardStopMs : 4500);
+    const bool closing = type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT;
+    if (hardStop || closing)
+        Sleep(hardStop ? HardStopMs : CloseGraceMs);
     if (hardStop) {
         if (g_lastWords)
             g_lastWords();

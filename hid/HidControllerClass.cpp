@@ -261,8 +261,13 @@ bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
         return false;
     const bool ok =
         m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
-    if (!ok)
+    if (!ok) {
         noteIoFailure();
+        // Look for the device again now: its notice may have come and gone
+        // while the interface still looked the same.
+        if (m_ioGone.load() && m_controller)
+            m_controller->PostDeviceChange();
+    }
     return ok;
 }
 
@@ -653,6 +658,11 @@ void THidDeviceController::setOnDeviceUnplug(const THidPlugEvent& handler) {
         if (device->m_unplugHandler == m_onDeviceUnplug)
             device->m_unplugHandler = handler;
     m_onDeviceUnplug = handler;
+}
+
+void THidDeviceController::PostDeviceChange() {
+    if (m_notificationWindow)
+        QCoreApplication::postEvent(m_notificationWindow, new HidDeviceChangeEvent(DBT_DEVNODES_CHANGED, 0));
 }
 
 void THidDeviceController::handleNotification(int kind, qintptr param) {

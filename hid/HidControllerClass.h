@@ -355,6 +355,8 @@ public:
 
     // One full device-change pass. UI thread only.
     void DeviceChange();
+    // Queues a pass as a notification would. UI thread only.
+    void PostDeviceChange();
     // Hand a device out into the holder's CheckedOutDevice, which gives it
     // back. A device it held before goes back once the new one is taken.
     // CheckOutNext empties it first; a failed CheckOutAt leaves it untouched.

@@ -6,15 +6,40 @@
 # what it needs; the kernel package is unpacked into build/kernel-cache, never
 # installed. QEMU is stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
 # Usage: scripts/kernel-test.sh [build dir, default build/ci-release]
+#        scripts/kernel-test.sh --windows [build dir] [Windows build dir, default build/windows]
+# The --windows mode runs the Windows quorvi-hub.exe under the host's wine64
+# in the guest instead (tests/kernel/wine-guest.sh), through wine's own HID
+# stack over the guest kernel's hidraw.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+windows=
+if [ "${1:-}" = --windows ]; then
+    windows=1
+    shift
+fi
 build=$(realpath "${1:-build/ci-release}")
 limit=${QUORVI_KERNEL_TEST_LIMIT:-540}
+memory=1G
 cache=$root/build/kernel-cache
-for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
-    [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
-done
+guest_args=
+if [ -n "$windows" ]; then
+    winbuild=$(realpath "${2:-build/windows}")
+    for program in cli/quorvi-hub.exe tests/windows/windows_plug_watch.exe qt-prefix; do
+        [ -e "$winbuild/$program" ] || { echo "FAIL: $winbuild/$program is not built"; exit 1; }
+    done
+    [ -x "$build/sim/quorvi-virtual-hub" ] || { echo "FAIL: $build/sim/quorvi-virtual-hub is not built"; exit 1; }
+    QUORVI_GUEST_SCRIPT=${QUORVI_GUEST_SCRIPT:-tests/kernel/wine-guest.sh}
+    memory=2G
+    source tests/kernel/wine-prefix.sh
+    prefix_tar=$(make_wine_prefix "$cache")
+    # The guest reaches both through the root share, at the same paths.
+    guest_args="quorvi.args=$winbuild,$prefix_tar"
+else
+    for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
+        [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
+    done
+fi
 # The guest sees the checkout at /run/quorvi/src and the build at
 # /run/quorvi/build: through the root share a checkout under /tmp would sit
 # below the guest's own tmpfs, and one under a 0700 home would be out of reach.
@@ -86,13 +111,13 @@ mkdir -p "$results"
 chmod 777 "$results"
 
 log=$results/console.log
-echo "=== kernel test: $kver under QEMU (TCG), limit ${limit}s ==="
+echo "=== kernel test${windows:+ (Windows programs under wine)}: $kver under QEMU (TCG), limit ${limit}s ==="
 start=$(date +%s)
 # The guest's console as it comes, without the firmware's screen codes and banner.
 set +e
-timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m 1G -smp 1 -nographic -no-reboot -net none \
+timeout -k 10 "$limit" qemu-system-x86_64 -accel tcg -m "$memory" -smp 1 -nographic -no-reboot -net none \
     -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=$script" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 quorvi.script=$script $guest_args" \
     -virtfs local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="${root//,/,,}",mount_tag=src,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="${build//,/,,}",mount_tag=build,security_model=none,readonly=on,multidevs=remap \

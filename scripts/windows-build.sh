@@ -34,7 +34,7 @@ if [ ! -f "$gtest/install/.complete" ]; then
 fi
 
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVI_WERROR=ON -DQUORVI_BUILD_BENCH=OFF \
+cmake -S . -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUORVI_WERROR=ON -DQUORVI_BUILD_BENCH=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt;$gtest/install" \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \

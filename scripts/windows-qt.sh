@@ -10,7 +10,7 @@ root=$PWD
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
-scripts/deps.sh --only g++-mingw-w64-x86-64-posix dpkg-dev qt6-base-dev qt6-base-dev-tools ninja-build cmake
+scripts/deps.sh --only g++-mingw-w64-x86-64-posix dpkg-dev qt6-base-dev qt6-base-dev-tools ninja-build cmake tcl
 
 version=$(dpkg-query -W -f='${Version}' qt6-base-dev)
 options=(
@@ -53,6 +53,20 @@ src=$(find "$cache/src" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
 if [ -z "$src" ]; then
     (cd "$cache/src" && apt-get source -qq --only-source "qt6-base=$version" >&2)
     src=$(find "$cache/src" -maxdepth 1 -type d -name 'qt6-base-*' | head -n1)
+fi
+
+# Debian's source leaves out Qt's copy of SQLite: make the same single-file
+# SQLite from Debian's own sqlite3 source, at the version the system runs.
+if [ ! -f "$src/src/3rdparty/sqlite/sqlite3.c" ]; then
+    sqlite=$(find "$cache/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n1)
+    if [ -z "$sqlite" ]; then
+        (cd "$cache/src" && apt-get source -qq --only-source sqlite3 >&2)
+        sqlite=$(find "$cache/src" -maxdepth 1 -type d -name 'sqlite3-*' | head -n1)
+    fi
+    mkdir -p "$sqlite/amalgamation"
+    (cd "$sqlite/amalgamation" && ../configure --disable-tcl >/dev/null && make sqlite3.c >/dev/null)
+    mkdir -p "$src/src/3rdparty/sqlite"
+    cp "$sqlite/amalgamation/sqlite3.c" "$sqlite/amalgamation/sqlite3.h" "$src/src/3rdparty/sqlite/"
 fi
 
 echo "Building Qt $version for Windows in $cache (about half an hour on two cores)" >&2

@@ -82,6 +82,14 @@ else
     fail "demo update (see $build/demo.log)"
     tail -n 20 "$build/demo.log" >&2
 fi
+echo "--- the update's bench under wine"
+# Figures only: wall against the floor the update's own pauses set, and its CPU.
+if timeout 600 "$wine" "$build/bench/update/bench_update.exe" >"$build/bench-update.txt" 2>"$build/bench-update.log"; then
+    tr -d '\r' <"$build/bench-update.txt"
+    pass "bench_update.exe ran"
+else
+    fail "bench_update.exe (see $build/bench-update.log)"
+fi
 unset WINEPATH # the packages must bring everything they need
 
 # The command line as a user runs it, from a folder that has only what the package holds.

@@ -6,6 +6,7 @@
 
 #include "HidControllerClass.h"
 #include "HidIap.h"
+#include "ProcessCpu.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
@@ -16,20 +17,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 
 namespace {
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // The exchanges of the update with the waits written as busy loops and
 // blocking sleeps. It drives the same window, hub link state and hub.

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <atomic>
+#include <mutex>
+#include <string>
 #include <type_traits>
 
 namespace WinSys {
@@ -50,7 +53,16 @@ Handle openPath(const std::string& path, OpenAccess access) {
         flags = FILE_FLAG_OVERLAPPED;
         break;
     }
-    return CreateFileA(path.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+    // The wide call: the ANSI one stops at MAX_PATH even for \\?\ paths.
+    std::wstring wide(path.size() + 1, L'\0');
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, path.data(), int(path.size()), wide.data(), int(wide.size()));
+    if (length <= 0 && !path.empty())
+        return INVALID_HANDLE_VALUE;
+    wide.resize(size_t(length));
+    if (wide.size() >= MAX_PATH && wide.rfind(L"\\\\", 0) != 0)
+        wide.insert(0, L"\\\\?\\");
+    return CreateFileW(wide.c_str(), rights, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                        flags, nullptr);
 }
 
@@ -85,6 +97,10 @@ struct OverlappedRead::State {
     DWORD resultError = ERROR_IO_INCOMPLETE;
     DWORD error = 0;
     DWORD bytes = 0;
+    // Guards the duplicate against abort() from another thread; the record's
+    // other fields belong to the issuing thread.
+    std::mutex fileMutex;
+    std::atomic<HANDLE> source{INVALID_HANDLE_VALUE};
 
     static void CALLBACK completed(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
         auto* state = reinterpret_cast<State*>(overlapped);
@@ -95,19 +111,24 @@ struct OverlappedRead::State {
     }
 
     void closeFile() {
+        std::lock_guard lock(fileMutex);
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
         file = INVALID_HANDLE_VALUE;
+        source = INVALID_HANDLE_VALUE;
+    }
+
+    static BOOL cancelEx(HANDLE handle, OVERLAPPED* record) {
+        using CancelIoExFn = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
+        static const auto function = reinterpret_cast<CancelIoExFn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
+        return function ? function(handle, record) : FALSE;
     }
 
     // Waits until the kernel no longer owns the record. Only for a read left
     // behind by another thread: its routine can no longer run on ours.
     void abandon() {
-        using CancelIoExFn = BOOL(WINAPI*)(HANDLE, OVERLAPPED*);
-        static const auto cancelEx = reinterpret_cast<CancelIoExFn>(
-            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx")));
-        if (cancelEx)
-            cancelEx(file, &overlapped);
+        cancelEx(file, &overlapped);
         for (int i = 0; i < 5000 && !HasOverlappedIoCompleted(&overlapped); ++i)
             Sleep(1);
         outstanding = false;
@@ -146,9 +167,12 @@ bool OverlappedRead::begin(Handle handle, uint8_t* buffer, uint32_t length) {
         return false;
     }
     HANDLE process = GetCurrentProcess();
-    if (!DuplicateHandle(process, handle, process, &d->file, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        d->file = INVALID_HANDLE_VALUE;
+    HANDLE duplicate = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(process, handle, process, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return false;
+    {
+        std::lock_guard lock(d->fileMutex);
+        d->file = duplicate;
     }
     d->overlapped = OVERLAPPED{};
     d->done = false;
@@ -166,6 +190,7 @@ bool OverlappedRead::begin(Handle handle, uint8_t* buffer, uint32_t length) {
         return false;
     }
     d->outstanding = true;
+    d->source = handle;
     return true;
 }
 
@@ -212,6 +237,17 @@ bool OverlappedRead::cancel() {
         SleepEx(INFINITE, TRUE);
     d->closeFile();
     return true;
+}
+
+bool OverlappedRead::abort() {
+    std::lock_guard lock(d->fileMutex);
+    if (d->file == INVALID_HANDLE_VALUE)
+        return false;
+    return State::cancelEx(d->file, &d->overlapped) != FALSE;
+}
+
+Handle OverlappedRead::source() const {
+    return d->source.load();
 }
 
 bool OverlappedRead::outstanding() const {

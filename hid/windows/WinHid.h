@@ -110,6 +110,12 @@ public:
     // CancelIo and wait until the read has finished; false when none was
     // outstanding.
     bool cancel();
+    // Asks the system to end the outstanding read (CancelIoEx), without
+    // waiting: its routine then runs in the issuing thread's next wait. Any
+    // thread; false when no read was outstanding.
+    bool abort();
+    // The handle the outstanding read was started on (not its duplicate).
+    Handle source() const;
     bool outstanding() const;
     // What the completion routine was told, for checks.
     unsigned long completionError() const;

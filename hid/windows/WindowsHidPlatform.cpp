@@ -8,6 +8,8 @@
 #include <QObject>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace {
 
@@ -18,6 +20,12 @@ constexpr quint32 ErrorNotEnoughMemory = 8;
 constexpr quint32 ErrorAccessDenied = 5;
 constexpr quint32 ErrorSharingViolation = 32; // another program holds it exclusively
 constexpr quint32 ErrorDeviceNotConnected = 1167;
+// What I/O on a handle whose device has left fails with besides 1167: the
+// removed device's handle is pending deletion (access denied), the handle was
+// dropped under us, the read was cancelled by the removal, or the driver just
+// reports a failure. None of them means a working hub.
+constexpr quint32 ErrorGenFailure = 31;
+constexpr quint32 ErrorOperationAborted = 995;
 
 WinSys::Guid toGuid(const QUuid& uuid) {
     WinSys::Guid guid;
@@ -64,11 +72,39 @@ void capsFromRecord(const WinSys::HidCapsRecord& record, HIDP_CAPS& caps) {
     caps.NumberFeatureDataIndices = w[31];
 }
 
+class WindowsReadRequest;
+
+// The read requests alive, so that closing a handle ends the read started on
+// it: the read runs on a duplicate that a close alone would leave waiting.
+struct ReadRegistry {
+    std::mutex mutex;
+    std::set<WindowsReadRequest*> requests;
+};
+
 class WindowsReadRequest : public HidReadRequest {
 public:
+    explicit WindowsReadRequest(std::shared_ptr<ReadRegistry> registry) : m_registry(std::move(registry)) {
+        std::lock_guard lock(m_registry->mutex);
+        m_registry->requests.insert(this);
+    }
+    ~WindowsReadRequest() override {
+        std::lock_guard lock(m_registry->mutex);
+        m_registry->requests.erase(this);
+    }
     void interrupt() override { read.interrupt(); }
     WinSys::OverlappedRead read;
+
+private:
+    std::shared_ptr<ReadRegistry> m_registry;
 };
+
+void abortReadsOn(ReadRegistry& registry, WinSys::Handle handle) {
+    std::lock_guard lock(registry.mutex);
+    for (WindowsReadRequest* request : registry.requests) {
+        if (request->read.source() == handle)
+            request->read.abort();
+    }
+}
 
 // The serial number string of the device at path (UTF-16, at most 126
 // characters plus the end); empty when it has none or cannot be asked.
@@ -138,6 +174,7 @@ struct WindowsHidPlatform::Private {
     WinSys::HidLibrary hid;
     QList<QObject*> sinks;
     std::unique_ptr<WinSys::DeviceChangeWindow> window;
+    std::shared_ptr<ReadRegistry> reads = std::make_shared<ReadRegistry>();
 
     void postChange() {
         for (QObject* sink : std::as_const(sinks))
@@ -207,8 +244,12 @@ HidHandle WindowsHidPlatform::open(const QString& path, HidAccess access) {
 }
 
 void WindowsHidPlatform::close(HidHandle handle) {
-    if (handle != InvalidHidHandle)
-        WinSys::closeHandle(toNative(handle));
+    if (handle == InvalidHidHandle)
+        return;
+    // A device that left may never complete the read on its own (a system
+    // that gives the device back under the same path keeps the old file).
+    abortReadsOn(*d->reads, toNative(handle));
+    WinSys::closeHandle(toNative(handle));
 }
 
 bool WindowsHidPlatform::getAttributes(HidHandle handle, HIDD_ATTRIBUTES& attributes) {
@@ -308,7 +349,7 @@ bool WindowsHidPlatform::write(HidHandle handle, const quint8* buffer, quint32 l
 }
 
 std::unique_ptr<HidReadRequest> WindowsHidPlatform::createReadRequest() {
-    auto request = std::make_unique<WindowsReadRequest>();
+    auto request = std::make_unique<WindowsReadRequest>(d->reads);
     if (!request->read.valid()) {
         setThreadLastError(ErrorNotEnoughMemory);
         return nullptr;
@@ -358,7 +399,16 @@ quint32 WindowsHidPlatform::lastError() const {
 }
 
 bool WindowsHidPlatform::deviceGoneError(quint32 error) const {
-    return error == ErrorDeviceNotConnected;
+    switch (error) {
+    case ErrorDeviceNotConnected:
+    case ErrorAccessDenied:
+    case ErrorInvalidHandle:
+    case ErrorGenFailure:
+    case ErrorOperationAborted:
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool WindowsHidPlatform::accessDeniedError(quint32 error) const {
@@ -369,8 +419,13 @@ void WindowsHidPlatform::addNotificationSink(QObject* sink) {
     if (!sink || d->sinks.contains(sink))
         return;
     d->sinks.append(sink);
-    if (!d->window)
-        d->window = std::make_unique<WinSys::DeviceChangeWindow>([this] { d->postChange(); });
+    if (!d->window) {
+        WinSys::Guid hidClass;
+        if (d->hid.IsHidLoaded())
+            d->hid.HidD_GetHidGuid(&hidClass);
+        d->window = std::make_unique<WinSys::DeviceChangeWindow>([this] { d->postChange(); },
+                                                                 d->hid.IsHidLoaded() ? &hidClass : nullptr);
+    }
 }
 
 void WindowsHidPlatform::removeNotificationSink(QObject* sink) {

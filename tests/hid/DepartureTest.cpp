@@ -79,6 +79,20 @@ TEST_F(Departure, AWriteThatSaysTheDeviceLeftEndsTheEntryAtTheNextPass) {
     EXPECT_TRUE(writeOnce(fresh.get()));
 }
 
+TEST_F(Departure, AWriteThatSaysTheDeviceLeftLooksForItAgainAtOnce) {
+    CheckedOutDevice dead = checkOutHub();
+    bus.failWith = DepartingBus::GoneCode;
+    EXPECT_FALSE(writeOnce(dead.get()));
+    bus.failWith = 0;
+
+    // No notice from the system and no pass asked for: the failed write queued one.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !dead->Plugged(); }));
+    EXPECT_EQ(rec.unplugs.size(), 1u);
+    CheckedOutDevice fresh;
+    ASSERT_TRUE(controller->CheckOutNext(fresh));
+    EXPECT_TRUE(writeOnce(fresh.get()));
+}
+
 TEST_F(Departure, OtherWriteFailuresKeepTheEntry) {
     CheckedOutDevice device = checkOutHub();
     bus.failWith = EIO;

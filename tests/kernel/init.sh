@@ -23,6 +23,8 @@ for share in src build; do
     mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose $share $r/run/quorvi/$share ||
         echo "init: no $share share"
 done
-chroot $r /bin/bash "/run/quorvi/src/$script" /run/quorvi/build /run/results
+# More arguments for the script, comma-separated (paths on the root share).
+args=$(sed -n 's/.*quorvi\.args=\([^ ]*\).*/\1/p' /proc/cmdline | tr ',' ' ')
+chroot $r /bin/bash "/run/quorvi/src/$script" /run/quorvi/build /run/results $args
 sync
 poweroff -f

@@ -18,9 +18,13 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QThread>
 
@@ -37,6 +41,30 @@ bool processUntil(const std::function<bool()>& done, int ms) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return true;
+}
+
+// Labels whose text, in the face the system gave them, does not fit their
+// box: a line wider than the box where nothing wraps, or a wrapped text taller
+// than the box.
+QStringList cutTexts(const QWidget& window) {
+    QStringList cut;
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->text().isEmpty() || label->isHidden() || label->textFormat() == Qt::RichText)
+            continue;
+        const QRect box = label->contentsRect();
+        const QFontMetrics metrics(label->font());
+        bool fits = true;
+        if (label->wordWrap()) {
+            fits = metrics.boundingRect(QRect(0, 0, box.width(), 1 << 16), Qt::TextWordWrap, label->text())
+                       .height() <= box.height();
+        } else {
+            for (const QString& line : label->text().split(QRegularExpression(QStringLiteral("\\r?\\n"))))
+                fits = fits && metrics.horizontalAdvance(line) <= box.width();
+        }
+        if (!fits)
+            cut.append(label->objectName().isEmpty() ? label->text().left(30) : label->objectName());
+    }
+    return cut;
 }
 
 double meanSleepMs(int ms, int rounds) {
@@ -99,6 +127,10 @@ int main(int argc, char** argv) {
     std::printf("2 ms sleep: %.2f ms without the precise timer, %.2f ms with it\n", coarse, precise);
     std::printf("hub firmware %s, last log line \"%s\"\n", qPrintable(versionHexText(hub.firmwareVersion())),
                 qPrintable(log.constLast()));
+    const QStringList cut = cutTexts(window);
+    std::printf("help text in \"%s\" at %d px; texts cut off: %s\n",
+                qPrintable(QFontInfo(window.lblHelp->font()).family()), window.lblHelp->font().pixelSize(),
+                cut.isEmpty() ? "none" : qPrintable(cut.join(QStringLiteral(", "))));
 
     if (!picture.isEmpty()) {
         processUntil([] { return false; }, 300); // let the last texts paint
@@ -109,5 +141,5 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    return updated ? 0 : 1;
+    return updated && cut.isEmpty() ? 0 : 1;
 }

@@ -502,17 +502,28 @@ void theDeviceChangeWindow(bool display) {
     SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, 0);
     SendMessageA(hwnd, WM_DEVICECHANGE, DBT_CONFIGCHANGED, 0);
     CHECK_EQ(changes, 1);
+    // What a registration brings: an interface that came or went.
+    CHECK(window.registered());
+    DEV_BROADCAST_DEVICEINTERFACE_A record{};
+    record.dbcc_size = sizeof(record);
+    record.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record));
+    SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, reinterpret_cast<LPARAM>(&record));
+    CHECK_EQ(changes, 3);
+    record.dbcc_devicetype = DBT_DEVTYP_VOLUME;
+    SendMessageA(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(&record));
+    CHECK_EQ(changes, 3);
     DWORD_PTR result = 0;
     CHECK(SendMessageTimeoutA(HWND_BROADCAST, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0, SMTO_ABORTIFHUNG,
                               5000, &result));
-    CHECK_EQ(changes, 2);
+    CHECK_EQ(changes, 4);
     // A second window shares the class.
     int otherChanges = 0;
     WinSys::DeviceChangeWindow other([&otherChanges] { ++otherChanges; });
     CHECK(other.created());
     SendMessageA(static_cast<HWND>(other.window()), WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     CHECK_EQ(otherChanges, 1);
-    CHECK_EQ(changes, 2);
+    CHECK_EQ(changes, 4);
 }
 
 } // namespace

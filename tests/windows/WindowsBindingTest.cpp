@@ -1,5 +1,9 @@
 #include "PreciseTiming.h"
+#include "SystemHelpers.h"
 #include "WindowsHidPlatform.h"
+
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -8,18 +12,25 @@
 // <windows.h> stays out, as in the binding's Qt side: its macros clash with
 // HidPlatform.h. The system's codes, from winerror.h:
 namespace {
+constexpr quint32 ERROR_FILE_NOT_FOUND = 2;
 constexpr quint32 ERROR_ACCESS_DENIED = 5;
+constexpr quint32 ERROR_INVALID_HANDLE = 6;
 constexpr quint32 ERROR_GEN_FAILURE = 31;
 constexpr quint32 ERROR_SHARING_VIOLATION = 32;
+constexpr quint32 ERROR_OPERATION_ABORTED = 995;
+constexpr quint32 ERROR_IO_PENDING = 997;
 constexpr quint32 ERROR_DEVICE_NOT_CONNECTED = 1167;
 } // namespace
 
 // The system's codes for a hub that left and for an open that was refused.
+// A handle whose device left fails in several ways, Windows' and wine's alike.
 TEST(WindowsErrors, DepartureAndRefusalAreTheSystemsOwnCodes) {
     const WindowsHidPlatform platform;
-    EXPECT_TRUE(platform.deviceGoneError(ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_FALSE(platform.deviceGoneError(ERROR_GEN_FAILURE));
-    EXPECT_FALSE(platform.deviceGoneError(ERROR_ACCESS_DENIED));
+    for (const quint32 gone : {ERROR_DEVICE_NOT_CONNECTED, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE,
+                               ERROR_GEN_FAILURE, ERROR_OPERATION_ABORTED})
+        EXPECT_TRUE(platform.deviceGoneError(gone)) << gone;
+    for (const quint32 other : {0u, ERROR_FILE_NOT_FOUND, ERROR_SHARING_VIOLATION, ERROR_IO_PENDING})
+        EXPECT_FALSE(platform.deviceGoneError(other)) << other;
 
     EXPECT_TRUE(platform.accessDeniedError(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(platform.accessDeniedError(ERROR_SHARING_VIOLATION));
@@ -58,4 +69,43 @@ TEST(PreciseTiming, NestsAndIsGivenBackByTheLastHolder) {
         EXPECT_EQ(PreciseTiming::active(), 1);
     }
     EXPECT_EQ(PreciseTiming::active(), 0);
+}
+
+// A read outstanding on a handle that is closed (the device left) ends at
+// once, as gone, although the read keeps a duplicate of the handle.
+TEST(WindowsReads, ClosingTheHandleEndsItsRead) {
+    WindowsHidPlatform platform;
+    void* server = wintest::createPipeServer("quorvi-close-ends-read");
+    ASSERT_NE(server, nullptr);
+    const HidHandle handle =
+        platform.open(QStringLiteral("\\\\.\\pipe\\quorvi-close-ends-read"), HidAccess::Read);
+    ASSERT_NE(handle, InvalidHidHandle) << platform.lastError();
+    const std::unique_ptr<HidReadRequest> request = platform.createReadRequest();
+    ASSERT_TRUE(request);
+    quint8 buffer[65] = {};
+    ASSERT_TRUE(platform.beginRead(handle, *request, buffer, sizeof(buffer)));
+    EXPECT_EQ(platform.awaitRead(*request, 0), HidReadWait::TimedOut);
+
+    platform.close(handle);
+    EXPECT_EQ(platform.awaitRead(*request, 5000), HidReadWait::Completed);
+    quint32 bytes = 1;
+    EXPECT_FALSE(platform.completedReadLength(*request, bytes));
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_TRUE(platform.deviceGoneError(platform.lastError())) << platform.lastError();
+    wintest::closeServer(server);
+}
+
+// Paths past MAX_PATH open, as the system's wide calls allow.
+TEST(WindowsPaths, APathLongerThanMaxPathOpens) {
+    QTemporaryDir base;
+    ASSERT_TRUE(base.isValid());
+    const std::string folder = QDir::toNativeSeparators(base.path()).toStdString();
+    const std::string file = wintest::makeLongPathFile(folder);
+    ASSERT_FALSE(file.empty());
+    ASSERT_GT(file.size(), 260u);
+    WindowsHidPlatform platform;
+    const HidHandle handle = platform.open(QString::fromStdString(file), HidAccess::ReadWrite);
+    EXPECT_NE(handle, InvalidHidHandle) << platform.lastError();
+    platform.close(handle);
+    wintest::removeLongPathFile(file, folder);
 }
