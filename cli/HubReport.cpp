@@ -306,6 +306,19 @@ int exitCode(const RunReport& report) {
     }
     case Command::History:
         return ExitOk;
+    case Command::Data:
+    case Command::Levels: {
+        // Every chosen hub told what was asked of it.
+        bool any = false;
+        for (const HubOutcome& hub : report.hubs) {
+            if (!hub.chosen)
+                continue;
+            any = true;
+            if (hub.failure.failed() || !hub.problem.isEmpty())
+                return ExitFailure;
+        }
+        return any ? ExitOk : ExitFailure;
+    }
     case Command::None:
         break;
     }
@@ -324,6 +337,10 @@ QString commandName(Command command) {
         return QStringLiteral("update");
     case Command::History:
         return QStringLiteral("history");
+    case Command::Data:
+        return QStringLiteral("data");
+    case Command::Levels:
+        return QStringLiteral("levels");
     case Command::None:
         break;
     }
@@ -557,6 +574,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
             }
             break;
         case Command::History:
+        case Command::Data:
+        case Command::Levels:
         case Command::None:
             break;
         }
@@ -656,6 +675,8 @@ QString versionCell(const std::optional<std::uint32_t>& version) {
 
 // Whether the hub kept its calibration, as a service bench asks it.
 QString calibrationCell(const UpdateRecord& r) {
+    if (r.result == CalibrationChangedResult)
+        return QStringLiteral("changed by hand");
     if (r.levelsWritten)
         return r.levelsRead && *r.levelsRead != *r.levelsWritten ? QStringLiteral("restored (kept levels)")
                                                                  : QStringLiteral("restored");

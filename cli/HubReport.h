@@ -107,6 +107,10 @@ QString endingWord(const HubOutcome& hub, Command command);
 // A stage of the update in words a user reads.
 QString stageWords(HubSession::Stage stage);
 
+// The result of a history record that is no update: LED levels set by hand
+// (quorvi-hub levels set), with the levels before and after.
+inline constexpr QLatin1StringView CalibrationChangedResult{"CalibrationChanged"};
+
 // The update history (quorvi-hub history): a table, or one JSON document.
 QString historyText(const QList<UpdateRecord>& records);
 QByteArray historyJson(const QList<UpdateRecord>& records);
