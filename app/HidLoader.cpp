@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     programinfo::describeApplication(program);
     const std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
     TfrmMain frmMain(*platform);
+    if (QCoreApplication::arguments().contains(QStringLiteral("--service")))
+        frmMain.ShowServicePage();
     frmMain.show();
     return app.exec();
 }

@@ -196,6 +196,9 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("history takes only --json."));
     if (o.command != Command::Data && (o.watchSeconds > 0 || o.count > 0 || o.csv))
         return bad(QStringLiteral("--watch, --count and --csv belong to data."));
+    if ((o.command == Command::Data || o.command == Command::Levels) &&
+        (o.quiet || o.verbose || o.noProgress))
+        return bad(QStringLiteral("--quiet, --verbose and --no-progress belong to list, check and update."));
     if (o.count > 0 && o.watchSeconds <= 0)
         return bad(QStringLiteral("--count needs --watch SECONDS."));
     if (o.csv && o.json)
