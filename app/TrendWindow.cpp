@@ -134,15 +134,21 @@ void TrendChart::paintEvent(QPaintEvent*) {
     const QString lastText = clock(samples.back().atMs);
     p.drawText(QPointF(area.right() - fm.horizontalAdvance(lastText), area.bottom() + fm.height() + 18),
                lastText);
-    const std::vector<RunDataTrend::Mark> marks = m_trend.batteryMarks();
-    for (std::size_t i = 0; i < marks.size(); ++i) {
-        const double x = timeX(marks[i].atMs);
-        QPolygonF triangle({QPointF(x, area.bottom()), QPointF(x - 4, area.bottom() + 7),
-                            QPointF(x + 4, area.bottom() + 7)});
-        p.setBrush(marks[i].present ? text : palette().color(QPalette::Base));
+    // A filled mark: a battery put in; a hollow one: taken out. Labels that
+    // would run into the one before are left to the marks and the figures.
+    double labelEnd = -1e9;
+    for (const RunDataTrend::Mark& mark : m_trend.batteryMarks()) {
+        const double x = timeX(mark.atMs);
+        const QPolygonF triangle({QPointF(x, area.bottom()), QPointF(x - 4, area.bottom() + 7),
+                                  QPointF(x + 4, area.bottom() + 7)});
+        p.setBrush(mark.present ? text : palette().color(QPalette::Base));
         p.drawPolygon(triangle);
-        p.drawText(QPointF(x - 6, area.bottom() + 8 + fm.ascent()),
-                   QStringLiteral("%1%2").arg(marks[i].slot).arg(marks[i].present ? u'+' : u'-'));
+        const QString label =
+            QString::number(mark.slot) + (mark.present ? QLatin1Char('+') : QLatin1Char('-'));
+        if (x - 6 > labelEnd) {
+            p.drawText(QPointF(x - 6, area.bottom() + 8 + fm.ascent()), label);
+            labelEnd = x - 6 + fm.horizontalAdvance(label) + 4;
+        }
     }
 }
 

@@ -12,7 +12,7 @@ constexpr double ConstantVoltageFromMv = 4150;
 // mV per simulated second at the constant current: about an hour from 3.3 V.
 constexpr double RisePerSecond = 0.24;
 // Between two changes of the slots in the busy scene, in simulated seconds.
-constexpr int SwapEverySeconds = 25 * 60;
+constexpr int SwapEverySeconds = 45 * 60;
 // A long pause is not replayed second by second beyond this.
 constexpr std::int64_t MaxCatchUpSeconds = 6 * 3600;
 
