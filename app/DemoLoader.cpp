@@ -80,6 +80,8 @@ int main(int argc, char** argv) {
     hubsim::HubFaults faults = hub.faults();
     faults.usbTiming = true;
     hub.setFaults(faults);
+    // Batteries that charge: the service page and its trend show something real.
+    hub.model().setScene(hubsim::Scene::Charging);
     hub.plug();
 
     TfrmMain frmMain(bus);
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<ScreenshotOnFirstPaint> screenshot;
     if (const QString file = qEnvironmentVariable("QUORVI_SCREENSHOT"); !file.isEmpty())
         screenshot = std::make_unique<ScreenshotOnFirstPaint>(&frmMain, file);
+    if (QCoreApplication::arguments().contains(QStringLiteral("--service")))
+        frmMain.ShowServicePage();
     frmMain.show();
     panel.show();
     return app.exec();

@@ -62,6 +62,8 @@ void TfrmMain::ConnectHandlers() {
     for (QSlider* bar : trackBars())
         connect(bar, &QSlider::valueChanged, this, guarded([this, bar] { trkLed1Change(bar); }));
     connect(btnEndAdj, &QPushButton::clicked, this, guarded([this] { btnEndAdjClick(); }));
+    connect(btnTrend, &QPushButton::clicked, this, guarded([this] { btnTrendClick(); }));
+    BuildWindowMenu();
 }
 
 void TfrmMain::FormCreate() {
@@ -106,6 +108,10 @@ bool TfrmMain::event(QEvent* e) {
 
 void TfrmMain::WMModule(const SkinMessage& message) {
     const qintptr id = message.wParam();
+    if (id == MenuButtonId) {
+        MenuButtonClick(int(message.lParam()));
+        return;
+    }
     if (id < 100 || id > 105)
         return;
     SelectModule(static_cast<int>(id));

@@ -6,6 +6,7 @@
 #include "HubRoster.h"
 #include "HubSession.h"
 #include "LedCalibrationStore.h"
+#include "RunDataTrend.h"
 #include "UpdateHistory.h"
 #include "VevevSkin.h"
 
@@ -16,7 +17,9 @@
 #include <cstdint>
 #include <vector>
 
+class HistoryWindow;
 class QCheckBox;
+class QMenu;
 class QComboBox;
 class QFrame;
 class QGroupBox;
@@ -32,6 +35,7 @@ class SkinMessage;
 class StatusAnnouncer;
 class ShapeWidget;
 class TabSheet;
+class TrendWindow;
 class HidPlatform;
 class THidDevice;
 class THidDeviceController;
@@ -136,6 +140,14 @@ public:
     QSlider* trkLed8 = nullptr;
     QPushButton* btnStartAdj = nullptr;
     QPushButton* btnEndAdj = nullptr;
+    // Opens the trend of the readings the automatic refresh takes.
+    QPushButton* btnTrend = nullptr;
+    TrendWindow* frmTrend = nullptr;
+    RunDataTrend runTrend;
+
+    // The skin's menu button opens this: Service tool, Update history, About (WindowMenu.cpp).
+    QMenu* mnuWindow = nullptr;
+    HistoryWindow* frmHistory = nullptr;
 
     QFrame* pnl1 = nullptr;
     QLabel* imgIndicator = nullptr;
@@ -201,6 +213,14 @@ public:
     void btnStartAdjClick();
     void trkLed1Change(QSlider* Sender);
     void btnEndAdjClick();
+    void btnTrendClick();
+
+    // Window menu (WindowMenu.cpp). The menu button's click comes as module message -5.
+    void MenuButtonClick(int index);
+    // What module message 103 does: the service page, shown and selected.
+    void ShowServicePage();
+    void ShowHistory();
+    void ShowAbout();
 
     // Program-wide flags, read by tests.
     bool autoUpdateArmed() const { return m_autoUpdateArmed; }
@@ -208,9 +228,7 @@ public:
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
     // An exchange with the hub runs (a handler's, the update's, or a reply
     // wait): another one started now would take its replies.
-    bool hubBusy() const {
-        return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning();
-    }
+    bool hubBusy() const { return m_exchanges > 0 || m_session.inReplyWait() || m_session.updateRunning(); }
 
 protected:
     bool event(QEvent* event) override;
@@ -228,6 +246,7 @@ private:
     void pageShown();
     void logChanged();
     void WMModule(const SkinMessage& message);
+    void BuildWindowMenu();
     // Shows what the session reports in the window's controls.
     void ConnectSession();
 

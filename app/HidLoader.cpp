@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
     TfrmMain frmMain(*platform);
     // The system's hubs are every user's: one lock per hub for the whole machine.
     frmMain.session().setUpdateLockFolder(HubUpdateLock::machineFolder());
+    if (QCoreApplication::arguments().contains(QStringLiteral("--service")))
+        frmMain.ShowServicePage();
     frmMain.show();
     return app.exec();
 }

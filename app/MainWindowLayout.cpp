@@ -175,6 +175,10 @@ void TfrmMain::BuildLayout() {
     shp3->setAccessibleName(QStringLiteral("电池4"));
     btnRead = place(new QPushButton(QStringLiteral("读取"), grpRunData), 48, 267, 75, 25);
     chkRefresh = place(new QCheckBox(QStringLiteral("自动刷新"), grpRunData), 136, 272, 97, 17);
+    // Above the group, where the page has room: no control of the page moves for it.
+    btnTrend = place(new QPushButton(QStringLiteral("Running data &trend..."), tbshtTool), 40, 4, 160, 23);
+    btnTrend->setAccessibleDescription(
+        QStringLiteral("Shows voltage and current of the last ten minutes of automatic refresh"));
 
     // Service page: LED colour adjustment.
     grpLedAdjust = place(new QGroupBox(QStringLiteral("LED颜色调节"), tbshtTool), 312, 32, 481, 305);

@@ -43,6 +43,7 @@ QString helpText(const QString& program, const QString& summary) {
                           "Options:\n"
                           "  -h, --help     Show this help and exit.\n"
                           "  -v, --version  Show the version and exit.\n"
+                          "  --service      Start on the service page (running data, LED levels).\n"
                           "\n"
                           "Qt's standard options (such as -platform NAME) are accepted as well.\n"
                           "See %1(1) for more.\n")

@@ -3,9 +3,11 @@
 #include "FormWidgets.h"
 #include "HidIap.h"
 #include "ScopeExit.h"
+#include "TrendWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDateTime>
 #include <QLineEdit>
 #include <QPalette>
 #include <QPushButton>
@@ -33,6 +35,12 @@ void TfrmMain::btnReadClick() {
         edtCyc1->setText(QString::number(run->cycles[0]));
         edtCyc2->setText(QString::number(run->cycles[1]));
         edtCyc3->setText(QString::number(run->cycles[2]));
+        // The trend follows the automatic refresh, not a single read.
+        if (tmrRefresh->isActive()) {
+            runTrend.add(QDateTime::currentMSecsSinceEpoch(), *run);
+            if (frmTrend)
+                frmTrend->refresh();
+        }
     } catch (...) {
     }
 }
@@ -88,4 +96,13 @@ void TfrmMain::btnEndAdjClick() {
         m_session.endLedAdjust();
     } catch (...) {
     }
+}
+
+void TfrmMain::btnTrendClick() {
+    if (!frmTrend)
+        frmTrend = new TrendWindow(runTrend, this);
+    frmTrend->refresh();
+    frmTrend->show();
+    frmTrend->raise();
+    frmTrend->activateWindow();
 }

@@ -15,7 +15,20 @@ std::optional<Command> commandNamed(const QString& word) {
         return Command::Update;
     if (word == QLatin1String("history"))
         return Command::History;
+    if (word == QLatin1String("data"))
+        return Command::Data;
+    if (word == QLatin1String("levels"))
+        return Command::Levels;
     return std::nullopt;
+}
+
+// After "levels set": a level, a CHANNEL=LEVEL pair, or a negative number,
+// each checked (and refused by name) with the others.
+bool isLevelWord(const QString& word) {
+    if (word.isEmpty() || word.startsWith(QLatin1String("--")))
+        return false;
+    return word.front().isDigit() || word.contains(QLatin1Char('=')) ||
+           (word.size() > 1 && word.front() == QLatin1Char('-') && word.at(1).isDigit());
 }
 
 } // namespace
@@ -161,42 +174,89 @@ ParseResult parseArguments(const QStringList& arguments) {
                 o.historyLast = value.toInt(&ok);
             if (!ok || o.historyLast < 1)
                 return bad(needs(QStringLiteral("--last needs a number of records, 1 or more.")));
+        } else if (arg == QLatin1String("--virtual-scene")) {
+            if (!takeValue(value) || !(o.virtualScene = hubsim::sceneNamed(value.toStdString())))
+                return bad(needs(QStringLiteral("--virtual-scene needs one of: %1.")
+                                     .arg(QString::fromStdString(hubsim::sceneNames()))));
+        } else if (arg == QLatin1String("--watch")) {
+            bool ok = false;
+            if (takeValue(value))
+                o.watchSeconds = value.toDouble(&ok);
+            if (!ok || !(o.watchSeconds >= MinWatchSeconds) || o.watchSeconds > 86400)
+                return bad(needs(QStringLiteral("--watch needs the seconds between readings, at least %1.")
+                                     .arg(MinWatchSeconds)));
+        } else if (arg == QLatin1String("--count")) {
+            bool ok = false;
+            if (takeValue(value))
+                o.count = value.toInt(&ok);
+            if (!ok || o.count < 1)
+                return bad(needs(QStringLiteral("--count needs a number of readings, at least 1.")));
+        } else if (arg == QLatin1String("--csv")) {
+            if (!flag(o.csv))
+                return bad(QStringLiteral("--csv takes no value."));
+        } else if (arg == QLatin1String("--from")) {
+            if (!takeValue(o.fromFile))
+                return bad(
+                    needs(QStringLiteral("--from needs a file written by 'quorvi-hub levels --json'.")));
+        } else if (o.levelsSet && !inlineValue && isLevelWord(arg)) {
+            o.levelArguments << arg;
         } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
             return bad(QStringLiteral("Unknown option %1.").arg(arg));
+        } else if (o.command == Command::Levels && !o.levelsSet && arg == QLatin1String("set")) {
+            o.levelsSet = true;
         } else if (const std::optional<Command> command = commandNamed(arg)) {
             if (o.command != Command::None)
                 return bad(QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(arg));
             o.command = *command;
         } else {
-            return bad(QStringLiteral("Unknown command '%1': use list, check, update or history.").arg(arg));
+            return bad(
+                QStringLiteral("Unknown command '%1': use list, check, update, history, data or levels.")
+                    .arg(arg));
         }
     }
     if (o.help || o.version)
         return r;
     if (o.command == Command::None)
-        return bad(QStringLiteral("No command given: use list, check, update or history."));
+        return bad(QStringLiteral("No command given: use list, check, update, history, data or levels."));
     if (o.command == Command::History &&
         (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0 || o.quiet))
         return bad(QStringLiteral("history takes only --hub, --since, --last, --verbose and --json."));
     if (o.command != Command::History &&
         (!o.historyHub.isEmpty() || o.historySince.isValid() || o.historyLast))
         return bad(QStringLiteral("--hub, --since and --last belong to history."));
+    if (o.command != Command::Data && (o.watchSeconds > 0 || o.count > 0 || o.csv))
+        return bad(QStringLiteral("--watch, --count and --csv belong to data."));
+    if ((o.command == Command::Data || o.command == Command::Levels) &&
+        (o.quiet || o.verbose || o.noProgress))
+        return bad(QStringLiteral("--quiet, --verbose and --no-progress belong to list, check and update."));
+    if (o.count > 0 && o.watchSeconds <= 0)
+        return bad(QStringLiteral("--count needs --watch SECONDS."));
+    if (o.csv && o.json)
+        return bad(QStringLiteral("--csv and --json exclude each other."));
+    if (!o.fromFile.isEmpty() && !o.levelsSet)
+        return bad(QStringLiteral("--from belongs to levels set."));
+    if (o.levelsSet && o.fromFile.isEmpty() == o.levelArguments.isEmpty())
+        return bad(o.fromFile.isEmpty()
+                       ? QStringLiteral("levels set needs eight levels, CHANNEL=LEVEL pairs, or --from FILE.")
+                       : QStringLiteral("levels set takes either levels or --from FILE, not both."));
     if (o.all && !o.path.isEmpty())
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.quiet && o.verbose)
         return bad(QStringLiteral("--quiet and --verbose exclude each other."));
-    if (o.command == Command::List && !o.imageFile.isEmpty())
+    if (o.command != Command::Check && o.command != Command::Update && !o.imageFile.isEmpty())
         return bad(QStringLiteral("--image belongs to check and update."));
-    if (o.command != Command::Update && o.force)
-        return bad(QStringLiteral("--force belongs to update."));
+    if (o.command != Command::Update && o.force && o.fromFile.isEmpty())
+        return bad(QStringLiteral("--force belongs to update and levels set --from."));
     if (o.command != Command::Update && o.noLock)
         return bad(QStringLiteral("--no-lock belongs to update."));
     if (o.command != Command::Update && o.discardCalibration)
         return bad(QStringLiteral("--discard-calibration belongs to update."));
-    if (o.command != Command::Update && o.all)
-        return bad(QStringLiteral("--all belongs to update (check and list take every hub)."));
-    if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty()))
-        return bad(QStringLiteral("--virtual-version and --virtual-fault need --virtual N."));
+    if (!actsOnChosenHubs(o.command) && o.all)
+        return bad(
+            QStringLiteral("--all belongs to update, data and levels (check and list take every hub)."));
+    if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty() || o.virtualScene))
+        return bad(
+            QStringLiteral("--virtual-version, --virtual-fault and --virtual-scene need --virtual N."));
     for (const VirtualFault& fault : o.faults) {
         if (fault.hub > o.virtualHubs)
             return bad(QStringLiteral("--virtual-fault names hub %1, but there are %2 virtual hubs.")
@@ -209,7 +269,8 @@ ParseResult parseArguments(const QStringList& arguments) {
 QString usageText() {
     return QStringLiteral("Usage: quorvi-hub [options] <command> [options]\n"
                           "\n"
-                          "Lists, checks and updates Quorvi Charging Hubs without a window.\n"
+                          "Lists, checks and updates Quorvi Charging Hubs without a window, reads\n"
+                          "their running data and sets their LED levels.\n"
                           "\n"
                           "Commands:\n"
                           "  list      every plugged hub: path, instance, mode, firmware version, access\n"
@@ -220,21 +281,36 @@ QString usageText() {
                           "  history   every update attempt of this user (this program and the window),\n"
                           "            one a line: time, hub, result, calibration; the newest 10000\n"
                           "            are kept\n"
+                          "  data      each chosen hub's running data: voltage (mV), current (mA),\n"
+                          "            channel, state, three further values, the four battery slots\n"
+                          "  levels    each chosen hub's eight LED levels (LED 1 to 4 red, then\n"
+                          "            green, 0 to 100); --json writes a backup\n"
+                          "  levels set L1 ... L8 | CHANNEL=LEVEL ... | --from FILE\n"
+                          "            writes the levels as the service page does and reads them\n"
+                          "            back; --from restores a backup onto its own hub (another\n"
+                          "            hub's only with --force); recorded in the history\n"
                           "\n"
                           "Options (before or after the command):\n"
-                          "  --all              update: every plugged hub\n"
+                          "  --all              update, data, levels: every plugged hub\n"
                           "  --path P           only the hub at device path P, as 'list' shows it\n"
                           "  --image FILE       check, update: this firmware image file instead of the\n"
                           "                     built-in one; every line's checksum and the closing\n"
                           "                     version record are checked before anything is sent,\n"
                           "                     and its version is the one compared and verified\n"
-                          "  --force            update: also a hub at the image's version or newer\n"
+                          "  --force            update: also a hub at the image's version or newer;\n"
+                          "                     levels set --from: also another hub's levels\n"
                           "  --no-lock          update: go on when a hub's lock cannot be made (no\n"
                           "                     other program is then kept from the hub)\n"
                           "  --discard-calibration\n"
                           "                     update: also a hub whose mode or LED calibration\n"
                           "                     cannot be read; it gets the new firmware's default\n"
                           "                     LED levels. Without it such a hub is left untouched\n"
+                          "  --watch SECONDS    data: read again every SECONDS (at least 0.2) until\n"
+                          "                     Ctrl+C; a reading without an answer is a row too\n"
+                          "  --count N          data --watch: stop after N readings\n"
+                          "  --csv              data: one CSV row per reading under one header\n"
+                          "                     (with --watch, --json writes one object per line)\n"
+                          "  --from FILE        levels set: the levels 'levels --json' wrote\n"
                           "  --json             one JSON document on standard output, for scripts\n"
                           "  -q, --quiet        errors and the final summary only\n"
                           "  -v, --verbose      also every frame written to and read from a hub, in hex;\n"
@@ -251,7 +327,11 @@ QString usageText() {
                           "  --virtual-fault [HUB:]KIND[@N]\n"
                           "                     a fault of virtual hub HUB (from 1; default every hub),\n"
                           "                     to see what a failure looks like; may be repeated.\n"
-                          "                     Frames are counted from 1 as the hub receives them.\n") +
+                          "                     Frames are counted from 1 as the hub receives them.\n"
+                          "  --virtual-scene NAME\n"
+                          "                     what the virtual hubs' running data tell: fixed\n"
+                          "                     (default), idle, charging (two batteries, a minute\n"
+                          "                     each), busy (slots also fill and empty)\n") +
            QString::fromStdString(hubsim::faultHelp(6)) +
            QStringLiteral("  -h, --help         this text\n"
                           "  -V, --version      the program's version and its built-in firmware version\n"
@@ -294,6 +374,10 @@ QString usageText() {
                           "          a hub (or one waits in its bootloader); 1 no hub, a hub not\n"
                           "          answering or without access, a broken image, bad options\n"
                           "  history 0; 1 bad options\n"
+                          "  data, levels\n"
+                          "          0 every chosen hub answered (a watch: at least once) and, for\n"
+                          "          levels set, holds the levels asked for; 1 anything else: no\n"
+                          "          hub, a hub not answering, busy or refused, bad options\n"
                           "  update  0 every chosen hub was updated or already at the image's version;\n"
                           "          1 anything else: no hub, a failed or stopped update, a newer hub\n"
                           "          not downgraded without --force, a broken image, bad options\n");

@@ -3,6 +3,7 @@
 // What the command line asks for, parsed without touching any hub, so the
 // parsing and its messages test on their own.
 
+#include "ChargeScene.h"
 #include "HubFaultNames.h"
 
 #include <QDateTime>
@@ -15,7 +16,7 @@
 
 namespace cli {
 
-enum class Command { None, List, Check, Update, History };
+enum class Command { None, List, Check, Update, History, Data, Levels };
 
 // One fault of the virtual hubs, as given with --virtual-fault [HUB:]KIND[@N];
 // the kinds are the simulator's.
@@ -33,21 +34,37 @@ struct Options {
     int virtualHubs = -1;            // -1: real hubs
     std::optional<std::uint32_t> virtualVersion;
     std::vector<VirtualFault> faults;
-    bool quiet = false;      // errors and the final summary only
-    bool verbose = false;    // every frame written and read, in hex
-    bool noProgress = false; // plain lines, never the live bars
+    std::optional<hubsim::Scene> virtualScene; // what the virtual hubs' running data tell
+    bool quiet = false;                        // errors and the final summary only
+    bool verbose = false;                      // every frame written and read, in hex
+    bool noProgress = false;                   // plain lines, never the live bars
     bool help = false;
     bool version = false;
     // history: the records of one hub, since a time, the last N.
     QString historyHub;
     QDateTime historySince;
     int historyLast = 0;
+    // data: repeat every so many seconds (0: read once), stop after count readings (0: never)
+    double watchSeconds = 0;
+    int count = 0;
+    bool csv = false;
+    // levels: "set" and what follows it (checked by parseLevelArguments), or a backup file
+    bool levelsSet = false;
+    QStringList levelArguments;
+    QString fromFile;
 };
+
+inline constexpr double MinWatchSeconds = 0.2;
 
 struct ParseResult {
     Options options;
     QString error; // empty when the arguments are good
 };
+
+// update, data and levels act on one hub, or on every hub with --all.
+inline bool actsOnChosenHubs(Command command) {
+    return command == Command::Update || command == Command::Data || command == Command::Levels;
+}
 
 // The arguments without the program name; options may stand before or after
 // the command.

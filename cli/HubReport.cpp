@@ -302,6 +302,19 @@ int exitCode(const RunReport& report) {
     }
     case Command::History:
         return ExitOk;
+    case Command::Data:
+    case Command::Levels: {
+        // Every chosen hub told what was asked of it.
+        bool any = false;
+        for (const HubOutcome& hub : report.hubs) {
+            if (!hub.chosen)
+                continue;
+            any = true;
+            if (hub.failure.failed() || !hub.problem.isEmpty())
+                return ExitFailure;
+        }
+        return any ? ExitOk : ExitFailure;
+    }
     case Command::None:
         break;
     }
@@ -320,6 +333,10 @@ QString commandName(Command command) {
         return QStringLiteral("update");
     case Command::History:
         return QStringLiteral("history");
+    case Command::Data:
+        return QStringLiteral("data");
+    case Command::Levels:
+        return QStringLiteral("levels");
     case Command::None:
         break;
     }
@@ -554,6 +571,8 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
             }
             break;
         case Command::History:
+        case Command::Data:
+        case Command::Levels:
         case Command::None:
             break;
         }

@@ -107,6 +107,10 @@ QString endingWord(const HubOutcome& hub, Command command);
 // A stage of the update in words a user reads.
 QString stageWords(HubSession::Stage stage);
 
+// The result of a history record that is no update: LED levels set by hand
+// (quorvi-hub levels set), with the levels before and after.
+inline constexpr QLatin1StringView CalibrationChangedResult{"calibration-changed"};
+
 // The update history (quorvi-hub history): one record a line within 80
 // columns, times in the local zone (verbose: each record's details below
 // it), or one JSON document; both say how many records could not be read.

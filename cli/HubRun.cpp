@@ -129,6 +129,8 @@ void HubRun::setUpVirtualHubs() {
             if (fault.hub == 0 || fault.hub == i)
                 hubsim::applyFault(fault, faults);
         hub->setFaults(faults);
+        if (m_options.virtualScene)
+            hub->model().setScene(*m_options.virtualScene);
         hub->plug();
         m_virtualHubs.push_back(std::move(hub));
     }
@@ -226,7 +228,7 @@ int HubRun::run() {
         // list and check report only the hub asked for.
         if (m_options.command != Command::Update)
             std::erase_if(targets, [](const Target& t) { return !t.outcome.chosen; });
-    } else if (m_options.command == Command::Update && !m_options.all && targets.size() > 1) {
+    } else if (actsOnChosenHubs(m_options.command) && !m_options.all && targets.size() > 1) {
         m_report.error =
             QStringLiteral("%1 hubs are plugged in: choose one with --path P, or all with --all.")
                 .arg(targets.size());
@@ -429,6 +431,11 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     };
 
     session.attach(locator.refreshHub());
+    if (m_hubTask) {
+        m_hubTask(session, locator, out);
+        session.detach();
+        return out;
+    }
     if (!session.device()) {
         UpdateFailure gone;
         gone.kind = UpdateFailure::Kind::Unplugged;

@@ -19,6 +19,7 @@
 #include <vector>
 
 class HidPlatform;
+class HubRoster;
 class THidDevice;
 class VirtualHidBus;
 class VirtualHub;
@@ -46,6 +47,11 @@ public:
     int run();
     // Ctrl+C: each hub finishes its running line, then stops. Any thread.
     void requestStop();
+
+    // data and levels: what is done with each chosen hub, on its thread, once
+    // its session is attached (device() is null when it left meanwhile).
+    using HubTask = std::function<void(HubSession& session, HubRoster& roster, HubOutcome& outcome)>;
+    void setHubTask(HubTask task) { m_hubTask = std::move(task); }
 
     const RunReport& report() const { return m_report; }
     // For a run stopped at once, on the calling thread while run() works: the
@@ -89,6 +95,7 @@ private:
     std::unique_ptr<class FirmwareImage> m_image;
     std::unique_ptr<VirtualHidBus> m_bus;
     std::vector<std::unique_ptr<VirtualHub>> m_virtualHubs;
+    HubTask m_hubTask;
 };
 
 // The hint for a hub this user may not open, as the window words it.

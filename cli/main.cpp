@@ -2,10 +2,12 @@
 
 #include "AppVersion.h"
 #include "CliOptions.h"
+#include "DataCommand.h"
 #include "HubReport.h"
 #include "HubRun.h"
 #include "Interrupt.h"
 #include "LedCalibrationStore.h"
+#include "LevelsCommand.h"
 #include "ProgressView.h"
 #include "SafeText.h"
 #include "StateDatabase.h"
@@ -66,6 +68,21 @@ void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board) {
             << QStringLiteral("Next: ") + hub.nextStep;
 }
 
+// data and levels: rows as they come, Ctrl+C ends a watch after its readings.
+int runService(const cli::Options& options) {
+    cli::HubRun run(options);
+    const auto write = [](const QByteArray& text, bool error) {
+        std::FILE* stream = error ? stderr : stdout;
+        std::fputs(text.constData(), stream);
+        std::fflush(stream);
+    };
+    cli::catchInterrupt(
+        &run, [&run](const QString&) { run.requestStop(); }, nullptr);
+    if (options.command == cli::Command::Data)
+        return cli::DataCommand(options, run, write).run();
+    return cli::LevelsCommand(options, run, write).run();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -110,6 +127,9 @@ int main(int argc, char** argv) {
                 std::fputs(qPrintable(safeText(line) + QLatin1Char('\n')), stdout);
         return cli::ExitOk;
     }
+
+    if (options.command == cli::Command::Data || options.command == cli::Command::Levels)
+        return runService(options);
 
     cli::HubRun run(options);
     cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(StdoutFd)), stdout, stderr,

@@ -1,6 +1,7 @@
 #include "HubModel.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace hubsim {
 
@@ -12,6 +13,12 @@ constexpr std::uint8_t ModeApplicationResult = 0xFF;
 Bytes versionBytes(std::uint32_t v) {
     return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
             static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+std::int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -108,6 +115,8 @@ HubModel::Answer HubModel::serve(std::uint8_t command, const Bytes& payload, Hub
 HubModel::Answer HubModel::serveApplication(std::uint8_t command, const Bytes& payload, HubResponse&) {
     switch (command) {
     case cmd::ReadRunData: {
+        m_charge.advanceTo(m_clock ? m_clock() : steadyMs());
+        m_charge.fill(m_runData);
         const RunData& d = m_runData;
         return {ResultOk,
                 {static_cast<std::uint8_t>(d.voltage), static_cast<std::uint8_t>(d.voltage >> 8),
@@ -285,6 +294,23 @@ RunData HubModel::runData() const {
 void HubModel::setRunData(const RunData& data) {
     std::lock_guard lock(m_mutex);
     m_runData = data;
+    m_charge.start(Scene::Fixed, 0);
+}
+
+void HubModel::setScene(Scene scene) {
+    std::lock_guard lock(m_mutex);
+    m_charge.start(scene, m_clock ? m_clock() : steadyMs());
+    m_charge.fill(m_runData);
+}
+
+Scene HubModel::scene() const {
+    std::lock_guard lock(m_mutex);
+    return m_charge.scene();
+}
+
+void HubModel::setClock(std::function<std::int64_t()> nowMs) {
+    std::lock_guard lock(m_mutex);
+    m_clock = std::move(nowMs);
 }
 
 std::vector<WrittenBlock> HubModel::writtenBlocks() const {

@@ -5,10 +5,12 @@
 // response says what should happen next and the caller carries it out.
 // Every member is safe to call from any thread.
 
+#include "ChargeScene.h"
 #include "HubWire.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -113,8 +115,15 @@ public:
     void setLedLevels(const std::array<std::uint8_t, 8>& levels); // live and saved
     bool isLedAdjustOpen() const;
 
+    // The running data last reported (or set).
     RunData runData() const;
+    // These values at every reading from now on: the fixed scene.
     void setRunData(const RunData& data);
+    // Running data that change as a charger's do, from now on (Fixed: the values set last).
+    void setScene(Scene scene);
+    Scene scene() const;
+    // Milliseconds on a steady clock, for the scene; tests give their own.
+    void setClock(std::function<std::int64_t()> nowMs);
 
     std::vector<WrittenBlock> writtenBlocks() const;
     // True while every block write so far matched its block data and none is left open.
@@ -150,6 +159,8 @@ private:
     std::array<std::uint8_t, 8> m_savedLeds = filledLeds();
     bool m_ledAdjustOpen = false;
     RunData m_runData;
+    ChargeScene m_charge;
+    std::function<std::int64_t()> m_clock;
 
     std::vector<WrittenBlock> m_blocks;
     std::optional<Bytes> m_pendingBlockData;

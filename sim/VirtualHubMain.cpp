@@ -34,6 +34,9 @@ Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
   --restart-delays A,B     ms off the bus when entering the bootloader, after a reboot
   --log FILE               keep the log in memory and write it to FILE at exit
   --uhid PATH              the uhid device (default /dev/uhid)
+  --scene NAME             what its running data tell (default charging): fixed,
+                           idle (no battery), charging (two batteries charge,
+                           a minute each), busy (slots also fill and empty)
   --fault KIND[@N]         a fault, to see what a failure looks like; may be
                            repeated. Each kind may also be given as --KIND or
                            --KIND N. Frames are counted from 1 as the hub
@@ -66,6 +69,7 @@ int main(int argc, char** argv) {
     std::string logPath;
     std::string uhidPath = "/dev/uhid";
     std::uint32_t version = DefaultFirmwareVersion;
+    Scene scene = Scene::Charging;
     bool bootloader = false;
     std::string serial = "VH0001";
     std::string phys = "quorvi-virtual-hub/uhid";
@@ -88,6 +92,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--firmware") {
             needs(value && number(value, 16, n) && n <= 0xFFFFFFFFul);
             version = std::uint32_t(n);
+        } else if (arg == "--scene") {
+            const std::optional<Scene> named = value ? sceneNamed(value) : std::nullopt;
+            needs(named.has_value());
+            scene = *named;
         } else if (arg == "--bootloader") {
             bootloader = true;
         } else if (arg == "--serial") {
@@ -148,6 +156,7 @@ int main(int argc, char** argv) {
     hub.model().setFirmwareVersion(version);
     hub.model().setMode(bootloader ? HubMode::Bootloader : HubMode::Application);
     hub.runner().setFaults(faults);
+    hub.model().setScene(scene);
     if (entryDelay >= 0)
         hub.model().setRestartDelays(entryDelay, rebootDelay);
 

@@ -4,6 +4,7 @@
 #include "VirtualHub.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -53,6 +54,20 @@ VirtualHubPanel::VirtualHubPanel(VirtualHub& hub, QWidget* parent)
     stateForm->addRow(QStringLiteral("Firmware:"), m_version);
     stateForm->addRow(QStringLiteral("Set firmware:"), m_versionEdit);
     stateForm->addRow(QStringLiteral("Serial number:"), m_serialEdit);
+    // What the running data tell: batteries charging, slots filling and emptying.
+    m_scene = new QComboBox;
+    m_scene->setAccessibleName(QStringLiteral("Batteries"));
+    m_scene->addItem(QStringLiteral("Fixed values"), int(hubsim::Scene::Fixed));
+    m_scene->addItem(QStringLiteral("No battery"), int(hubsim::Scene::Idle));
+    m_scene->addItem(QStringLiteral("Two charging"), int(hubsim::Scene::Charging));
+    m_scene->addItem(QStringLiteral("Busy charger"), int(hubsim::Scene::Busy));
+    m_scene->setCurrentIndex(m_scene->findData(int(hub.model().scene())));
+    m_scene->setToolTip(
+        QStringLiteral("The batteries in the hub's slots, as its running data tell them; a charge "
+                       "takes about a minute"));
+    stateForm->addRow(QStringLiteral("Batteries:"), m_scene);
+    connect(m_scene, &QComboBox::activated, this,
+            [this] { m_hub.model().setScene(hubsim::Scene(m_scene->currentData().toInt())); });
 
     m_resultFrame = spinBox(1000000);
     m_resultByte = spinBox(255);

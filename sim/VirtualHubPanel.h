@@ -10,6 +10,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -42,6 +43,8 @@ public:
     QSpinBox* replyDelayBox() const { return faultSpinBox(hubsim::FaultKind::Slow); }
     // Empty: the hub has no serial number.
     QLineEdit* serialEdit() const { return m_serialEdit; }
+    // The running data's scene (hubsim::Scene as item data).
+    QComboBox* sceneBox() const { return m_scene; }
 
 private:
     void refreshState();
@@ -56,6 +59,7 @@ private:
     QLabel* m_mode;
     QLineEdit* m_versionEdit;
     QLineEdit* m_serialEdit;
+    QComboBox* m_scene;
     std::map<hubsim::FaultKind, QCheckBox*> m_faultBoxes;
     std::map<hubsim::FaultKind, QSpinBox*> m_faultSpinBoxes;
     QSpinBox* m_resultFrame;

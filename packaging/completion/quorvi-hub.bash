@@ -12,9 +12,10 @@ _quorvi_hub() {
         prev=${COMP_WORDS[COMP_CWORD - 2]}
     fi
 
-    local commands='list check update history'
+    local commands='list check update history data levels'
     local options='--all --path --image --json --quiet --verbose --no-progress --force --no-lock
         --discard-calibration --hub --since --last --virtual --virtual-version --virtual-fault
+        --virtual-scene --watch --count --csv --from
         --help --version -q -v -h -V'
     local faults='silent slow@ wrong-marker fail@ unplug@ no-return stay-in-bootloader no-access
         boot-old-firmware copy-then-refuse@ repeat-reply@ short-reply@ unsolicited@ usb-timing
@@ -45,6 +46,18 @@ _quorvi_hub() {
         mapfile -t COMPREPLY < <(compgen -W '1.1.15.0905 1.1.15.0906' -- "$cur")
         return
         ;;
+    --virtual-scene)
+        mapfile -t COMPREPLY < <(compgen -W 'fixed idle charging busy' -- "$cur")
+        return
+        ;;
+    --from)
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return
+        ;;
+    --watch | --count)
+        return
+        ;;
     --virtual-fault)
         local hub=
         [[ $cur == *:* ]] && hub=${cur%%:*}:
@@ -62,7 +75,13 @@ _quorvi_hub() {
     # One command per run: none once it is given.
     local word
     for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-        case $word in list | check | update | history) return ;; esac
+        case $word in
+        levels)
+            [[ $prev == levels ]] && mapfile -t COMPREPLY < <(compgen -W set -- "$cur")
+            return
+            ;;
+        list | check | update | history | data) return ;;
+        esac
     done
     mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
 }

@@ -30,8 +30,11 @@ completes update quorvi-hub up
 completes "check" quorvi-hub --virtual 2 ch
 completes "history" quorvi-hub --json hi
 completes "" quorvi-hub check li # one command per run
+completes "data" quorvi-hub --virtual 2 da
+completes "set" quorvi-hub levels s
+completes "charging" quorvi-hub --virtual-scene ch
 completes "--no-progress" quorvi-hub update --no-p
-completes "--virtual --virtual-version --virtual-fault" quorvi-hub --vir
+completes "--virtual --virtual-version --virtual-fault --virtual-scene" quorvi-hub --vir
 completes "2:stay-in-bootloader" quorvi-hub --virtual 2 --virtual-fault 2:stay
 completes "unplug@" quorvi-hub --virtual-fault unp
 completes "16" quorvi-hub --virtual 16
