@@ -4,7 +4,7 @@
 # each shared read-only on their own, and runs the end-to-end test of the real
 # updater against quorvi-virtual-hub on /dev/uhid (tests/kernel). Installs
 # what it needs; the kernel package is unpacked into build/kernel-cache, never
-# installed. QEMU is stopped after QUORVI_KERNEL_TEST_LIMIT seconds (540).
+# installed. QEMU is stopped after QUORVI_KERNEL_TEST_LIMIT seconds (1500).
 # Usage: scripts/kernel-test.sh [build dir, default build/ci-release]
 #        scripts/kernel-test.sh --windows [build dir] [Windows build dir, default build/windows]
 # The --windows mode runs the Windows quorvi-hub.exe under the host's wine64
@@ -19,7 +19,7 @@ if [ "${1:-}" = --windows ]; then
     shift
 fi
 build=$(realpath "${1:-build/ci-release}")
-limit=${QUORVI_KERNEL_TEST_LIMIT:-540}
+limit=${QUORVI_KERNEL_TEST_LIMIT:-1500}
 memory=1G
 cache=$root/build/kernel-cache
 guest_args=
@@ -36,9 +36,13 @@ if [ -n "$windows" ]; then
     # The guest reaches both through the root share, at the same paths.
     guest_args="quorvi.args=$winbuild,$prefix_tar"
 else
-    for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub; do
+    for program in tests/kernel/kernel_e2e sim/quorvi-virtual-hub cli/quorvi-hub; do
         [ -x "$build/$program" ] || { echo "FAIL: $build/$program is not built"; exit 1; }
     done
+    # The fault soak's seed: printed, and given again to repeat a run.
+    seed=${QUORVI_SOAK_SEED:-$(( $(date +%s) % 100000 ))}
+    echo "fault soak seed: $seed (QUORVI_SOAK_SEED=$seed repeats it)"
+    guest_args="quorvi.args=$seed"
 fi
 # The guest sees the checkout at /run/quorvi/src and the build at
 # /run/quorvi/build: through the root share a checkout under /tmp would sit

@@ -32,7 +32,7 @@ phase() {
     shift
     echo "=== $name"
     local start=$(date +%s%N)
-    timeout -k 5 200 "$@" 2>&1 | grep -v -e '^QStandardPaths' -e 'propagateSizeHints'
+    timeout -k 5 "${PHASE_LIMIT:-200}" "$@" 2>&1 | grep -v -e '^QStandardPaths' -e 'propagateSizeHints'
     local rc=${PIPESTATUS[0]}
     echo "FIGURE phase-$name-ms $(( ($(date +%s%N) - start) / 1000000 )) ms"
     [ "$rc" -eq 0 ] || fail "$name: the program exited with $rc"
@@ -88,6 +88,13 @@ echo "guest: $(uname -r), $(nproc) CPU"
 phase full-no-udev "$e2e" full no-udev
 phase latency "$e2e" latency 300
 phase virtual "$e2e" virtual
+
+# Update attempts in a row, each with a fault drawn from the seed (the host's
+# QUORVI_SOAK_SEED repeats a run), checked on the hub's side; a second
+# program probes the first attempt.
+seed=${3:-$(( $(date +%s) % 100000 ))}
+install -m 0755 "$build/cli/quorvi-hub" /run/quorvi/bin/quorvi-hub || fail "quorvi-hub could not be copied"
+PHASE_LIMIT=1000 phase soak "$e2e" soak "$seed" "${QUORVI_SOAK_ATTEMPTS:-20}" /run/quorvi/bin/quorvi-hub
 
 # A user without access to a root-only node: the message, nothing sent.
 mkdir -p -m 0700 /tmp/xdg-nobody /tmp/home-nobody && chown nobody /tmp/xdg-nobody /tmp/home-nobody
