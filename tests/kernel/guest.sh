@@ -96,6 +96,24 @@ seed=${3:-$(( $(date +%s) % 100000 ))}
 install -m 0755 "$build/cli/quorvi-hub" /run/quorvi/bin/quorvi-hub || fail "quorvi-hub could not be copied"
 PHASE_LIMIT=1000 phase soak "$e2e" soak "$seed" "${QUORVI_SOAK_ATTEMPTS:-20}" /run/quorvi/bin/quorvi-hub
 
+# The service page's commands on the command line, against the hub program.
+hubcli=/run/quorvi/bin/quorvi-hub
+start_hub /tmp/hub-service.log
+wait_for 10 has_node || fail "no hidraw node for the hub"
+sleep 0.5
+out=$(timeout 120 "$hubcli" data --json 2>&1)
+grep -q '"status": *"ok"' <<<"$out" && grep -q '"voltage' <<<"$out" &&
+    echo "PASS data: the running data read through hidraw" || fail "data: $out"
+out=$(timeout 120 "$hubcli" levels set 10 20 30 40 50 60 70 80 2>&1)
+grep -q 'now holds' <<<"$out" && echo "PASS levels set: written and read back" || fail "levels set: $out"
+timeout 120 "$hubcli" levels --json >/tmp/levels.json 2>/dev/null
+timeout 120 "$hubcli" levels set 1=0 >/dev/null 2>&1
+timeout 120 "$hubcli" levels set --from /tmp/levels.json >/dev/null 2>&1
+restored=$(timeout 120 "$hubcli" levels --json 2>/dev/null | tr -d ' \n')
+grep -q '"levels":\[10,20,30,40,50,60,70,80\]' <<<"$restored" &&
+    echo "PASS levels set --from: a backup restored onto its hub" || fail "levels restored: $restored"
+stop_hub /tmp/hub-service.log ""
+
 # A user without access to a root-only node: the message, nothing sent.
 mkdir -p -m 0700 /tmp/xdg-nobody /tmp/home-nobody && chown nobody /tmp/xdg-nobody /tmp/home-nobody
 start_hub /tmp/hub-denied.log
