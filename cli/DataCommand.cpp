@@ -1,3 +1,4 @@
+#include "SafeText.h"
 #include "DataCommand.h"
 
 #include "EventWait.h"
@@ -152,7 +153,7 @@ DataCommand::DataCommand(const Options& options, HubRun& run, Sink sink)
 }
 
 void DataCommand::write(const QString& text, bool error) {
-    m_sink(escapeControls(text).toUtf8() + '\n', error);
+    m_sink(safeText(text).toUtf8() + '\n', error);
 }
 
 int DataCommand::run() {

@@ -1,3 +1,4 @@
+#include "SafeText.h"
 #include "LevelsCommand.h"
 
 #include "HubReport.h"
@@ -201,7 +202,7 @@ LevelsCommand::LevelsCommand(const Options& options, HubRun& run, Sink sink)
 
 int LevelsCommand::run() {
     const auto fail = [this](const QString& why) {
-        m_sink(escapeControls(why).toUtf8() + '\n', true);
+        m_sink(safeText(why).toUtf8() + '\n', true);
         return ExitFailure;
     };
     // Every refusal before any hub is looked for.
@@ -231,9 +232,9 @@ int LevelsCommand::run() {
     }
     QStringList errors;
     for (const QString& line : levelsLines(report, m_options.levelsSet, &errors))
-        m_sink(escapeControls(line).toUtf8() + '\n', false);
+        m_sink(safeText(line).toUtf8() + '\n', false);
     for (const QString& line : errors)
-        m_sink(escapeControls(line).toUtf8() + '\n', true);
+        m_sink(safeText(line).toUtf8() + '\n', true);
     return status;
 }
 

@@ -76,8 +76,14 @@ int runService(const cli::Options& options) {
         std::fputs(text.constData(), stream);
         std::fflush(stream);
     };
+    // A stop ends a watch after its readings; one requested again later quits at once.
     cli::catchInterrupt(
-        &run, [&run](const QString&) { run.requestStop(); }, nullptr);
+        &run, [&run](const QString&) { run.requestStop(); },
+        [] {
+            std::fflush(nullptr);
+            std::_Exit(1);
+        },
+        nullptr);
     if (options.command == cli::Command::Data)
         return cli::DataCommand(options, run, write).run();
     return cli::LevelsCommand(options, run, write).run();
