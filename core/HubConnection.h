@@ -5,8 +5,8 @@
 // moment of the write, the answers still owed by attempts that timed out, a
 // reader caught up before the next frame, an answer said twice but
 // differently, and what a hub's replies carry besides: the command of their
-// frame and a valid checksum, learned per hub). It knows nothing of what the replies mean (HubReplies) or
-// what the frames are for (HubSession).
+// frame and a valid checksum, learned per hub). It knows nothing of what the
+// replies mean (HubReplies) or what the frames are for (HubSession).
 
 #include "HubReplies.h"
 
@@ -91,8 +91,7 @@ public:
     // what had come in first. SendFrame asks before and after every frame;
     // the last frame of a run has no next one to ask for it.
     bool confirmLastAnswer();
-    // The same, after looking up to ms for a further answer: the last frame
-    // of a run has no next one to catch it.
+    // The same, after looking up to ms for a further answer.
     bool confirmLastAnswerWithin(int ms);
     // The last SendFrame failed because its answer was contradicted.
     bool lastExchangeDisputed() const { return m_exchangeDisputed; }
