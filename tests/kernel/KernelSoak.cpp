@@ -151,8 +151,17 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
     QStringList problems;
 
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        const Drawn drawn = attempt == 1 ? Drawn{QStringLiteral("none"), {}}
-                                         : drawFault(random, hub.model().framesReceived());
+        // The first is probed; the second has the last line's block write
+        // answered by a copy, its refusal 30 ms later; the rest are drawn.
+        Drawn drawn{QStringLiteral("none"), {}};
+        const int lastWrite = 6 + 2 * checks.dataLines;
+        if (attempt == 2) {
+            drawn.name = QStringLiteral("copy-then-refuse@%1:30").arg(lastWrite);
+            drawn.faults.copyThenRefuseFrame = hub.model().framesReceived() + std::uint64_t(lastWrite);
+            drawn.faults.copyThenRefuseGapMs = 30;
+        } else if (attempt > 2) {
+            drawn = drawFault(random, hub.model().framesReceived());
+        }
         hub.runner().setFaults(drawn.faults);
         hub.trace().clear();
         cli::HubRun run(updateOptions());
@@ -210,6 +219,13 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
             if (!onHub && !kept)
                 problem = QStringLiteral("failed, and its levels are neither on the hub nor kept");
         }
+        if (attempt == 2)
+            checks.check(!reportedDone && int(hub.model().writtenBlocks().size()) == checks.dataLines - 1,
+                         "soak: a copy of the last line's answer, its refusal 30 ms later, is no success",
+                         QStringLiteral("reported %1, %2 of %3 lines on the hub")
+                             .arg(reportedDone ? "completed" : "failed")
+                             .arg(hub.model().writtenBlocks().size())
+                             .arg(checks.dataLines));
         if (!problem.isEmpty()) {
             ++unsafe;
             problems << QStringLiteral("attempt %1 (%2): %3").arg(attempt).arg(drawn.name, problem);

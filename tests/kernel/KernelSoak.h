@@ -12,6 +12,7 @@
 struct SoakChecks {
     std::function<void(bool ok, const char* name, const QString& why)> check;
     std::function<QString(const std::vector<hubsim::WrittenBlock>& written)> blocksDiffer;
+    int dataLines = 0; // of the built-in image
 };
 
 // Attempts in a row with faults drawn from seed; probeProgram (quorvi-hub),
