@@ -1,5 +1,5 @@
-#include "SafeText.h"
 #include "DataCommand.h"
+#include "SafeText.h"
 
 #include "EventWait.h"
 #include "HidControllerClass.h"
@@ -224,7 +224,7 @@ Reading DataCommand::readOnce(HubSession& session, HubRoster& roster, HubOutcome
         r.status = Reading::Status::Unplugged;
         return r;
     }
-    const ServiceLock held = lockHub(m_run.statePath(), roster.followed());
+    const ServiceLock held = lockHub(session.updateLockFolder(), roster.followed());
     r.time = QDateTime::currentDateTimeUtc();
     if (held.busy) {
         r.status = Reading::Status::Busy;

@@ -728,7 +728,8 @@ QString historyText(const HistoryRead& history, bool verbose) {
         out = row(QStringLiteral("time"), QStringLiteral("hub"), QStringLiteral("result"),
                   QStringLiteral("calibration"));
         for (const UpdateRecord& r : history.records) {
-            out += row(localTime(r.time), safeText(r.hub), safeText(r.result), calibrationWords(r.calibration));
+            out +=
+                row(localTime(r.time), safeText(r.hub), safeText(r.result), calibrationWords(r.calibration));
             if (!verbose)
                 continue;
             const FailureWords words = recordWords(r);

@@ -1,5 +1,5 @@
-#include "SafeText.h"
 #include "LevelsCommand.h"
+#include "SafeText.h"
 
 #include "HubReport.h"
 #include "HubRoster.h"
@@ -277,7 +277,7 @@ void LevelsCommand::serveHub(HubSession& session, HubRoster& roster, HubOutcome&
     const std::optional<LevelPlan> plan = m_options.levelsSet ? planFor(outcome) : std::optional<LevelPlan>();
     if (m_options.levelsSet && !plan)
         return;
-    const ServiceLock held = lockHub(m_run.statePath(), roster.followed());
+    const ServiceLock held = lockHub(session.updateLockFolder(), roster.followed());
     if (held.busy) {
         outcome.failure.kind = UpdateFailure::Kind::HubBusy;
         outcome.problem = held.busyText + QStringLiteral("; nothing was sent.");
@@ -354,7 +354,8 @@ void LevelsCommand::record(const HubOutcome& outcome) const {
             .arg(levelsWords(after), outcome.levelsRead ? levelsWords(*outcome.levelsRead) : QString());
     r.levelsRead = outcome.levelsRead;
     r.levelsWritten = after;
-    history.append(r);
+    if (!history.append(r))
+        qWarning("history: %s", qPrintable(history.lastError()));
 }
 
 } // namespace cli

@@ -1,25 +1,22 @@
 #pragma once
 
-// data and levels talk to a hub only while no update runs on it: they hold
-// its update lock (HubUpdateLock) for as long as they send frames, so an
-// update in another program waits for them and they leave one alone.
+// data and levels leave a hub alone while another program updates it: they
+// look at its update lock (HubUpdateLock) before any frame. Each exchange of
+// the session looks again, so an update that starts meanwhile gets no frame
+// from them either.
 
 #include "HubIdentity.h"
-#include "HubUpdateLock.h"
 
 #include <QString>
-
-#include <memory>
 
 namespace cli {
 
 struct ServiceLock {
-    std::unique_ptr<HubUpdateLock> lock; // held, or none when nothing is locked (no state folder)
-    bool busy = false;                   // another program updates the hub
-    QString busyText;                    // "Another program is updating hub <id> (<holder>)"
+    bool busy = false; // another program updates the hub
+    QString busyText;  // "Another program is updating hub <id> (<holder>)"
 };
 
-// Takes the hub's lock beside the state file; an empty path locks nothing.
-ServiceLock lockHub(const QString& statePath, const HubIdentity& identity);
+// Looks at the hub's lock in the session's lock folder; an empty folder locks nothing.
+ServiceLock lockHub(const QString& lockFolder, const HubIdentity& identity);
 
 } // namespace cli

@@ -107,6 +107,7 @@ public:
     // Where the per-hub update locks live (HubUpdateLock::folderFor); empty:
     // no lock is taken.
     void setUpdateLockFolder(const QString& folder) { m_lockFolder = folder; }
+    const QString& updateLockFolder() const { return m_lockFolder; }
     // False: an update whose lock cannot be made goes on unguarded, and says
     // so, instead of ending in LockFailed.
     void setLockRequired(bool required) { m_lockRequired = required; }

@@ -98,13 +98,22 @@ bool alreadyImported(QSqlDatabase& db, const QString& name) {
     return q.exec() && q.next();
 }
 
+// An older file still to import; a database that a caller named like one
+// (an older program's path handed on) is the state itself, never imported.
+bool isOlderFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return !file.read(16).startsWith("SQLite format 3");
+}
+
 } // namespace
 
 namespace StateImport {
 
 bool pending(const QString& folder) {
     for (const QString& name : olderFiles())
-        if (QFileInfo::exists(folder + QLatin1Char('/') + name))
+        if (isOlderFile(folder + QLatin1Char('/') + name))
             return true;
     return false;
 }
@@ -112,7 +121,7 @@ bool pending(const QString& folder) {
 bool run(QSqlDatabase& db, const QString& folder, QStringList& notes, QString& error) {
     for (const QString& name : olderFiles()) {
         const QString path = folder + QLatin1Char('/') + name;
-        if (!QFileInfo::exists(path) || alreadyImported(db, name))
+        if (!isOlderFile(path) || alreadyImported(db, name))
             continue;
         Counts counts;
         const bool ok = name == LevelsFile ? importLevels(db, path, counts, error)
@@ -146,7 +155,7 @@ bool run(QSqlDatabase& db, const QString& folder, QStringList& notes, QString& e
 void renameImported(const QString& folder) {
     for (const QString& name : olderFiles()) {
         const QString path = folder + QLatin1Char('/') + name;
-        if (!QFileInfo::exists(path))
+        if (!isOlderFile(path))
             continue;
         QFile::remove(path + QStringLiteral(".imported"));
         QFile::rename(path, path + QStringLiteral(".imported"));

@@ -236,10 +236,10 @@ TEST(CliOutput, HistoryAndListShowForeignTextEscaped) {
     r.hub = QStringLiteral("serial:\x1b]0;owned\x07");
     r.result = QStringLiteral("Completed\r\n");
     r.program = QStringLiteral("quorvi-hub");
-    const QString text = historyText({r});
+    const QString text = historyText(HistoryRead{{r}, 0, true}, true);
     EXPECT_FALSE(text.contains(QChar(0x1b)));
-    EXPECT_TRUE(text.contains(QStringLiteral("serial:\\x1b]0;owned\\x07"))) << text.toStdString();
-    EXPECT_EQ(text.count(QLatin1Char('\n')), 2);
+    EXPECT_FALSE(text.contains(QLatin1Char('\r')));
+    EXPECT_TRUE(text.contains(QStringLiteral("\\x1b]0;owned\\x07"))) << text.toStdString();
 
     RunReport list;
     list.command = Command::List;

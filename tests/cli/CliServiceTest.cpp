@@ -249,7 +249,7 @@ TEST_F(CliService, LevelsSetWritesAsThePageDoesAndReadsBack) {
     EXPECT_EQ(records[0].hub, QStringLiteral("serial:VH0001"));
     EXPECT_EQ(records[0].levelsRead, (LedCalibrationStore::Levels{50, 50, 50, 50, 50, 50, 50, 50}));
     EXPECT_EQ(records[0].levelsWritten, wanted);
-    EXPECT_TRUE(historyText(records).contains(QStringLiteral("changed by hand")));
+    EXPECT_TRUE(historyText(HistoryRead{records, 0, true}).contains(QStringLiteral("changed by hand")));
 
     // A hub with nothing kept gets nothing kept.
     ASSERT_TRUE(store.clear(QStringLiteral("serial:VH0001")));

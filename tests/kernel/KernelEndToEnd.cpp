@@ -472,7 +472,8 @@ int main(int argc, char** argv) {
     if (phase == QLatin1String("late-access") && argc > 2)
         return phaseLateAccess(argv[2]) ? 1 : 0;
     if (phase == QLatin1String("soak") && argc > 3)
-        return phaseSoak({check, blocksDiffer, int(imageBlocks().size())}, unsigned(std::strtoul(argv[2], nullptr, 10)), std::atoi(argv[3]),
+        return phaseSoak({check, blocksDiffer, int(imageBlocks().size())},
+                         unsigned(std::strtoul(argv[2], nullptr, 10)), std::atoi(argv[3]),
                          argc > 4 ? QString::fromLocal8Bit(argv[4]) : QString());
     std::fprintf(
         stderr,

@@ -188,8 +188,10 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
 
         if (probed) {
             probe.waitForFinished(60000);
-            const QString said = QString::fromLocal8Bit(probe.readAllStandardOutput() + probe.readAllStandardError());
-            checks.check(said.contains(QStringLiteral("Another program is updating hub")) && probe.exitCode() != 0,
+            const QString said =
+                QString::fromLocal8Bit(probe.readAllStandardOutput() + probe.readAllStandardError());
+            checks.check(said.contains(QStringLiteral("Another program is updating hub")) &&
+                             probe.exitCode() != 0,
                          "soak: a second program probing the hub during an update is told it is busy",
                          QStringLiteral("exit %1: %2").arg(probe.exitCode()).arg(said.trimmed()));
             checks.check(reportedDone && checks.blocksDiffer(hub.model().writtenBlocks()).isEmpty(),
@@ -202,7 +204,8 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
 
         // The hub's side. Levels count as safe on the hub only while it runs
         // its application: a bootloader holds none.
-        const bool onHub = hub.model().mode() == HubMode::Application && hub.model().savedLedLevels() == soakLevels;
+        const bool onHub =
+            hub.model().mode() == HubMode::Application && hub.model().savedLedLevels() == soakLevels;
         const bool kept = LedCalibrationStore(statePath).load(key) == std::optional(soakLevels);
         QString problem;
         if (reportedDone) {
@@ -211,7 +214,8 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
             if (!blocks.isEmpty())
                 problem = QStringLiteral("completed, but ") + blocks;
             else if (hub.model().firmwareVersion() != hubsim::DefaultImageVersion)
-                problem = QStringLiteral("completed, but the hub runs %1").arg(hub.model().firmwareVersion(), 8, 16);
+                problem = QStringLiteral("completed, but the hub runs %1")
+                              .arg(hub.model().firmwareVersion(), 8, 16);
             else if (!onHub)
                 problem = QStringLiteral("completed, but the hub's levels are not the ones it had");
         } else {
@@ -233,10 +237,11 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
         if (!onHub && !kept)
             ++lost;
         std::printf("soak attempt %d: %s -> %s%s\n", attempt, qPrintable(drawn.name),
-                    reportedDone ? "completed" : qPrintable(outcome ? outcome->failure.kind == UpdateFailure::Kind::None
-                                                                          ? outcome->result
-                                                                          : failureKindName(outcome->failure.kind)
-                                                                    : run.report().error),
+                    reportedDone ? "completed"
+                                 : qPrintable(outcome ? outcome->failure.kind == UpdateFailure::Kind::None
+                                                            ? outcome->result
+                                                            : failureKindName(outcome->failure.kind)
+                                                      : run.report().error),
                     problem.isEmpty() ? "" : qPrintable(QStringLiteral(" PROBLEM: ") + problem));
         std::fflush(stdout);
         if (!settle(hub)) {
@@ -244,7 +249,8 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
             break;
         }
     }
-    checks.check(unsafe == 0, "soak: every attempt's report agrees with the hub's side", problems.join(QStringLiteral("; ")));
+    checks.check(unsafe == 0, "soak: every attempt's report agrees with the hub's side",
+                 problems.join(QStringLiteral("; ")));
 
     // Whatever happened, one clean update gives the hub its calibration back.
     hub.trace().clear();
@@ -255,8 +261,9 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
                      hub.model().firmwareVersion() == hubsim::DefaultImageVersion,
                  "soak: no calibration was lost over the whole soak",
                  QStringLiteral("exit %1, LED 1 %2").arg(status).arg(hub.model().savedLedLevels()[0]));
-    std::printf("FIGURE soak-attempts %d\nFIGURE soak-completed %d\nFIGURE soak-failed %d\nFIGURE soak-lost %d\n",
-                attempts, completed, failed, lost);
+    std::printf(
+        "FIGURE soak-attempts %d\nFIGURE soak-completed %d\nFIGURE soak-failed %d\nFIGURE soak-lost %d\n",
+        attempts, completed, failed, lost);
     std::fflush(stdout);
     return unsafe == 0 && status == 0 ? 0 : 1;
 }
