@@ -177,7 +177,7 @@ int phaseSoak(const SoakChecks& checks, unsigned seed, int attempts, const QStri
                 if (probed || hub.model().writtenBlocks().size() < 50)
                     return;
                 probed = true;
-                probe.start(probeProgram, {QStringLiteral("check"), QStringLiteral("--all")});
+                probe.start(probeProgram, {QStringLiteral("check")});
             });
             probeTimer.start();
         }
