@@ -48,5 +48,3 @@ ctest --test-dir build/ci-tsan --output-on-failure -L threads
 echo "=== Windows build and packages, under wine ==="
 scripts/package.sh --windows-only
 scripts/windows-test.sh build/windows build/package
-# The Windows quorvi-hub.exe against the uhid hub through wine's HID stack, under QEMU.
-scripts/kernel-test.sh --windows build/ci-release build/windows
