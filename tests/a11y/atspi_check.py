@@ -152,23 +152,6 @@ def main():
             if node.getRole() in acting:
                 check(node.name.strip() != "", "a %s without a name" % node.getRoleName())
 
-        # The menu button opens the window menu; its Service tool entry shows the service page.
-        check(press(find(window, pyatspi.ROLE_PUSH_BUTTON, "Menu", True)), "pressing 'Menu' failed")
-        menu = wait_for("the window menu", lambda: next(
-            n for n, _ in walk(app) if n.getRole() in (pyatspi.ROLE_MENU, pyatspi.ROLE_POPUP_MENU)
-            and n.name == "Window menu" and showing(n)), 10)
-        if check(menu is not None, "the menu button shows no menu named 'Window menu'"):
-            entries = [n.name for n, _ in walk(menu) if n.getRole() == pyatspi.ROLE_MENU_ITEM]
-            check(entries == ["Service tool", "Update history", "About"], "window menu entries %r" % entries)
-            service = find(menu, pyatspi.ROLE_MENU_ITEM, "Service tool")
-            if service is not None:
-                action = service.queryAction()
-                check(action.nActions > 0 and action.doAction(0), "choosing 'Service tool' failed")
-                trend = wait_for("the service page", lambda: next(
-                    n for n, _ in walk(window) if n.getRole() == pyatspi.ROLE_PUSH_BUTTON
-                    and n.name == "Running data trend..." and showing(n)), 10)
-                check(trend is not None, "'Service tool' does not show the service page and its trend button")
-
         # To the Update page and start the update, by accessible actions alone.
         check(press(find(window, pyatspi.ROLE_PUSH_BUTTON, "Update", True)), "pressing 'Update' module failed")
         update = wait_for("the Update page", lambda: next(
