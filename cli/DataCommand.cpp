@@ -1,5 +1,4 @@
 #include "DataCommand.h"
-#include "SafeText.h"
 
 #include "EventWait.h"
 #include "HidControllerClass.h"
@@ -7,6 +6,7 @@
 #include "HubRoster.h"
 #include "HubRun.h"
 #include "HubSession.h"
+#include "SafeText.h"
 #include "ServiceLock.h"
 
 #include <QElapsedTimer>

@@ -347,15 +347,6 @@ QJsonValue versionValue(const std::optional<std::uint32_t>& version) {
     return version ? QJsonValue(versionText(*version)) : QJsonValue(QJsonValue::Null);
 }
 
-QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels) {
-    if (!levels)
-        return QJsonValue(QJsonValue::Null);
-    QJsonArray array;
-    for (const std::uint8_t level : *levels)
-        array.append(int(level));
-    return array;
-}
-
 QJsonValue textValue(const QString& text) {
     return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
 }
@@ -430,6 +421,21 @@ QString updateResultText(const HubOutcome& hub, std::uint32_t imageVersion) {
 
 } // namespace
 
+QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels) {
+    if (!levels)
+        return QJsonValue(QJsonValue::Null);
+    QJsonArray array;
+    for (const std::uint8_t level : *levels)
+        array.append(int(level));
+    return array;
+}
+
+QJsonObject hubJsonHead(const HubOutcome& hub) {
+    return QJsonObject{{QStringLiteral("hub"), hub.number},
+                       {QStringLiteral("path"), hub.path},
+                       {QStringLiteral("identity"), hub.identity}};
+}
+
 QByteArray toJson(const RunReport& report) {
     QJsonObject root;
     root[QStringLiteral("schemaVersion")] = JsonSchemaVersion;
@@ -444,10 +450,7 @@ QByteArray toJson(const RunReport& report) {
     }
     QJsonArray hubs;
     for (const HubOutcome& hub : report.hubs) {
-        QJsonObject h;
-        h[QStringLiteral("hub")] = hub.number;
-        h[QStringLiteral("path")] = hub.path;
-        h[QStringLiteral("identity")] = hub.identity;
+        QJsonObject h = hubJsonHead(hub);
         h[QStringLiteral("instance")] = qint64(hub.instance);
         h[QStringLiteral("access")] = hub.access;
         if (!hub.access)

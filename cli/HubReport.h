@@ -9,6 +9,8 @@
 #include "UpdateHistory.h"
 
 #include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -85,6 +87,10 @@ QString versionText(std::uint32_t version); // 1.1.15.0906
 int exitCode(const RunReport& report);
 
 QByteArray toJson(const RunReport& report);
+// Pieces of the documents that data and levels write beside it: eight levels
+// as an array (null when not read), and the fields that name a hub.
+QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels);
+QJsonObject hubJsonHead(const HubOutcome& hub);
 
 // One line of the readable report and the stream it belongs on: results on
 // standard output; errors, warnings and failures on standard error.

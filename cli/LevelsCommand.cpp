@@ -1,10 +1,10 @@
 #include "LevelsCommand.h"
-#include "SafeText.h"
 
 #include "HubReport.h"
 #include "HubRoster.h"
 #include "HubRun.h"
 #include "LedCalibrationStore.h"
+#include "SafeText.h"
 #include "ServiceLock.h"
 #include "UpdateHistory.h"
 
@@ -25,17 +25,6 @@ std::optional<int> number(const QString& text) {
     bool ok = false;
     const int value = text.toInt(&ok);
     return ok ? std::optional<int>(value) : std::nullopt;
-}
-
-QJsonArray levelsArray(const HubSession::LedLevels& levels) {
-    QJsonArray array;
-    for (const std::uint8_t level : levels)
-        array.append(int(level));
-    return array;
-}
-
-QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels) {
-    return levels ? QJsonValue(levelsArray(*levels)) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -143,10 +132,7 @@ QString levelsWords(const HubSession::LedLevels& levels) {
 QByteArray levelsJson(const RunReport& report, int exitStatus) {
     QJsonArray hubs;
     for (const HubOutcome& hub : report.hubs) {
-        QJsonObject h;
-        h[QStringLiteral("hub")] = hub.number;
-        h[QStringLiteral("path")] = hub.path;
-        h[QStringLiteral("identity")] = hub.identity;
+        QJsonObject h = hubJsonHead(hub);
         // What the hub holds now: after a set, as read back.
         h[QStringLiteral("levels")] = levelsValue(hub.levelsWritten ? hub.levelsWritten : hub.levelsRead);
         if (hub.levelsWritten)

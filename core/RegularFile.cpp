@@ -28,6 +28,28 @@ QString tooLarge(qint64 size, qint64 limit) {
         .arg(limit);
 }
 
+// Reads until the end, at most one byte more than the limit: that byte tells a
+// file that grew since its size was looked at. readSome gives the bytes it
+// read (0 at the end) or the reason it could not.
+template <typename ReadSome>
+std::optional<QByteArray> readBounded(qint64 limit, QString* problem, ReadSome readSome) {
+    QByteArray text(limit + 1, Qt::Uninitialized);
+    qint64 got = 0;
+    while (got <= limit) {
+        QString why;
+        const qint64 read = readSome(text.data() + got, limit + 1 - got, why);
+        if (read < 0)
+            return refuse(problem, why);
+        if (read == 0)
+            break;
+        got += read;
+    }
+    if (got > limit)
+        return refuse(problem, tooLarge(got, limit));
+    text.truncate(got);
+    return text;
+}
+
 #ifndef Q_OS_WIN
 QString kindOf(mode_t mode) {
     if (S_ISDIR(mode))
@@ -47,7 +69,6 @@ QString kindOf(mode_t mode) {
 #ifdef Q_OS_WIN
 
 std::optional<QByteArray> readRegularFile(const QString& path, qint64 limit, QString* problem) {
-    // A pipe or a console opens without waiting; its type then refuses it.
     const auto* name = reinterpret_cast<const wchar_t*>(path.utf16());
     // A pipe or a console opens without waiting; its type then refuses it.
     const HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -67,20 +88,13 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 limit, QSt
         return refuse(problem, qt_error_string(int(GetLastError())));
     if (size.QuadPart > limit)
         return refuse(problem, tooLarge(size.QuadPart, limit));
-    QByteArray text(limit + 1, Qt::Uninitialized);
-    qint64 got = 0;
-    while (got <= limit) {
+    return readBounded(limit, problem, [file](char* into, qint64 room, QString& why) -> qint64 {
         DWORD read = 0;
-        if (!ReadFile(file, text.data() + got, DWORD(limit + 1 - got), &read, nullptr))
-            return refuse(problem, qt_error_string(int(GetLastError())));
-        if (read == 0)
-            break;
-        got += read;
-    }
-    if (got > limit)
-        return refuse(problem, tooLarge(got, limit));
-    text.truncate(got);
-    return text;
+        if (ReadFile(file, into, DWORD(room), &read, nullptr))
+            return read;
+        why = qt_error_string(int(GetLastError()));
+        return -1;
+    });
 }
 
 #else
@@ -99,23 +113,15 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 limit, QSt
         return refuse(problem, kindOf(info.st_mode));
     if (info.st_size > limit)
         return refuse(problem, tooLarge(info.st_size, limit));
-    // One byte more than allowed tells a file that grew since fstat.
-    QByteArray text(limit + 1, Qt::Uninitialized);
-    qint64 got = 0;
-    while (got <= limit) {
-        const ssize_t read = ::read(fd, text.data() + got, std::size_t(limit + 1 - got));
-        if (read < 0 && errno == EINTR)
-            continue;
+    return readBounded(limit, problem, [fd](char* into, qint64 room, QString& why) -> qint64 {
+        ssize_t read = 0;
+        do
+            read = ::read(fd, into, std::size_t(room));
+        while (read < 0 && errno == EINTR);
         if (read < 0)
-            return refuse(problem, qt_error_string(errno));
-        if (read == 0)
-            break;
-        got += read;
-    }
-    if (got > limit)
-        return refuse(problem, tooLarge(got, limit));
-    text.truncate(got);
-    return text;
+            why = qt_error_string(errno);
+        return read;
+    });
 }
 
 #endif

@@ -116,7 +116,8 @@ bool settle(hubsim::UhidHub& hub) {
     processEventsUntil([&] { return !hub.model().isRestarting(); }, 8000);
     if (!hub.isPlugged() && !hub.plug())
         return false;
-    return processEventsUntil({}, 300), true;
+    processEventsUntil({}, 300); // found again before the next attempt
+    return true;
 }
 
 cli::Options updateOptions() {
