@@ -1,25 +1,163 @@
 #include "CliOptions.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <algorithm>
 #include <utility>
 
 namespace cli {
 
 namespace {
 
+constexpr unsigned bit(Command command) {
+    return 1u << unsigned(command);
+}
+constexpr unsigned Looking = bit(Command::List) | bit(Command::Check) | bit(Command::Update);
+constexpr unsigned OnHubs = Looking | bit(Command::Data) | bit(Command::Levels);
+constexpr unsigned Every = OnHubs | bit(Command::History);
+
+struct Command_ {
+    Command command;
+    const char* name;
+};
+constexpr Command_ Commands[] = {{Command::List, "list"},     {Command::Check, "check"},
+                                 {Command::Update, "update"}, {Command::History, "history"},
+                                 {Command::Data, "data"},     {Command::Levels, "levels"}};
+
+QString nameOf(Command command) {
+    for (const Command_& c : Commands)
+        if (c.command == command)
+            return QLatin1String(c.name);
+    return QString();
+}
+
 std::optional<Command> commandNamed(const QString& word) {
-    if (word == QLatin1String("list"))
-        return Command::List;
-    if (word == QLatin1String("check"))
-        return Command::Check;
-    if (word == QLatin1String("update"))
-        return Command::Update;
-    if (word == QLatin1String("history"))
-        return Command::History;
-    if (word == QLatin1String("data"))
-        return Command::Data;
-    if (word == QLatin1String("levels"))
-        return Command::Levels;
+    for (const Command_& c : Commands)
+        if (word == QLatin1String(c.name))
+            return c.command;
     return std::nullopt;
+}
+
+// Every option: its names, the value it takes (none for a switch), the
+// commands that use it, and what it needs when its value is missing or wrong.
+struct Spec {
+    const char* name;
+    const char* shortName;
+    const char* valueName; // nullptr: a switch
+    unsigned commands;
+    const char* needs = nullptr;
+    bool repeatable = false;
+};
+
+const std::vector<Spec>& specs() {
+    static const std::vector<Spec> table{
+        {"help", "h", nullptr, Every},
+        {"version", "V", nullptr, Every},
+        {"all", nullptr, nullptr, bit(Command::Update) | bit(Command::Data) | bit(Command::Levels)},
+        {"path", nullptr, "P", OnHubs, "the hub's path (see 'quorvi-hub list')"},
+        {"image", nullptr, "FILE", bit(Command::Check) | bit(Command::Update), "a firmware image file"},
+        {"force", nullptr, nullptr, bit(Command::Update) | bit(Command::Levels)},
+        {"no-lock", nullptr, nullptr, bit(Command::Update)},
+        {"discard-calibration", nullptr, nullptr, bit(Command::Update)},
+        {"watch", nullptr, "SECONDS", bit(Command::Data), "the seconds between readings, at least 0.2"},
+        {"count", nullptr, "N", bit(Command::Data), "a number of readings, at least 1"},
+        {"csv", nullptr, nullptr, bit(Command::Data)},
+        {"from", nullptr, "FILE", bit(Command::Levels), "a file written by 'quorvi-hub levels --json'"},
+        {"json", nullptr, nullptr, Every},
+        {"quiet", "q", nullptr, Looking},
+        {"verbose", "v", nullptr, Looking | bit(Command::History)},
+        {"no-progress", nullptr, nullptr, Looking},
+        {"hub", nullptr, "ID", bit(Command::History), "a hub: its identity, serial or port"},
+        {"since", nullptr, "DATE", bit(Command::History), "a date such as 2026-03-01 or 2026-03-01T09:30"},
+        {"last", nullptr, "N", bit(Command::History), "a number of records, 1 or more"},
+        {"virtual", nullptr, "N", OnHubs, "a number of hubs from 1 to 16"},
+        {"virtual-version", nullptr, "V", OnHubs, "a version such as 1.1.15.0906"},
+        {"virtual-fault", nullptr, "FAULT", OnHubs, "a fault such as 2:fail@40", true},
+        {"virtual-scene", nullptr, "NAME", bit(Command::Data), nullptr},
+    };
+    return table;
+}
+
+const Spec* specNamed(const QString& name) {
+    for (const Spec& spec : specs())
+        if (name == QLatin1String(spec.name) || (spec.shortName && name == QLatin1String(spec.shortName)))
+            return &spec;
+    return nullptr;
+}
+
+QString dashed(const Spec& spec) {
+    return QStringLiteral("--") + QLatin1String(spec.name);
+}
+
+QString listed(const QStringList& words) {
+    if (words.size() < 2)
+        return words.join(QString());
+    return words.mid(0, words.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + words.last();
+}
+
+// The options a command takes, as its refusal of another one lists them.
+QString optionsOf(Command command) {
+    QStringList names;
+    for (const Spec& spec : specs())
+        if ((spec.commands & bit(command)) && spec.commands != Every)
+            names << dashed(spec);
+    names << QStringLiteral("--json");
+    return listed(names);
+}
+
+QString ownersOf(const Spec& spec) {
+    QStringList owners;
+    for (const Command_& c : Commands)
+        if (spec.commands & bit(c.command))
+            owners << QLatin1String(c.name);
+    return listed(owners);
+}
+
+// The nearest of the words within two edits, for a "did you mean".
+QString nearest(const QString& word, const QStringList& words) {
+    QString best;
+    qsizetype bestDistance = 3;
+    for (const QString& candidate : words) {
+        std::vector<qsizetype> row(std::size_t(candidate.size()) + 1);
+        for (std::size_t j = 0; j < row.size(); ++j)
+            row[j] = qsizetype(j);
+        for (qsizetype i = 1; i <= word.size(); ++i) {
+            qsizetype diagonal = row[0];
+            row[0] = i;
+            for (qsizetype j = 1; j <= candidate.size(); ++j) {
+                const qsizetype above = row[std::size_t(j)];
+                row[std::size_t(j)] = std::min({above + 1, row[std::size_t(j - 1)] + 1,
+                                                diagonal + (word.at(i - 1) == candidate.at(j - 1) ? 0 : 1)});
+                diagonal = above;
+            }
+        }
+        if (row.back() < bestDistance && row.back() < candidate.size()) {
+            bestDistance = row.back();
+            best = candidate;
+        }
+    }
+    return best;
+}
+
+QString unknownOption(const QString& name) {
+    const QString shown = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    QStringList names;
+    for (const Spec& spec : specs())
+        names << dashed(spec);
+    const QString near = nearest(shown, names);
+    return near.isEmpty() ? QStringLiteral("Unknown option %1.").arg(shown)
+                          : QStringLiteral("Unknown option %1: did you mean %2?").arg(shown, near);
+}
+
+QString unknownCommand(const QString& word) {
+    QStringList names;
+    for (const Command_& c : Commands)
+        names << QLatin1String(c.name);
+    const QString near = nearest(word, names);
+    return QStringLiteral("Unknown command '%1': %2 list, check, update, history, data or levels.")
+        .arg(word, near.isEmpty() ? QStringLiteral("use") : QStringLiteral("did you mean %1? Use").arg(near));
 }
 
 // After "levels set": a level, a CHANNEL=LEVEL pair, or a negative number,
@@ -29,6 +167,69 @@ bool isLevelWord(const QString& word) {
         return false;
     return word.front().isDigit() || word.contains(QLatin1Char('=')) ||
            (word.size() > 1 && word.front() == QLatin1Char('-') && word.at(1).isDigit());
+}
+
+// The level words after "levels set" are taken out before the options are
+// parsed: a negative level would read as an option.
+QStringList takeLevelWords(const QStringList& arguments, QStringList& levels) {
+    QStringList rest;
+    QStringList words; // the words that are no option
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        if (arg == QLatin1String("--")) {
+            rest << arguments.mid(i);
+            break;
+        }
+        const bool afterSet =
+            words.size() >= 2 && words[0] == QLatin1String("levels") && words[1] == QLatin1String("set");
+        if (afterSet && isLevelWord(arg)) {
+            levels << arg;
+            continue;
+        }
+        rest << arg;
+        if (arg.startsWith(QLatin1String("--")) && !arg.contains(QLatin1Char('='))) {
+            const Spec* spec = specNamed(arg.mid(2));
+            if (spec && spec->valueName && i + 1 < arguments.size())
+                rest << arguments[++i];
+        } else if (!arg.startsWith(QLatin1Char('-')) || arg.size() == 1) {
+            words << arg;
+        }
+    }
+    return rest;
+}
+
+// The parser's own complaint, in this program's words.
+QString parserError(const QCommandLineParser& parser) {
+    if (!parser.unknownOptionNames().isEmpty())
+        return unknownOption(parser.unknownOptionNames().first());
+    static const QRegularExpression quoted(QStringLiteral("'-*([^'=]+)"));
+    const QString text = parser.errorText();
+    const QRegularExpressionMatch m = quoted.match(text);
+    const Spec* spec = m.hasMatch() ? specNamed(m.captured(1)) : nullptr;
+    if (!spec)
+        return text;
+    if (!spec->valueName)
+        return QStringLiteral("%1 takes no value.").arg(dashed(*spec));
+    return QStringLiteral("%1 needs %2.").arg(dashed(*spec), QLatin1String(spec->needs));
+}
+
+// The one value of an option, or why there is none that can be used.
+std::optional<QString> valueOf(const QCommandLineParser& parser, const Spec& spec, QString& error) {
+    const QStringList values = parser.values(QLatin1String(spec.name));
+    if (values.isEmpty())
+        return std::nullopt;
+    if (values.size() > 1 && !spec.repeatable) {
+        error = QStringLiteral("%1 is given twice: give it once.").arg(dashed(spec));
+        return std::nullopt;
+    }
+    for (const QString& value : values) {
+        // "--image --all": the option was left without its value.
+        if (value.isEmpty() || value.startsWith(QLatin1String("--"))) {
+            error = QStringLiteral("%1 needs %2.").arg(dashed(spec), QLatin1String(spec.needs));
+            return std::nullopt;
+        }
+    }
+    return values.last();
 }
 
 } // namespace
@@ -68,6 +269,125 @@ QDateTime parseSince(const QString& text) {
     return QDateTime::fromString(text, Qt::ISODate);
 }
 
+namespace {
+
+// Reads each option's value into the options; false with the reason at the first bad one.
+bool readValues(const QCommandLineParser& parser, Options& o, QString& error) {
+    for (const Spec& spec : specs()) {
+        const QString name = QLatin1String(spec.name);
+        if (!spec.valueName)
+            continue;
+        const std::optional<QString> value = valueOf(parser, spec, error);
+        if (!error.isEmpty())
+            return false;
+        if (!value)
+            continue;
+        bool ok = true;
+        const auto needs = [&] {
+            error = QStringLiteral("%1 needs %2.").arg(dashed(spec), QLatin1String(spec.needs));
+            return false;
+        };
+        if (name == QLatin1String("path")) {
+            o.path = *value;
+        } else if (name == QLatin1String("image")) {
+            o.imageFile = *value;
+        } else if (name == QLatin1String("from")) {
+            o.fromFile = *value;
+        } else if (name == QLatin1String("hub")) {
+            o.historyHub = *value;
+        } else if (name == QLatin1String("virtual")) {
+            o.virtualHubs = value->toInt(&ok);
+            if (!ok || o.virtualHubs < 1 || o.virtualHubs > MaxVirtualHubs)
+                return needs();
+        } else if (name == QLatin1String("virtual-version")) {
+            if (!(o.virtualVersion = parseVersion(*value)))
+                return needs();
+        } else if (name == QLatin1String("virtual-fault")) {
+            for (const QString& text : parser.values(name)) {
+                const std::optional<VirtualFault> fault = parseFault(text, &error);
+                if (!fault)
+                    return false;
+                o.faults.push_back(*fault);
+            }
+        } else if (name == QLatin1String("virtual-scene")) {
+            if (!(o.virtualScene = hubsim::sceneNamed(value->toStdString()))) {
+                error = QStringLiteral("--virtual-scene needs one of: %1.")
+                            .arg(QString::fromStdString(hubsim::sceneNames()));
+                return false;
+            }
+        } else if (name == QLatin1String("since")) {
+            if (!(o.historySince = parseSince(*value)).isValid())
+                return needs();
+        } else if (name == QLatin1String("last")) {
+            o.historyLast = value->toInt(&ok);
+            if (!ok || o.historyLast < 1)
+                return needs();
+        } else if (name == QLatin1String("watch")) {
+            o.watchSeconds = value->toDouble(&ok);
+            if (!ok || !(o.watchSeconds >= MinWatchSeconds) || o.watchSeconds > 86400)
+                return needs();
+        } else if (name == QLatin1String("count")) {
+            o.count = value->toInt(&ok);
+            if (!ok || o.count < 1)
+                return needs();
+        }
+    }
+    return true;
+}
+
+void readSwitches(const QCommandLineParser& parser, Options& o) {
+    const auto on = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
+    o.help = on("help");
+    o.version = on("version");
+    o.all = on("all");
+    o.json = on("json");
+    o.quiet = on("quiet");
+    o.verbose = on("verbose");
+    o.noProgress = on("no-progress");
+    o.force = on("force");
+    o.noLock = on("no-lock");
+    o.discardCalibration = on("discard-calibration");
+    o.csv = on("csv");
+}
+
+// The command and, for "levels set", its word; false with the reason.
+bool readCommand(const QStringList& words, Options& o, QString& error) {
+    for (const QString& word : words) {
+        if (o.levelsSet && isLevelWord(word)) { // after "--"
+            o.levelArguments << word;
+            continue;
+        }
+        if (o.command == Command::Levels && !o.levelsSet && word == QLatin1String("set")) {
+            o.levelsSet = true;
+            continue;
+        }
+        const std::optional<Command> command = commandNamed(word);
+        if (!command) {
+            error = unknownCommand(word);
+            return false;
+        }
+        if (o.command != Command::None) {
+            error = QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(word);
+            return false;
+        }
+        o.command = *command;
+    }
+    return true;
+}
+
+// An option the command does not use is refused by name, with what the command takes.
+QString unusedOption(const QCommandLineParser& parser, Command command) {
+    for (const QString& name : parser.optionNames()) {
+        const Spec* spec = specNamed(name);
+        if (spec && !(spec->commands & bit(command)))
+            return QStringLiteral("%1 does not take %2 (it belongs to %3); %1 takes %4.")
+                .arg(nameOf(command), dashed(*spec), ownersOf(*spec), optionsOf(command));
+    }
+    return QString();
+}
+
+} // namespace
+
 ParseResult parseArguments(const QStringList& arguments) {
     ParseResult r;
     Options& o = r.options;
@@ -75,160 +395,33 @@ ParseResult parseArguments(const QStringList& arguments) {
         r.error = message;
         return std::move(r);
     };
-    // Options that hold one value: a second one would silently win.
-    QStringList given;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        QString arg = arguments[i];
-        std::optional<QString> inlineValue;
-        if (arg.startsWith(QLatin1String("--")) && arg.contains(QLatin1Char('='))) {
-            const qsizetype eq = arg.indexOf(QLatin1Char('='));
-            inlineValue = arg.mid(eq + 1);
-            arg = arg.left(eq);
-        }
-        const auto takeValue = [&](QString& into, bool repeatable = false) {
-            if (!repeatable && given.contains(arg))
-                return false;
-            given << arg;
-            if (inlineValue) {
-                into = *inlineValue;
-                return !into.isEmpty();
-            }
-            if (i + 1 >= arguments.size() || arguments[i + 1].startsWith(QLatin1String("--")))
-                return false;
-            into = arguments[++i];
-            return true;
-        };
-        const auto flag = [&](bool& into) {
-            into = true;
-            return !inlineValue;
-        };
-        const bool once = !given.contains(arg);
-        const auto needs = [&](const QString& what) {
-            return once ? what : QStringLiteral("%1 is given twice: give it once.").arg(arg);
-        };
-        QString value;
-        if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            if (!flag(o.help))
-                return bad(QStringLiteral("%1 takes no value.").arg(arg));
-        } else if (arg == QLatin1String("--version") || arg == QLatin1String("-V")) {
-            if (!flag(o.version))
-                return bad(QStringLiteral("%1 takes no value.").arg(arg));
-        } else if (arg == QLatin1String("--all")) {
-            if (!flag(o.all))
-                return bad(QStringLiteral("--all takes no value."));
-        } else if (arg == QLatin1String("--json")) {
-            if (!flag(o.json))
-                return bad(QStringLiteral("--json takes no value."));
-        } else if (arg == QLatin1String("--quiet") || arg == QLatin1String("-q")) {
-            if (!flag(o.quiet))
-                return bad(QStringLiteral("%1 takes no value.").arg(arg));
-        } else if (arg == QLatin1String("--verbose") || arg == QLatin1String("-v")) {
-            if (!flag(o.verbose))
-                return bad(QStringLiteral("%1 takes no value.").arg(arg));
-        } else if (arg == QLatin1String("--no-progress")) {
-            if (!flag(o.noProgress))
-                return bad(QStringLiteral("--no-progress takes no value."));
-        } else if (arg == QLatin1String("--force")) {
-            if (!flag(o.force))
-                return bad(QStringLiteral("--force takes no value."));
-        } else if (arg == QLatin1String("--no-lock")) {
-            if (!flag(o.noLock))
-                return bad(QStringLiteral("--no-lock takes no value."));
-        } else if (arg == QLatin1String("--discard-calibration")) {
-            if (!flag(o.discardCalibration))
-                return bad(QStringLiteral("--discard-calibration takes no value."));
-        } else if (arg == QLatin1String("--path")) {
-            if (!takeValue(o.path))
-                return bad(needs(QStringLiteral("--path needs the hub's path (see 'quorvi-hub list').")));
-        } else if (arg == QLatin1String("--image")) {
-            if (!takeValue(o.imageFile))
-                return bad(needs(QStringLiteral("--image needs a firmware image file.")));
-        } else if (arg == QLatin1String("--virtual")) {
-            bool ok = false;
-            if (takeValue(value))
-                o.virtualHubs = value.toInt(&ok);
-            if (!ok || o.virtualHubs < 1 || o.virtualHubs > MaxVirtualHubs)
-                return bad(needs(
-                    QStringLiteral("--virtual needs a number of hubs from 1 to %1.").arg(MaxVirtualHubs)));
-        } else if (arg == QLatin1String("--virtual-version")) {
-            if (!takeValue(value) || !(o.virtualVersion = parseVersion(value)))
-                return bad(needs(QStringLiteral("--virtual-version needs a version such as 1.1.15.0906.")));
-        } else if (arg == QLatin1String("--virtual-fault")) {
-            if (!takeValue(value, true))
-                return bad(QStringLiteral("--virtual-fault needs a fault such as 2:fail@40."));
-            QString why;
-            const std::optional<VirtualFault> fault = parseFault(value, &why);
-            if (!fault)
-                return bad(why);
-            o.faults.push_back(*fault);
-        } else if (arg == QLatin1String("--hub")) {
-            if (!takeValue(o.historyHub))
-                return bad(needs(QStringLiteral("--hub needs a hub: its identity, serial or port.")));
-        } else if (arg == QLatin1String("--since")) {
-            if (!takeValue(value) || !(o.historySince = parseSince(value)).isValid())
-                return bad(
-                    needs(QStringLiteral("--since needs a date such as 2026-03-01 or 2026-03-01T09:30.")));
-        } else if (arg == QLatin1String("--last")) {
-            bool ok = false;
-            if (takeValue(value))
-                o.historyLast = value.toInt(&ok);
-            if (!ok || o.historyLast < 1)
-                return bad(needs(QStringLiteral("--last needs a number of records, 1 or more.")));
-        } else if (arg == QLatin1String("--virtual-scene")) {
-            if (!takeValue(value) || !(o.virtualScene = hubsim::sceneNamed(value.toStdString())))
-                return bad(needs(QStringLiteral("--virtual-scene needs one of: %1.")
-                                     .arg(QString::fromStdString(hubsim::sceneNames()))));
-        } else if (arg == QLatin1String("--watch")) {
-            bool ok = false;
-            if (takeValue(value))
-                o.watchSeconds = value.toDouble(&ok);
-            if (!ok || !(o.watchSeconds >= MinWatchSeconds) || o.watchSeconds > 86400)
-                return bad(needs(QStringLiteral("--watch needs the seconds between readings, at least %1.")
-                                     .arg(MinWatchSeconds)));
-        } else if (arg == QLatin1String("--count")) {
-            bool ok = false;
-            if (takeValue(value))
-                o.count = value.toInt(&ok);
-            if (!ok || o.count < 1)
-                return bad(needs(QStringLiteral("--count needs a number of readings, at least 1.")));
-        } else if (arg == QLatin1String("--csv")) {
-            if (!flag(o.csv))
-                return bad(QStringLiteral("--csv takes no value."));
-        } else if (arg == QLatin1String("--from")) {
-            if (!takeValue(o.fromFile))
-                return bad(
-                    needs(QStringLiteral("--from needs a file written by 'quorvi-hub levels --json'.")));
-        } else if (o.levelsSet && !inlineValue && isLevelWord(arg)) {
-            o.levelArguments << arg;
-        } else if (arg.startsWith(QLatin1Char('-')) && arg.size() > 1) {
-            return bad(QStringLiteral("Unknown option %1.").arg(arg));
-        } else if (o.command == Command::Levels && !o.levelsSet && arg == QLatin1String("set")) {
-            o.levelsSet = true;
-        } else if (const std::optional<Command> command = commandNamed(arg)) {
-            if (o.command != Command::None)
-                return bad(QStringLiteral("Only one command at a time: %1 after an earlier one.").arg(arg));
-            o.command = *command;
-        } else {
-            return bad(
-                QStringLiteral("Unknown command '%1': use list, check, update, history, data or levels.")
-                    .arg(arg));
-        }
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    for (const Spec& spec : specs()) {
+        QStringList names{QLatin1String(spec.name)};
+        if (spec.shortName)
+            names.prepend(QLatin1String(spec.shortName));
+        parser.addOption(spec.valueName ? QCommandLineOption(names, QString(), QLatin1String(spec.valueName))
+                                        : QCommandLineOption(names));
     }
+    const QStringList rest = takeLevelWords(arguments, o.levelArguments);
+    if (!parser.parse(QStringList{QStringLiteral("quorvi-hub")} + rest))
+        return bad(parserError(parser));
+    readSwitches(parser, o);
+    QString error;
+    if (!readValues(parser, o, error))
+        return bad(error);
+    if (!readCommand(parser.positionalArguments(), o, error))
+        return bad(error);
     if (o.help || o.version)
         return r;
     if (o.command == Command::None)
         return bad(QStringLiteral("No command given: use list, check, update, history, data or levels."));
-    if (o.command == Command::History &&
-        (o.all || !o.path.isEmpty() || !o.imageFile.isEmpty() || o.virtualHubs >= 0 || o.quiet))
-        return bad(QStringLiteral("history takes only --hub, --since, --last, --verbose and --json."));
-    if (o.command != Command::History &&
-        (!o.historyHub.isEmpty() || o.historySince.isValid() || o.historyLast))
-        return bad(QStringLiteral("--hub, --since and --last belong to history."));
-    if (o.command != Command::Data && (o.watchSeconds > 0 || o.count > 0 || o.csv))
-        return bad(QStringLiteral("--watch, --count and --csv belong to data."));
-    if ((o.command == Command::Data || o.command == Command::Levels) &&
-        (o.quiet || o.verbose || o.noProgress))
-        return bad(QStringLiteral("--quiet, --verbose and --no-progress belong to list, check and update."));
+    if (const QString unused = unusedOption(parser, o.command); !unused.isEmpty())
+        return bad(unused);
+    if (!o.levelsSet && !o.levelArguments.isEmpty())
+        return bad(unknownCommand(o.levelArguments.first()));
     if (o.count > 0 && o.watchSeconds <= 0)
         return bad(QStringLiteral("--count needs --watch SECONDS."));
     if (o.csv && o.json)
@@ -243,17 +436,8 @@ ParseResult parseArguments(const QStringList& arguments) {
         return bad(QStringLiteral("--all and --path exclude each other."));
     if (o.quiet && o.verbose)
         return bad(QStringLiteral("--quiet and --verbose exclude each other."));
-    if (o.command != Command::Check && o.command != Command::Update && !o.imageFile.isEmpty())
-        return bad(QStringLiteral("--image belongs to check and update."));
-    if (o.command != Command::Update && o.force && o.fromFile.isEmpty())
-        return bad(QStringLiteral("--force belongs to update and levels set --from."));
-    if (o.command != Command::Update && o.noLock)
-        return bad(QStringLiteral("--no-lock belongs to update."));
-    if (o.command != Command::Update && o.discardCalibration)
-        return bad(QStringLiteral("--discard-calibration belongs to update."));
-    if (!actsOnChosenHubs(o.command) && o.all)
-        return bad(
-            QStringLiteral("--all belongs to update, data and levels (check and list take every hub)."));
+    if (o.command == Command::Levels && o.force && o.fromFile.isEmpty())
+        return bad(QStringLiteral("--force with levels belongs to levels set --from FILE."));
     if (o.virtualHubs < 0 && (o.virtualVersion || !o.faults.empty() || o.virtualScene))
         return bad(
             QStringLiteral("--virtual-version, --virtual-fault and --virtual-scene need --virtual N."));
@@ -290,7 +474,8 @@ QString usageText() {
                           "            back; --from restores a backup onto its own hub (another\n"
                           "            hub's only with --force); recorded in the history\n"
                           "\n"
-                          "Options (before or after the command):\n"
+                          "Options (before or after the command; each command refuses the ones it\n"
+                          "does not use; short options may be joined, -- ends the options):\n"
                           "  --all              update, data, levels: every plugged hub\n"
                           "  --path P           only the hub at device path P, as 'list' shows it\n"
                           "  --image FILE       check, update: this firmware image file instead of the\n"
@@ -329,7 +514,7 @@ QString usageText() {
                           "                     to see what a failure looks like; may be repeated.\n"
                           "                     Frames are counted from 1 as the hub receives them.\n"
                           "  --virtual-scene NAME\n"
-                          "                     what the virtual hubs' running data tell: fixed\n"
+                          "                     data: what the virtual hubs' running data tell: fixed\n"
                           "                     (default), idle, charging (two batteries, a minute\n"
                           "                     each), busy (slots also fill and empty)\n") +
            QString::fromStdString(hubsim::faultHelp(6)) +

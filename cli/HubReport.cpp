@@ -182,12 +182,14 @@ QByteArray toJson(const RunReport& report) {
     QJsonObject root;
     root[QStringLiteral("schemaVersion")] = JsonSchemaVersion;
     root[QStringLiteral("command")] = commandName(report.command);
-    root[QStringLiteral("firmwareVersion")] = versionText(report.firmwareVersion);
+    const QJsonValue imageVersion =
+        report.imageVersionKnown ? versionValue(report.firmwareVersion) : QJsonValue(QJsonValue::Null);
+    root[QStringLiteral("firmwareVersion")] = imageVersion;
     if (report.command != Command::List) {
         QJsonObject image;
         image[QStringLiteral("source")] = report.imageSource;
         image[QStringLiteral("lines")] = report.imageLines;
-        image[QStringLiteral("version")] = versionText(report.firmwareVersion);
+        image[QStringLiteral("version")] = imageVersion;
         root[QStringLiteral("image")] = image;
     }
     QJsonArray hubs;

@@ -65,6 +65,9 @@ struct RunReport {
     Command command = Command::None;
     QString imageSource;               // "built-in" or the file
     std::uint32_t firmwareVersion = 0; // the image's
+    // False when the image could not be read, or told no version: the
+    // documents then give none rather than a version nobody read.
+    bool imageVersionKnown = true;
     int imageLines = 0;
     QString error; // stops the run as a whole (no hub, broken image, ...)
     bool interrupted = false;

@@ -88,12 +88,14 @@ bool HubRun::loadImage() {
         if (!text) {
             m_report.error = QStringLiteral("Cannot read the firmware image %1: %2. Nothing was sent.")
                                  .arg(m_options.imageFile, why);
+            m_report.imageVersionKnown = false;
             return false;
         }
         m_image->loadChecked(*text, m_options.imageFile);
     }
     m_report.imageLines = m_image->count();
     m_report.firmwareVersion = m_image->version();
+    m_report.imageVersionKnown = m_image->isUsable() || m_image->version() != 0;
     if (!m_image->isUsable()) {
         m_report.error = QStringLiteral("The firmware image %1 is refused: %2 Nothing was sent.")
                              .arg(m_report.imageSource, m_image->problem());

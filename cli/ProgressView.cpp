@@ -34,7 +34,9 @@ TerminalInfo terminalOf(int fd) {
 }
 
 Display chooseDisplay(const Options& options, const TerminalInfo& terminal) {
-    if (options.json || options.quiet)
+    // The document owns standard output; a person at the terminal still sees
+    // the progress, on standard error. A script reading both sees none.
+    if (options.quiet || (options.json && !terminal.isTerminal))
         return Display::Silent;
     if (options.command != Command::Update || options.verbose || options.noProgress)
         return Display::Lines;
@@ -44,6 +46,11 @@ Display chooseDisplay(const Options& options, const TerminalInfo& terminal) {
     if (terminal.columns > 0 && terminal.columns < MinBarColumns)
         return Display::Lines;
     return Display::Bars;
+}
+
+int progressStreamFd(const Options& options) {
+    // The descriptors have these numbers on every system the program runs on.
+    return options.json ? 2 : 1;
 }
 
 QString barLine(int hub, int value, int maximum, const QString& stage, int columns) {

@@ -17,7 +17,7 @@ class HubRun;
 struct Options;
 
 enum class Display {
-    Silent, // --quiet, --json: nothing while the hubs work
+    Silent, // --quiet, or --json without a terminal: nothing while the hubs work
     Lines,  // one line per log line and per quarter of the programming
     Bars,   // live bars, redrawn in place
 };
@@ -36,8 +36,12 @@ TerminalInfo terminalOf(int fd);
 inline constexpr int MinBarColumns = 40;
 
 // Bars only for an update, on a terminal that moves its cursor and is wide
-// enough, and only when nothing else asks for lines.
+// enough, and only when nothing else asks for lines. terminal: where the
+// progress goes (progressStreamFd).
 Display chooseDisplay(const Options& options, const TerminalInfo& terminal);
+// Progress goes to standard output, or with --json, which owns that, to
+// standard error.
+int progressStreamFd(const Options& options);
 
 // One hub's bar, fitted into the given columns.
 QString barLine(int hub, int value, int maximum, const QString& stage, int columns);

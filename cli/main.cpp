@@ -139,8 +139,9 @@ int main(int argc, char** argv) {
         return runService(options);
 
     cli::HubRun run(options);
-    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(StdoutFd)), stdout, stderr,
-                           StdoutFd);
+    const int progressFd = cli::progressStreamFd(options);
+    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(progressFd)),
+                           progressFd == StderrFd ? stderr : stdout, stderr, progressFd);
 
     cli::WhereLeftBoard board;
     // Queued to this thread: the hubs' threads report, the board is this one's.

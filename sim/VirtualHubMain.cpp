@@ -5,6 +5,10 @@
 #include "HubFaultNames.h"
 #include "UhidHub.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QStringList>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 using namespace hubsim;
@@ -62,9 +67,8 @@ std::string elapsed(std::chrono::steady_clock::time_point start) {
     return text;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Settings {
     HubFaults faults;
     std::string logPath;
     std::string uhidPath = "/dev/uhid";
@@ -73,75 +77,122 @@ int main(int argc, char** argv) {
     bool bootloader = false;
     std::string serial = "VH0001";
     std::string phys = "quorvi-virtual-hub/uhid";
-    int entryDelay = -1, rebootDelay = -1;
+    int entryDelay = -1;
+    int rebootDelay = -1;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        unsigned long n = 0, m = 0;
-        auto needs = [&](bool ok) {
-            if (!ok) {
-                std::cerr << "quorvi-virtual-hub: bad or missing value for " << arg << "\n";
-                std::exit(2);
-            }
-            ++i;
-        };
-        if (arg == "-h" || arg == "--help") {
-            usage();
-            return 0;
-        } else if (arg == "--firmware") {
-            needs(value && number(value, 16, n) && n <= 0xFFFFFFFFul);
-            version = std::uint32_t(n);
-        } else if (arg == "--scene") {
-            const std::optional<Scene> named = value ? sceneNamed(value) : std::nullopt;
-            needs(named.has_value());
-            scene = *named;
-        } else if (arg == "--bootloader") {
-            bootloader = true;
-        } else if (arg == "--serial") {
-            needs(value && *value && std::strlen(value) < 64);
-            serial = value;
-        } else if (arg == "--phys") {
-            needs(value && *value && std::strlen(value) < 64);
-            phys = value;
-        } else if (arg == "--restart-delays") {
-            const char* comma = value ? std::strchr(value, ',') : nullptr;
-            needs(comma && number(std::string(value, comma).c_str(), 10, n) && number(comma + 1, 10, m) &&
-                  n < 60000 && m < 60000);
-            entryDelay = int(n);
-            rebootDelay = int(m);
-        } else if (arg == "--fault" || (arg.size() > 2 && faultNamed(std::string_view(arg).substr(2)))) {
-            // --fault KIND[@N], or the kind as an option of its own: --KIND [N].
-            std::string text;
-            if (arg == "--fault") {
-                needs(value != nullptr);
-                text = value;
-            } else {
-                text = arg.substr(2);
-                if (faultInfo(*faultNamed(text)).valueName) {
-                    needs(value != nullptr);
-                    text += std::string("@") + value;
-                }
-            }
-            std::string why;
-            const std::optional<FaultRequest> fault = parseFault(text, 0, &why);
-            if (!fault) {
-                std::cerr << "quorvi-virtual-hub: bad fault \"" << text << "\": " << why << "\n";
-                return 2;
-            }
-            applyFault(*fault, faults);
-        } else if (arg == "--log") {
-            needs(value != nullptr);
-            logPath = value;
-        } else if (arg == "--uhid") {
-            needs(value != nullptr);
-            uhidPath = value;
-        } else {
-            std::cerr << "quorvi-virtual-hub: unknown option " << arg << "\n";
-            usage();
-            return 2;
+// The options, or the exit status when the program ends here (help, or a bad option).
+std::variant<Settings, int> parseOptions(int argc, char** argv) {
+    QCommandLineParser parser;
+    const auto option = [&parser](const char* name, const char* valueName = nullptr) {
+        parser.addOption(valueName
+                             ? QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName))
+                             : QCommandLineOption(QLatin1String(name)));
+    };
+    parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
+    for (const char* name : {"firmware", "scene", "serial", "phys", "restart-delays", "log", "uhid", "fault"})
+        option(name, "VALUE");
+    option("bootloader");
+    // Each fault kind is an option of its own too: --KIND, or --KIND N.
+    for (const FaultInfo& info : faultTable())
+        option(info.name, info.valueName);
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const auto refused = [](const std::string& why) {
+        std::cerr << "quorvi-virtual-hub: " << why << "\n";
+        return 2;
+    };
+    if (!parser.parse(arguments)) {
+        if (parser.unknownOptionNames().isEmpty()) {
+            // A value missing, or one given to an option that takes none.
+            const QString text = parser.errorText();
+            const qsizetype from = text.indexOf(QLatin1Char('\'')) + 1;
+            return refused("bad or missing value for " +
+                           text.mid(from, text.indexOf(QLatin1Char('\''), from) - from).toStdString());
         }
+        const QString name = parser.unknownOptionNames().first();
+        std::cerr << "quorvi-virtual-hub: unknown option " << (name.size() == 1 ? "-" : "--")
+                  << name.toStdString() << "\n";
+        usage();
+        return 2;
     }
+    if (parser.isSet(QStringLiteral("help"))) {
+        usage();
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return refused("unexpected argument " + parser.positionalArguments().first().toStdString());
+
+    Settings settings;
+    const auto value = [&parser](const char* name) {
+        return parser.value(QLatin1String(name)).toStdString();
+    };
+    const auto given = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
+    const auto bad = [&](const char* name) {
+        return refused(std::string("bad or missing value for --") + name);
+    };
+    unsigned long n = 0, m = 0;
+    if (given("firmware")) {
+        if (!number(value("firmware").c_str(), 16, n) || n > 0xFFFFFFFFul)
+            return bad("firmware");
+        settings.version = std::uint32_t(n);
+    }
+    if (given("scene")) {
+        const std::optional<Scene> named = sceneNamed(value("scene"));
+        if (!named)
+            return bad("scene");
+        settings.scene = *named;
+    }
+    settings.bootloader = given("bootloader");
+    for (const auto& [name, into] :
+         {std::pair{"serial", &settings.serial}, std::pair{"phys", &settings.phys}}) {
+        if (!given(name))
+            continue;
+        if (value(name).empty() || value(name).size() >= 64)
+            return bad(name);
+        *into = value(name);
+    }
+    if (given("restart-delays")) {
+        const std::string text = value("restart-delays");
+        const std::size_t comma = text.find(',');
+        if (comma == std::string::npos || !number(text.substr(0, comma).c_str(), 10, n) ||
+            !number(text.c_str() + comma + 1, 10, m) || n >= 60000 || m >= 60000)
+            return bad("restart-delays");
+        settings.entryDelay = int(n);
+        settings.rebootDelay = int(m);
+    }
+    if (given("log"))
+        settings.logPath = value("log");
+    if (given("uhid"))
+        settings.uhidPath = value("uhid");
+    // --fault KIND[@N], or the kind as an option of its own: --KIND [N].
+    std::vector<std::string> faults;
+    for (const QString& text : parser.values(QStringLiteral("fault")))
+        faults.push_back(text.toStdString());
+    for (const FaultInfo& info : faultTable()) {
+        for (const QString& text : parser.values(QLatin1String(info.name)))
+            faults.push_back(std::string(info.name) + "@" + text.toStdString());
+        if (!info.valueName && given(info.name))
+            faults.emplace_back(info.name);
+    }
+    for (const std::string& text : faults) {
+        std::string why;
+        const std::optional<FaultRequest> fault = parseFault(text, 0, &why);
+        if (!fault)
+            return refused("bad fault \"" + text + "\": " + why);
+        applyFault(*fault, settings.faults);
+    }
+    return settings;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::variant<Settings, int> parsed = parseOptions(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed))
+        return *status;
+    const Settings& settings = std::get<Settings>(parsed);
 
     // The signals are taken by sigwait below, never by a handler.
     sigset_t signals;
@@ -150,30 +201,30 @@ int main(int argc, char** argv) {
         sigaddset(&signals, s);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    UhidHub hub(uhidPath);
-    hub.setSerial(serial);
-    hub.setPhys(phys);
-    hub.model().setFirmwareVersion(version);
-    hub.model().setMode(bootloader ? HubMode::Bootloader : HubMode::Application);
-    hub.runner().setFaults(faults);
-    hub.model().setScene(scene);
-    if (entryDelay >= 0)
-        hub.model().setRestartDelays(entryDelay, rebootDelay);
+    UhidHub hub(settings.uhidPath);
+    hub.setSerial(settings.serial);
+    hub.setPhys(settings.phys);
+    hub.model().setFirmwareVersion(settings.version);
+    hub.model().setMode(settings.bootloader ? HubMode::Bootloader : HubMode::Application);
+    hub.runner().setFaults(settings.faults);
+    hub.model().setScene(settings.scene);
+    if (settings.entryDelay >= 0)
+        hub.model().setRestartDelays(settings.entryDelay, settings.rebootDelay);
 
     // A log written as it happens to a slow file system would hold up the
     // replies, so a log file is only written at the end.
     const auto start = std::chrono::steady_clock::now();
     std::mutex logMutex;
     std::vector<std::string> lines;
-    auto emit = [&](const std::string& line) {
+    auto logLine = [&](const std::string& line) {
         const std::string stamped = elapsed(start) + " " + line;
         std::lock_guard lock(logMutex);
-        if (logPath.empty())
+        if (settings.logPath.empty())
             std::cout << stamped << std::endl;
         else
             lines.push_back(stamped);
     };
-    hub.setLogger(emit);
+    hub.setLogger(logLine);
 
     if (!hub.plug()) {
         std::cerr << "quorvi-virtual-hub: " << hub.error() << "\n";
@@ -204,14 +255,14 @@ int main(int argc, char** argv) {
     summary += std::string(", version ") + hex + ", creations " + std::to_string(hub.creations()) + ", leds";
     for (auto level : leds)
         summary += " " + std::to_string(level);
-    emit(summary);
+    logLine(summary);
 
-    if (!logPath.empty()) {
-        std::ofstream out(logPath, std::ios::trunc);
+    if (!settings.logPath.empty()) {
+        std::ofstream out(settings.logPath, std::ios::trunc);
         for (const auto& line : lines)
             out << line << '\n';
         if (!out) {
-            std::cerr << "quorvi-virtual-hub: cannot write " << logPath << "\n";
+            std::cerr << "quorvi-virtual-hub: cannot write " << settings.logPath << "\n";
             return 1;
         }
     }

@@ -68,21 +68,34 @@ _quorvi_hub() {
         ;;
     esac
 
+    # The command given so far, if any: only its own options are offered.
+    local word command=
+    for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
+        case $word in
+        list | check | update | history | data | levels) command=$word ;;
+        esac
+    done
     if [[ $cur == -* ]]; then
+        local virtual='--virtual --virtual-version --virtual-fault'
+        case $command in
+        list) options="--path --json --quiet --verbose --no-progress $virtual -q -v" ;;
+        check) options="--path --image --json --quiet --verbose --no-progress $virtual -q -v" ;;
+        update) options="--all --path --image --json --quiet --verbose --no-progress --force --no-lock
+            --discard-calibration $virtual -q -v" ;;
+        history) options='--hub --since --last --verbose --json -v' ;;
+        data) options="--all --path --json --watch --count --csv $virtual --virtual-scene" ;;
+        levels) options="--all --path --json --force --from $virtual" ;;
+        esac
+        [[ -n $command ]] && options="$options --help --version -h -V"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return
     fi
     # One command per run: none once it is given.
-    local word
-    for word in "${COMP_WORDS[@]:1:COMP_CWORD-1}"; do
-        case $word in
-        levels)
-            [[ $prev == levels ]] && mapfile -t COMPREPLY < <(compgen -W set -- "$cur")
-            return
-            ;;
-        list | check | update | history | data) return ;;
-        esac
-    done
+    if [[ $command == levels && $prev == levels ]]; then
+        mapfile -t COMPREPLY < <(compgen -W set -- "$cur")
+        return
+    fi
+    [[ -n $command ]] && return
     mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
 }
 complete -F _quorvi_hub quorvi-hub

@@ -71,9 +71,20 @@ TEST(CliOptions, BadArgumentsAreRefusedWithTheReason) {
         {"update --path", "--path needs"},
         {"update --image --all", "--image needs"},
         {"update --all --path /dev/hidraw3", "exclude each other"},
-        {"list --image fw.txt", "--image belongs to check and update"},
-        {"check --all", "--all belongs to update"},
-        {"check --discard-calibration", "--discard-calibration belongs to update"},
+        {"list --image fw.txt", "list does not take --image (it belongs to check and update); list takes"},
+        {"check --all", "check does not take --all (it belongs to update, data and levels)"},
+        {"check --discard-calibration", "check does not take --discard-calibration (it belongs to update)"},
+        // Every command refuses what it does not use, naming it and what it takes.
+        {"history --all", "history does not take --all (it belongs to update, data and levels); history "
+                          "takes --verbose, --hub, --since, --last and --json."},
+        {"history --no-progress", "history does not take --no-progress"},
+        {"list --virtual 1 --virtual-scene idle", "list does not take --virtual-scene"},
+        {"levels --no-lock", "levels does not take --no-lock"},
+        {"updte", "Unknown command 'updte': did you mean update? Use list"},
+        {"check --forse", "Unknown option --forse: did you mean --force?"},
+        {"check -x", "Unknown option -x."},
+        // Short options go together, and are then checked as if given apart.
+        {"check -qv", "--quiet and --verbose exclude each other"},
         {"check --json=yes", "--json takes no value"},
         {"check --virtual-fault silent", "need --virtual N"},
         {"check --virtual 1 --virtual-fault 2:silent", "names hub 2, but there are 1"},
@@ -88,6 +99,23 @@ TEST(CliOptions, BadArgumentsAreRefusedWithTheReason) {
         const ParseResult r = parse(QString::fromLatin1(c.line));
         EXPECT_TRUE(r.error.contains(QLatin1String(c.says))) << r.error.toStdString();
     }
+}
+
+// "--" ends the options, as everywhere; short options may be run together.
+TEST(CliOptions, DoubleDashAndJoinedShortOptionsAreTaken) {
+    const ParseResult joined = parse(QStringLiteral("-qV"));
+    ASSERT_TRUE(joined.error.isEmpty()) << joined.error.toStdString();
+    EXPECT_TRUE(joined.options.quiet && joined.options.version);
+    const ParseResult dashes = parse(QStringLiteral("--virtual 2 -q -- check"));
+    ASSERT_TRUE(dashes.error.isEmpty()) << dashes.error.toStdString();
+    EXPECT_EQ(dashes.options.command, Command::Check);
+    EXPECT_TRUE(dashes.options.quiet);
+    // After "--" a negative level is a level, not an option.
+    const ParseResult levels = parse(QStringLiteral("levels set --json -- -5 2=7"));
+    ASSERT_TRUE(levels.error.isEmpty()) << levels.error.toStdString();
+    EXPECT_EQ(levels.options.levelArguments, (QStringList{QStringLiteral("-5"), QStringLiteral("2=7")}));
+    EXPECT_TRUE(
+        parse(QStringLiteral("check -- --json")).error.contains(QLatin1String("Unknown command '--json'")));
 }
 
 TEST(CliOptions, VersionsAreReadAsShownOrAsDigits) {

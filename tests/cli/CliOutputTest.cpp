@@ -125,9 +125,14 @@ TEST(CliOutput, BarsOnlyWhereATerminalCanRedrawThem) {
     o = update;
     o.quiet = true;
     EXPECT_EQ(chooseDisplay(o, wide), Display::Silent);
+    // With --json the progress goes to standard error: shown where that is a
+    // terminal, never mixed into the document.
     o = update;
     o.json = true;
-    EXPECT_EQ(chooseDisplay(o, wide), Display::Silent);
+    EXPECT_EQ(progressStreamFd(o), 2);
+    EXPECT_EQ(progressStreamFd(update), 1);
+    EXPECT_EQ(chooseDisplay(o, wide), Display::Bars);
+    EXPECT_EQ(chooseDisplay(o, {false, QStringLiteral("xterm"), 0, 0}), Display::Silent);
     o = update;
     o.command = Command::Check; // nothing to measure
     EXPECT_EQ(chooseDisplay(o, wide), Display::Lines);

@@ -223,10 +223,20 @@ TEST_F(CliRun, ABrokenImageIsRefusedBeforeAnyHubIsTouched) {
     EXPECT_TRUE(error.contains(QStringLiteral("line 3 is refused: its checksum is"))) << error.toStdString();
     EXPECT_TRUE(error.endsWith(QStringLiteral("Nothing was sent.")));
     EXPECT_TRUE(hubRun->virtualHubs().empty());
+    // A version is given only where the image told one.
+    const QJsonValue brokenVersion =
+        json.value(QStringLiteral("image")).toObject().value(QStringLiteral("version"));
+    EXPECT_TRUE(brokenVersion.isNull() || brokenVersion.toString() == QStringLiteral("1.1.15.0906"));
 
-    EXPECT_EQ(run(QStringLiteral("--virtual 1 check --image ") + dir.filePath(QStringLiteral("missing.txt"))),
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 check --json --image ") +
+                  dir.filePath(QStringLiteral("missing.txt"))),
               ExitFailure);
     EXPECT_TRUE(errors.contains(QStringLiteral("Cannot read the firmware image"))) << errors.toStdString();
+    // An image never read has no version to report.
+    EXPECT_TRUE(json.value(QStringLiteral("image")).toObject().value(QStringLiteral("version")).isNull());
+    EXPECT_TRUE(json.value(QStringLiteral("firmwareVersion")).isNull());
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 check --image ") + dir.filePath(QStringLiteral("missing.txt"))),
+              ExitFailure);
     EXPECT_TRUE(text.isEmpty());
 
     // Names that are no image file: refused at once, without a read that blocks or fills the memory.
@@ -348,7 +358,7 @@ TEST_F(CliRun, TheProgramAnswersAsDocumented) {
               ExitOk);
     EXPECT_TRUE(out.endsWith("updated, firmware 1.1.15.0906\n1 of 1 hubs updated.\n")) << out.constData();
     EXPECT_EQ(program({QStringLiteral("check"), QStringLiteral("--frob")}, &out, &err), ExitFailure);
-    EXPECT_EQ(err, "quorvi-hub: Unknown option --frob.\nTry 'quorvi-hub --help'.\n");
+    EXPECT_EQ(err, "quorvi-hub: Unknown option --frob: did you mean --from?\nTry 'quorvi-hub --help'.\n");
     EXPECT_TRUE(out.isEmpty());
 }
 

@@ -104,10 +104,11 @@ TEST(DataOptions, WatchCountAndCsvAreCheckedBeforeAnyHub) {
     EXPECT_TRUE(error(QStringLiteral("data --watch x")).contains(QStringLiteral("--watch")));
     EXPECT_TRUE(error(QStringLiteral("data --count 3")).contains(QStringLiteral("needs --watch")));
     EXPECT_TRUE(error(QStringLiteral("data --csv --json")).contains(QStringLiteral("exclude")));
-    EXPECT_TRUE(error(QStringLiteral("check --watch 1")).contains(QStringLiteral("belong to data")));
+    EXPECT_TRUE(error(QStringLiteral("check --watch 1")).contains(QStringLiteral("(it belongs to data)")));
     EXPECT_TRUE(error(QStringLiteral("levels --from x.json")).contains(QStringLiteral("levels set")));
     EXPECT_TRUE(error(QStringLiteral("levels set")).contains(QStringLiteral("needs eight levels")));
-    EXPECT_TRUE(error(QStringLiteral("data --verbose")).contains(QStringLiteral("belong to list")));
+    EXPECT_TRUE(
+        error(QStringLiteral("data --verbose")).contains(QStringLiteral("data does not take --verbose")));
     EXPECT_EQ(parseArguments({QStringLiteral("levels"), QStringLiteral("set"), QStringLiteral("-5"),
                               QStringLiteral("2=7"), QStringLiteral("--json")})
                   .options.levelArguments,

@@ -34,6 +34,12 @@ completes "data" quorvi-hub --virtual 2 da
 completes "set" quorvi-hub levels s
 completes "charging" quorvi-hub --virtual-scene ch
 completes "--no-progress" quorvi-hub update --no-p
+# A command's own options only: history takes no --all, data no --image.
+completes "" quorvi-hub history --al
+completes "" quorvi-hub data --ima
+completes "--watch" quorvi-hub data --wa
+completes "--virtual-scene" quorvi-hub data --virtual-s
+completes "" quorvi-hub update --virtual-s
 completes "--virtual --virtual-version --virtual-fault --virtual-scene" quorvi-hub --vir
 completes "2:stay-in-bootloader" quorvi-hub --virtual 2 --virtual-fault 2:stay
 completes "unplug@" quorvi-hub --virtual-fault unp
