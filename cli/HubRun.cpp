@@ -328,9 +328,15 @@ void HubRun::runJobs(std::vector<Target>& targets) {
     QCoreApplication::sendPostedEvents(this); // the last signals before the report
 }
 
+// What a job follows of its session: whether it programs, and its last line.
+struct HubRun::Job {
+    HubOutcome& out;
+    bool programming = false;
+    int lastLine = 0;
+};
+
 HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     HubOutcome out = target.outcome;
-    const int n = out.number;
     THidDeviceController controller(nullptr, platform);
     processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
 
@@ -344,10 +350,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     HubRoster locator(controller, &session);
     locator.follow(target.identity);
     // The twins, told in the log when they are first seen (also the ones listed).
-    locator.onNote = [this, n, &out](const QString& text) {
-        out.log << text;
-        emit logLine(n, text);
-    };
+    locator.onNote = [this, &out](const QString& text) { say(out, text); };
     session.setLocator(&locator);
     // Shared with the window: kept levels, one update per hub, the history.
     const QString state = statePath();
@@ -374,149 +377,156 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         std::lock_guard lock(m_sessionsMutex);
         std::erase(m_sessions, &session);
     });
+    Job job{out};
+    follow(session, job);
 
-    QObject::connect(&session, &HubSession::logLine, &session, [this, n, &out](const QString& text) {
-        out.log << text;
-        emit logLine(n, text);
-    });
+    session.attach(locator.refreshHub());
+    if (m_hubTask)
+        m_hubTask(session, locator, out);
+    else if (lookAt(session, out))
+        update(session, job, target.identity.isValid() && store.load(target.identity.key()).has_value());
+    session.detach();
+    return out;
+}
+
+void HubRun::say(HubOutcome& out, const QString& line) {
+    out.log << line;
+    emit logLine(out.number, line);
+}
+
+void HubRun::failed(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNote) {
+    tell(out, failure, levelsNote);
+    // An update's failure is said at the end of its log as well.
+    if (m_options.command != Command::Update)
+        return;
+    say(out, describeFailure(failure, out.mode).text);
+    say(out, QStringLiteral("Left: ") + out.whereLeft);
+    say(out, QStringLiteral("Next: ") + out.nextStep);
+}
+
+void HubRun::follow(HubSession& session, Job& job) {
+    const int n = job.out.number;
+    HubOutcome& out = job.out;
+    QObject::connect(&session, &HubSession::logLine, &session,
+                     [this, &out](const QString& text) { say(out, text); });
     QObject::connect(&session, &HubSession::logAppend, &session, [this, n, &out](const QString& text) {
         if (out.log.isEmpty())
             out.log << QString();
         out.log.last() += text;
         emit logAppend(n, text);
     });
-    QObject::connect(&session, &HubSession::progressRange, &session,
-                     [this, n](int maximum) { emit progressRange(n, maximum); });
-    if (m_options.verbose) {
-        QObject::connect(&session.link(), &HubConnection::reportWritten, &session,
-                         [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
-        QObject::connect(&session.link(), &HubConnection::reportRead, &session,
-                         [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
-        QObject::connect(&session.link(), &HubConnection::replyDropped, &session,
-                         [this, n](const QByteArray&, const QString& why) {
-                             emit logLine(n, QStringLiteral("Not taken as the answer: %1.").arg(why));
-                         });
-    }
-
-    bool programming = false;
-    int lastLine = 0;
-    QObject::connect(&session, &HubSession::stageChanged, &session, [&, this, n](HubSession::Stage s) {
-        programming = s == HubSession::Stage::Programming;
-        emit stageText(n, stageWords(s));
+    QObject::connect(&session, &HubSession::progressRange, &session, [this, n, &job](int maximum) {
+        job.lastLine = maximum;
+        emit progressRange(n, maximum);
     });
-    QObject::connect(&session, &HubSession::progressRange, &session,
-                     [&lastLine](int maximum) { lastLine = maximum; });
     QObject::connect(&session, &HubSession::progress, &session,
                      [this, n](int value) { emit progress(n, value); });
+    QObject::connect(&session, &HubSession::stageChanged, &session, [this, n, &job](HubSession::Stage s) {
+        job.programming = s == HubSession::Stage::Programming;
+        emit stageText(n, stageWords(s));
+    });
+    if (!m_options.verbose)
+        return;
+    QObject::connect(&session.link(), &HubConnection::reportWritten, &session,
+                     [this, n](const QByteArray& report) { emit frameTraced(n, true, report); });
+    QObject::connect(&session.link(), &HubConnection::reportRead, &session,
+                     [this, n](const QByteArray& report) { emit frameTraced(n, false, report); });
+    QObject::connect(&session.link(), &HubConnection::replyDropped, &session,
+                     [this, n](const QByteArray&, const QString& why) {
+                         emit logLine(n, QStringLiteral("Not taken as the answer: %1.").arg(why));
+                     });
+}
 
-    // A failure of the update, said at the end of its log as well.
-    const auto failed = [&, this](const UpdateFailure& failure, const QString& levelsNote = QString()) {
-        tell(out, failure, levelsNote);
-        if (m_options.command != Command::Update)
-            return;
-        const QStringList lines{describeFailure(failure, out.mode).text,
-                                QStringLiteral("Left: ") + out.whereLeft,
-                                QStringLiteral("Next: ") + out.nextStep};
-        for (const QString& line : lines) {
-            out.log << line;
-            emit logLine(n, line);
-        }
-    };
-    // A look at the hub that got no answer, or a refusal.
-    const auto unanswered = [](std::uint8_t command, int result = -1) {
-        UpdateFailure f;
-        f.kind = result > 0 ? UpdateFailure::Kind::Refused : UpdateFailure::Kind::NoAnswer;
-        f.command = command;
-        f.result = result;
-        return f;
-    };
-
-    session.attach(locator.refreshHub());
-    if (m_hubTask) {
-        m_hubTask(session, locator, out);
-        session.detach();
-        return out;
-    }
+bool HubRun::lookAt(HubSession& session, HubOutcome& out) {
     if (!session.device()) {
         UpdateFailure gone;
         gone.kind = UpdateFailure::Kind::Unplugged;
         out.mode = HubMode::NotAnswering;
         out.result = resultName(HubSession::UpdateResult::NoHub);
-        failed(gone);
+        failed(out, gone);
         out.problem = describeFailure(gone).text;
-        return out;
+        return false;
     }
-
     // Another program updates it: not even a mode query may go out.
     if (session.hubTakenElsewhere()) {
         UpdateFailure busy;
         busy.kind = UpdateFailure::Kind::HubBusy;
         out.result = resultName(HubSession::UpdateResult::HubBusy);
-        failed(busy);
+        failed(out, busy);
         out.problem = out.log.value(0, describeFailure(busy).text);
-        return out;
+        return false;
     }
     out.mode = seenMode(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
     out.modeAfter = out.mode;
-    // Check and list tell these in the words the update uses for the same silence.
+    // Check and list tell these in the words the update uses for the same
+    // silence; a refusal is a refusal.
+    UpdateFailure unanswered;
+    unanswered.kind = UpdateFailure::Kind::NoAnswer;
     const bool looking = m_options.command != Command::Update;
-    if (looking && out.mode == HubMode::NotAnswering)
-        tell(out, unanswered(CmdGetMode, session.lastModeResult()));
-    else if (looking && out.mode == HubMode::Application && !out.version)
-        tell(out, unanswered(CmdGetVersion));
-    const UpdatePlan plan =
-        UpdatePlan::decide({out.mode, out.version, m_report.firmwareVersion, m_options.force,
-                            target.identity.isValid() && store.load(target.identity.key()).has_value()});
-    out.updateAvailable = plan.updateAvailable;
-    if (m_options.command == Command::Update && plan.levelsGoBack) {
-        out.log << UpdatePlan::levelsGoBackNote();
-        emit logLine(n, UpdatePlan::levelsGoBackNote());
+    if (looking && out.mode == HubMode::NotAnswering) {
+        unanswered.command = CmdGetMode;
+        unanswered.result = session.lastModeResult();
+        if (unanswered.result > 0)
+            unanswered.kind = UpdateFailure::Kind::Refused;
+        tell(out, unanswered);
+    } else if (looking && out.mode == HubMode::Application && !out.version) {
+        unanswered.command = CmdGetVersion;
+        tell(out, unanswered);
     }
-    if (m_options.command == Command::Update && plan.action != UpdatePlan::Action::Update) {
+    return true;
+}
+
+void HubRun::update(HubSession& session, Job& job, bool levelsKept) {
+    HubOutcome& out = job.out;
+    const UpdatePlan plan =
+        UpdatePlan::decide({out.mode, out.version, m_report.firmwareVersion, m_options.force, levelsKept});
+    out.updateAvailable = plan.updateAvailable;
+    if (m_options.command != Command::Update)
+        return;
+    if (plan.levelsGoBack)
+        say(out, UpdatePlan::levelsGoBackNote());
+    if (plan.action != UpdatePlan::Action::Update) {
         out.skipped = plan.action == UpdatePlan::Action::SkipUpToDate;
         out.result = out.skipped ? QStringLiteral("UpToDate") : QStringLiteral("NotDowngraded");
         if (!out.skipped)
-            failed(plan.refusal());
-    } else if (m_options.command == Command::Update && m_stop.load()) {
+            failed(out, plan.refusal());
+        return;
+    }
+    UpdateFailure stopped;
+    stopped.kind = UpdateFailure::Kind::Stopped;
+    stopped.stoppedBy = stoppedBy();
+    if (m_stop.load()) {
         out.interrupted = true;
         out.result = QStringLiteral("Interrupted");
-        UpdateFailure stopped;
-        stopped.kind = UpdateFailure::Kind::Stopped;
-        stopped.stoppedBy = stoppedBy();
-        failed(stopped);
-    } else if (m_options.command == Command::Update) {
-        const HubSession::UpdateResult result = session.runUpdate(*m_image);
-        out.result = resultName(result);
-        out.completed = result == HubSession::UpdateResult::Completed;
-        out.calibrationCarried = session.calibrationCarried();
-        out.versionAfter = session.versionAfter();
-        out.levelsRead = session.levelsRead();
-        out.levelsWritten = session.levelsWritten();
-        if (out.completed)
-            out.modeAfter = HubMode::Application;
-        const QString levelsNote = !out.completed && session.calibrationHeld()
-                                       ? QStringLiteral(" Its LED levels before the update were: %1.")
-                                             .arg(levelsText(session.heldLevels()))
-                                       : QString();
-        if (result == HubSession::UpdateResult::Stopped) {
-            out.interrupted = true;
-            out.result = QStringLiteral("Interrupted");
-            // The session stops before its first frame or between two lines.
-            UpdateFailure stopped;
-            stopped.kind = UpdateFailure::Kind::Stopped;
-            stopped.stoppedBy = stoppedBy();
-            stopped.step = programming ? UpdateFailure::Step::Programming : UpdateFailure::Step::Asking;
-            stopped.line = session.linesWritten() + 1;
-            stopped.lineCount = lastLine + 1;
-            failed(stopped, levelsNote);
-        } else if (!out.completed) {
-            failed(session.failure(), levelsNote);
-        }
+        failed(out, stopped);
+        return;
     }
-    session.detach();
-    return out;
+    const HubSession::UpdateResult result = session.runUpdate(*m_image);
+    out.result = resultName(result);
+    out.completed = result == HubSession::UpdateResult::Completed;
+    out.calibrationCarried = session.calibrationCarried();
+    out.versionAfter = session.versionAfter();
+    out.levelsRead = session.levelsRead();
+    out.levelsWritten = session.levelsWritten();
+    if (out.completed) {
+        out.modeAfter = HubMode::Application;
+        return;
+    }
+    const QString levelsNote = session.calibrationHeld()
+                                   ? QStringLiteral(" Its LED levels before the update were: %1.")
+                                         .arg(levelsText(session.heldLevels()))
+                                   : QString();
+    if (result != HubSession::UpdateResult::Stopped)
+        return failed(out, session.failure(), levelsNote);
+    out.interrupted = true;
+    out.result = QStringLiteral("Interrupted");
+    // The session stops before its first frame or between two lines.
+    stopped.stoppedBy = stoppedBy();
+    stopped.step = job.programming ? UpdateFailure::Step::Programming : UpdateFailure::Step::Asking;
+    stopped.line = session.linesWritten() + 1;
+    stopped.lineCount = job.lastLine + 1;
+    failed(out, stopped, levelsNote);
 }
-
 } // namespace cli

@@ -84,7 +84,19 @@ private:
     void setUpVirtualHubs();
     std::vector<Target> discover();
     void runJobs(std::vector<Target>& targets);
+    struct Job;
     HubOutcome runJob(const Target& target, HidPlatform& platform);
+    // A line of the hub's log, also told as it happens.
+    void say(HubOutcome& out, const QString& line);
+    // The failure's words into the outcome, and for an update at the end of its log.
+    void failed(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNote = QString());
+    // The session's signals into the job and this run's signals.
+    void follow(HubSession& session, Job& job);
+    // Mode and version, as check, list and update first ask them; false
+    // when the hub cannot be asked.
+    bool lookAt(HubSession& session, HubOutcome& out);
+    // What the plan says for this hub, and for an update the update itself.
+    void update(HubSession& session, Job& job, bool levelsKept);
 
     Options m_options;
     RunReport m_report;

@@ -52,3 +52,41 @@ std::optional<HubReport> buildHubFrame(std::uint8_t command, const HubRequest& r
     report[5 + n] = Crc8(report, static_cast<std::size_t>(n) + 4);
     return report;
 }
+
+namespace hubrequest {
+
+HubRequest getVersion() {
+    HubRequest request;
+    request.assign({0x00});
+    return request;
+}
+
+HubRequest setLedLevel(int channel, int level) {
+    HubRequest request;
+    request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
+    return request;
+}
+
+namespace {
+
+void blockFrame(HubRequest& record, std::array<std::uint8_t, 4> head, std::span<const std::uint8_t> data) {
+    for (std::size_t k = 0; k < head.size(); ++k)
+        record.setPayload(k, head[k]);
+    for (std::size_t k = 0; k < data.size(); ++k)
+        record.setPayload(head.size() + k, data[k]);
+    record.setPayloadLength(int(head.size() + data.size()));
+}
+
+} // namespace
+
+void blockData(HubRequest& record, std::span<const std::uint8_t> data) {
+    blockFrame(record, {0, 0, 0, 0}, data);
+}
+
+void blockWrite(HubRequest& record, std::uint16_t address, std::span<const std::uint8_t> data) {
+    blockFrame(record,
+               {static_cast<std::uint8_t>(address & 0xFF), static_cast<std::uint8_t>(address >> 8), 0, 0},
+               data);
+}
+
+} // namespace hubrequest

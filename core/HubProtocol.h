@@ -67,6 +67,28 @@ struct HubRequest {
     void assign(std::span<const std::uint8_t> payloadBytes);
 };
 
+// One builder per command, so that a payload is laid out in one place.
+// Each returns the record for its frame, or fills a reused one: the record's
+// bytes past the payload stay as they were, as padding.
+namespace hubrequest {
+// CmdGetMode, CmdEnterBootloader, CmdReboot, CmdReadRunData,
+// CmdStartLedAdjust and CmdEndLedAdjust carry no payload.
+inline HubRequest withoutPayload() {
+    return HubRequest{};
+}
+inline void withoutPayload(HubRequest& record) {
+    record.setPayloadLength(0);
+}
+// CmdGetVersion: one byte 0x00.
+HubRequest getVersion();
+// CmdSetLedLevel: the channel (1 to 8) and its level.
+HubRequest setLedLevel(int channel, int level);
+// CmdBlockData: four zeros, then the line's data bytes.
+void blockData(HubRequest& record, std::span<const std::uint8_t> data);
+// CmdBlockWrite: the address, low byte first, two zeros, then the data bytes.
+void blockWrite(HubRequest& record, std::uint16_t address, std::span<const std::uint8_t> data);
+} // namespace hubrequest
+
 // The frame checksum over frame bytes 1 to count - 1, kept exactly as the hub
 // checks it: the frame builder passes count = n + 4, so the byte right before
 // the checksum is not covered. Never reads past the end of frame.

@@ -68,9 +68,7 @@ HubSession::Mode HubSession::QueryHubMode() {
         return Mode::None;
     }
     try {
-        HubRequest request;
-        request.setPayloadLength(0);
-        const int result = m_link.SendFrame(CmdGetMode, request);
+        const int result = m_link.SendFrame(CmdGetMode, hubrequest::withoutPayload());
         m_lastQueryAnswered = result >= 0;
         m_lastModeResult = result;
         const Mode mode = hubreply::mode(result, m_link.reply());
@@ -111,12 +109,10 @@ bool HubSession::WaitForHubMode(int limitMs, Mode wanted, int firstPauseMs) {
 
 bool HubSession::EnterBootloader() {
     emit logLine(QStringLiteral("Enter bootloader mode..."));
-    HubRequest request;
-    request.setPayloadLength(0);
     const quint64 writtenBefore = m_link.framesWritten();
     // The hub may restart before it answers, so the answer's result says
     // nothing; that it came proves the frame arrived.
-    m_entryAnswered = m_link.SendFrame(CmdEnterBootloader, request) >= 0;
+    m_entryAnswered = m_link.SendFrame(CmdEnterBootloader, hubrequest::withoutPayload()) >= 0;
     m_entryWritten = m_link.framesWritten() != writtenBefore;
     m_entryReached = false;
     m_lastPoll = -2;
@@ -140,9 +136,7 @@ bool HubSession::EnterBootloader() {
 std::optional<std::uint32_t> HubSession::readVersion() {
     if (hubTakenElsewhere())
         return std::nullopt;
-    HubRequest request;
-    request.assign({0x00});
-    if (m_link.SendFrame(CmdGetVersion, request) != 0)
+    if (m_link.SendFrame(CmdGetVersion, hubrequest::getVersion()) != 0)
         return std::nullopt;
     const std::optional<std::uint32_t> version = hubreply::version(m_link.reply());
     if (!version)
@@ -158,8 +152,7 @@ std::optional<std::uint32_t> HubSession::readVersion() {
 std::optional<HubSession::RunData> HubSession::readRunData() {
     if (!device() || hubTakenElsewhere())
         return std::nullopt;
-    HubRequest request;
-    if (m_link.SendFrame(CmdReadRunData, request) != 0)
+    if (m_link.SendFrame(CmdReadRunData, hubrequest::withoutPayload()) != 0)
         return std::nullopt;
     return hubreply::runData(m_link.reply());
 }
@@ -168,8 +161,7 @@ bool HubSession::startLedAdjust() {
     m_lastLevelsResult = -1;
     if (!device() || hubTakenElsewhere())
         return false;
-    HubRequest request;
-    m_lastLevelsResult = m_link.SendFrame(CmdStartLedAdjust, request);
+    m_lastLevelsResult = m_link.SendFrame(CmdStartLedAdjust, hubrequest::withoutPayload());
     if (m_lastLevelsResult != 0)
         return false;
     // A copy: whoever shows the levels may send frames, which reuse the reply buffer.
@@ -211,9 +203,7 @@ int HubSession::setLedLevel(int channel, int level) {
     if (!m_updateRunning && !m_echoingRead && channel >= 1 && channel <= LedChannels)
         levelsSetByHand(identityOf(device()), channel,
                         static_cast<std::uint8_t>(std::clamp(level, 0, MaxLedLevel)));
-    HubRequest request;
-    request.assign({static_cast<std::uint8_t>(channel), static_cast<std::uint8_t>(level)});
-    return m_link.SendFrame(CmdSetLedLevel, request);
+    return m_link.SendFrame(CmdSetLedLevel, hubrequest::setLedLevel(channel, level));
 }
 
 int HubSession::endLedAdjust() {
@@ -222,8 +212,7 @@ int HubSession::endLedAdjust() {
     // The hub keeps what it shows now: the levels read from it and set since.
     if (!m_updateRunning && m_adjustedHub.isValid() && m_adjustedHub == identityOf(device()))
         levelsSetByHand(m_adjustedHub, 0);
-    HubRequest request;
-    return m_link.SendFrame(CmdEndLedAdjust, request);
+    return m_link.SendFrame(CmdEndLedAdjust, hubrequest::withoutPayload());
 }
 
 void HubSession::levelsSetByHand(const HubIdentity& hub, int channel, std::uint8_t level) {
@@ -412,6 +401,22 @@ HubSession::UpdateResult HubSession::runUpdate(const FirmwareImage& image) {
 }
 
 HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
+    if (const StepEnd end = prepare(image))
+        return *end;
+    if (const StepEnd end = carryLevels())
+        return *end;
+    if (const StepEnd end = enterBootloaderFor(image))
+        return *end;
+    if (const StepEnd end = programLines(image))
+        return *end;
+    if (const StepEnd end = restart(image))
+        return *end;
+    if (const StepEnd end = giveLevelsBack())
+        return *end;
+    return verify(image);
+}
+
+HubSession::StepEnd HubSession::prepare(const FirmwareImage& image) {
     // A broken image would leave the hub half-programmed in its bootloader:
     // refuse it before a single frame goes out.
     if (!image.isUsable()) {
@@ -431,54 +436,59 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     // Nothing sent yet: the hub keeps its firmware.
     if (stopRequested())
         return UpdateResult::Stopped;
-
-    // Levels of an earlier attempt whose write-back did not succeed (this run
-    // of the program or an earlier one) are the user's calibration; they win
-    // over what the hub reports now, which after a failed write-back are the
-    // new firmware's defaults.
     const HubIdentity identity = identityOf(device());
-    if (!m_lockFolder.isEmpty() && identity.isValid()) {
-        m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
-        // A moment's grace: another program's look at the hub holds the lock that long.
-        if (!m_updateLock->tryLock(100) && !m_updateLock->heldByAnother() && m_lockRequired) {
-            const QString text = QStringLiteral("Cannot lock hub %1: %2. Nothing was sent.")
-                                     .arg(identity.key(), m_updateLock->error());
-            m_updateLock.reset();
-            emit logLine(text);
-            emit statusText(text);
-            m_failure.kind = UpdateFailure::Kind::LockFailed;
-            m_failure.step = UpdateFailure::Step::Preparing;
-            return UpdateResult::LockFailed;
-        }
-        if (!m_updateLock->isLocked() && !m_updateLock->heldByAnother()) {
-            // Asked for: the update goes on, but the user is told it is unguarded.
-            emit logLine(QStringLiteral("Cannot lock hub %1: %2; another program is not kept from "
-                                        "updating this hub at the same time.")
-                             .arg(identity.key(), m_updateLock->error()));
-            m_updateLock.reset();
-        } else if (!m_updateLock->isLocked()) {
-            const QString holder = m_updateLock->holder();
-            m_updateLock.reset();
-            const QString text =
-                QStringLiteral("Another program is updating hub %1%2; this update does not start.")
-                    .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
-            emit logLine(text);
-            emit statusText(text);
-            m_failure.kind = UpdateFailure::Kind::HubBusy;
-            m_failure.step = UpdateFailure::Step::Preparing;
-            return UpdateResult::HubBusy;
-        }
-    }
+    if (const StepEnd end = lockHub(identity))
+        return end;
     m_run.hub = identity;
     // Only a version read just before, as the start of this attempt (the
     // command line's look at the hub), tells what the hub runs now.
     if (m_lastVersionHub == identity && m_lastVersionClock.isValid() &&
         m_lastVersionClock.elapsed() <= FreshVersionMs)
         m_run.versionBefore = m_lastVersion;
+    // Levels of an earlier attempt whose write-back did not succeed (this run
+    // of the program or an earlier one) are the user's calibration; they win
+    // over what the hub reports now, which after a failed write-back are the
+    // new firmware's defaults.
     m_keptThisRun = false;
     takeKeptLevels(identity);
     emit stageChanged(Stage::Started);
+    return std::nullopt;
+}
 
+HubSession::StepEnd HubSession::lockHub(const HubIdentity& identity) {
+    if (m_lockFolder.isEmpty() || !identity.isValid())
+        return std::nullopt;
+    m_updateLock = std::make_unique<HubUpdateLock>(m_lockFolder, identity);
+    const auto refuse = [this](const QString& text, UpdateFailure::Kind kind, UpdateResult result) {
+        m_updateLock.reset();
+        emit logLine(text);
+        emit statusText(text);
+        m_failure.kind = kind;
+        m_failure.step = UpdateFailure::Step::Preparing;
+        return result;
+    };
+    // A moment's grace: another program's look at the hub holds the lock that long.
+    if (!m_updateLock->tryLock(100) && !m_updateLock->heldByAnother() && m_lockRequired)
+        return refuse(QStringLiteral("Cannot lock hub %1: %2. Nothing was sent.")
+                          .arg(identity.key(), m_updateLock->error()),
+                      UpdateFailure::Kind::LockFailed, UpdateResult::LockFailed);
+    if (!m_updateLock->isLocked() && !m_updateLock->heldByAnother()) {
+        // Asked for: the update goes on, but the user is told it is unguarded.
+        emit logLine(QStringLiteral("Cannot lock hub %1: %2; another program is not kept from "
+                                    "updating this hub at the same time.")
+                         .arg(identity.key(), m_updateLock->error()));
+        m_updateLock.reset();
+    } else if (!m_updateLock->isLocked()) {
+        const QString holder = m_updateLock->holder();
+        return refuse(
+            QStringLiteral("Another program is updating hub %1%2; this update does not start.")
+                .arg(identity.key(), holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder)),
+            UpdateFailure::Kind::HubBusy, UpdateResult::HubBusy);
+    }
+    return std::nullopt;
+}
+
+HubSession::StepEnd HubSession::carryLevels() {
     m_modeAtStart = QueryHubMode();
     if (!carryCalibration(m_modeAtStart))
         return UpdateResult::CalibrationUnreadable;
@@ -492,7 +502,10 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         emit statusText(QStringLiteral("Stopped before the hub was sent to its bootloader."));
         return UpdateResult::Stopped;
     }
+    return std::nullopt;
+}
 
+HubSession::StepEnd HubSession::enterBootloaderFor(const FirmwareImage& image) {
     emit stageChanged(Stage::EnteringBootloader);
     bool inBootloader = false;
     {
@@ -500,77 +513,74 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
         const ScopeExit clearInProgress([this] { m_updateInProgress = false; });
         inBootloader = EnterBootloader();
     }
-    if (!inBootloader || !m_entryReached) {
-        m_failure.lineCount = image.count();
-        return bootloaderError();
-    }
+    if (inBootloader && m_entryReached)
+        return std::nullopt;
+    m_failure.lineCount = image.count();
+    return bootloaderError();
+}
 
+HubSession::UpdateResult HubSession::lineNotTaken(std::uint8_t command, int result, int line, int lineCount) {
+    m_failure = frameFailure(command, result, line, lineCount);
+    emit logLine(m_timeoutForEveryFailedLine ? QStringLiteral("Timeout.")
+                                             : exchangeFailedWord(m_failure.kind));
+    emit linkIndicator(1);
+    return UpdateResult::LineNotTaken;
+}
+
+HubSession::StepEnd HubSession::programLines(const FirmwareImage& image) {
     emit stageChanged(Stage::Programming);
     emit logLine(QStringLiteral("Programming..."));
     emit statusText(QStringLiteral("Programming..."));
-
-    const int lastLine = image.count() - 1;
-    emit progressRange(lastLine);
+    const int lineCount = image.count();
+    emit progressRange(lineCount - 1);
     emit progress(0);
     QCoreApplication::processEvents();
 
-    // One record for every frame: the block write re-sends the data bytes the
-    // block data of the same line left in it.
-    HubRequest request;
-    int sent = 0; // the command of the frame that failed
-    int line = 0;
-    const auto lineFailed = [&, this](int result) {
-        m_failure = frameFailure(std::uint8_t(sent), result, line, lastLine + 1);
-        emit logLine(m_timeoutForEveryFailedLine ? QStringLiteral("Timeout.")
-                                                 : exchangeFailedWord(m_failure.kind));
-        emit linkIndicator(1);
-        return UpdateResult::LineNotTaken;
-    };
-    for (int i = 0; i <= lastLine; ++i) {
+    m_record = HubRequest{};
+    for (int i = 0; i < lineCount; ++i) {
         emit progress(i);
         m_linesWritten = i;
         // Between two lines, never inside one: no block is left half-sent.
         if (stopRequested()) {
-            emit statusText(QStringLiteral("Stopped with %1 of %2 lines written.").arg(i).arg(lastLine + 1));
+            emit statusText(QStringLiteral("Stopped with %1 of %2 lines written.").arg(i).arg(lineCount));
             return UpdateResult::Stopped;
         }
-        line = i + 1;
-        const std::optional<FirmwareLine> data = FirmwareImage::readLine(image.line(i));
-        if (!data) {
-            const UpdateResult unreadable = lineFailed(-1);
-            m_failure.kind = UpdateFailure::Kind::ImageRefused;
-            return unreadable;
-        }
-        if (!data->isData())
-            continue;
-
-        const int n = data->byteCount;
-        for (std::size_t k = 0; k < 4; ++k)
-            request.setPayload(k, 0);
-        request.setPayloadLength(n + 1);
-        for (qsizetype k = 0; k < data->data.size(); ++k)
-            request.setPayload(4 + static_cast<std::size_t>(k), static_cast<std::uint8_t>(data->data.at(k)));
-        sent = CmdBlockData;
-        if (const int result = m_link.SendFrame(CmdBlockData, request); result != 0)
-            return lineFailed(result);
-
-        request.setPayload(0, static_cast<std::uint8_t>(data->address & 0xFF));
-        request.setPayload(1, static_cast<std::uint8_t>(data->address >> 8));
-        request.setPayload(2, 0);
-        request.setPayload(3, 0);
-        request.setPayloadLength(n + 1);
-        sent = CmdBlockWrite;
-        if (const int result = m_link.SendFrame(CmdBlockWrite, request); result != 0)
-            return lineFailed(result);
+        if (const StepEnd end = programLine(m_record, image, i))
+            return end;
     }
-    m_linesWritten = lastLine + 1;
-    emit progress(lastLine);
+    m_linesWritten = lineCount;
+    emit progress(lineCount - 1);
     // The last line's answer has no next line to be contradicted by.
     if (!m_link.confirmLastAnswer())
-        return lineFailed(-1);
+        return lineNotTaken(CmdBlockWrite, -1, lineCount, lineCount);
+    return std::nullopt;
+}
 
-    request.setPayloadLength(0);
-    const int rebootAnswer = m_link.SendFrame(CmdReboot, request);
+HubSession::StepEnd HubSession::programLine(HubRequest& request, const FirmwareImage& image, int index) {
+    const int line = index + 1;
+    const int lineCount = image.count();
+    const std::optional<FirmwareLine> data = FirmwareImage::readLine(image.line(index));
+    if (!data) {
+        const UpdateResult unreadable = lineNotTaken(0, -1, line, lineCount);
+        m_failure.kind = UpdateFailure::Kind::ImageRefused;
+        return unreadable;
+    }
+    if (!data->isData())
+        return std::nullopt;
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data->data.constData()),
+                                              std::size_t(data->data.size()));
+    hubrequest::blockData(request, bytes);
+    if (const int result = m_link.SendFrame(CmdBlockData, request); result != 0)
+        return lineNotTaken(CmdBlockData, result, line, lineCount);
+    hubrequest::blockWrite(request, data->address, bytes);
+    if (const int result = m_link.SendFrame(CmdBlockWrite, request); result != 0)
+        return lineNotTaken(CmdBlockWrite, result, line, lineCount);
+    return std::nullopt;
+}
+
+HubSession::StepEnd HubSession::restart(const FirmwareImage& image) {
+    hubrequest::withoutPayload(m_record);
+    const int rebootAnswer = m_link.SendFrame(CmdReboot, m_record);
     m_run.rebooted = true;
     emit stageChanged(Stage::Rebooting);
     emit logLine(QStringLiteral("Reboot..."));
@@ -582,83 +592,87 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     QElapsedTimer looked;
     looked.start();
     if (rebootAnswer > 0 || m_link.lastExchangeDisputed() ||
-        !m_link.confirmLastAnswerWithin(std::min(timing.replyTimeoutMs, timing.modePollMs))) {
-        sent = CmdReboot;
-        return lineFailed(rebootAnswer > 0 ? rebootAnswer : -1);
-    }
+        !m_link.confirmLastAnswerWithin(std::min(timing.replyTimeoutMs, timing.modePollMs)))
+        return lineNotTaken(CmdReboot, rebootAnswer > 0 ? rebootAnswer : -1, image.count(), image.count());
     const int lookedMs = int(looked.elapsed());
-    if (!WaitForHubMode(timing.modeWaitMs - lookedMs, Mode::Application,
-                        std::max(0, timing.modePollMs - lookedMs))) {
-        emit logLine(QStringLiteral("Update fail."));
-        emit statusText(QStringLiteral("Update fail."));
-        m_failure.kind =
-            m_lastPoll == 1 ? UpdateFailure::Kind::CameBackInBootloader : UpdateFailure::Kind::NoReturn;
-        m_failure.step = UpdateFailure::Step::Restarting;
-        m_failure.command = CmdReboot;
-        m_failure.lineCount = image.count();
-        m_failure.line = image.count();
-        return UpdateResult::UpdateFail;
+    if (WaitForHubMode(timing.modeWaitMs - lookedMs, Mode::Application,
+                       std::max(0, timing.modePollMs - lookedMs))) {
+        emit logAppend(QStringLiteral("OK."));
+        return std::nullopt;
     }
-    emit logAppend(QStringLiteral("OK."));
-    if (m_calibrationHeld) {
-        emit stageChanged(Stage::RestoringLevels);
-        if (m_levelsFromEarlierAttempt) {
-            emit logLine(QStringLiteral("Restoring the LED levels kept from an earlier attempt."));
-            // A port is no proof that the same hub is plugged in there: say
-            // which levels these are, so that a mix-up can be noticed.
-            if (m_heldIdentity.isPort())
-                emit logLine(
-                    QStringLiteral("They were read from the hub at port %1 on %2.")
-                        .arg(m_levelsReadWhere.isEmpty() ? m_heldIdentity.value() : m_levelsReadWhere,
-                             m_levelsReadAt.isValid() ? m_levelsReadAt.toLocalTime().toString(
-                                                            QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                                      : QStringLiteral("an unknown date")));
-        }
-        if (!restoreLevels()) {
-            const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "
-                                                "restored; it is kept for the next update.");
-            emit logLine(text);
-            emit statusText(text);
-            emit linkIndicator(1);
-            m_failure.kind = UpdateFailure::Kind::LevelsNotRestored;
-            m_failure.step = UpdateFailure::Step::RestoringLevels;
-            m_failure.command = CmdSetLedLevel;
-            return UpdateResult::CalibrationNotRestored;
-        }
-        m_writeBackOwed = false;
-        m_levelsFromEarlierAttempt = false;
-        m_run.levelsWritten = m_heldLevels;
-        if (m_store && m_heldIdentity.isValid())
-            m_store->clear(m_heldIdentity.key());
+    emit logLine(QStringLiteral("Update fail."));
+    emit statusText(QStringLiteral("Update fail."));
+    m_failure.kind =
+        m_lastPoll == 1 ? UpdateFailure::Kind::CameBackInBootloader : UpdateFailure::Kind::NoReturn;
+    m_failure.step = UpdateFailure::Step::Restarting;
+    m_failure.command = CmdReboot;
+    m_failure.lineCount = image.count();
+    m_failure.line = image.count();
+    return UpdateResult::UpdateFail;
+}
+
+HubSession::StepEnd HubSession::giveLevelsBack() {
+    if (!m_calibrationHeld)
+        return std::nullopt;
+    emit stageChanged(Stage::RestoringLevels);
+    if (m_levelsFromEarlierAttempt) {
+        emit logLine(QStringLiteral("Restoring the LED levels kept from an earlier attempt."));
+        // A port is no proof that the same hub is plugged in there: say
+        // which levels these are, so that a mix-up can be noticed.
+        if (m_heldIdentity.isPort())
+            emit logLine(QStringLiteral("They were read from the hub at port %1 on %2.")
+                             .arg(m_levelsReadWhere.isEmpty() ? m_heldIdentity.value() : m_levelsReadWhere,
+                                  m_levelsReadAt.isValid() ? m_levelsReadAt.toLocalTime().toString(
+                                                                 QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                                           : QStringLiteral("an unknown date")));
     }
-    // Coming back in the application proves only that some application runs.
-    m_versionAfter = readVersion();
-    if (m_versionAfter != image.version()) {
-        const QString wanted = FormatVersion(versionHexText(image.version()));
-        const QString text =
-            m_versionAfter
-                ? QStringLiteral(
-                      "Update failed: the hub runs firmware %1 after the update, not the image's %2.")
-                      .arg(FormatVersion(versionHexText(*m_versionAfter)), wanted)
-                : QStringLiteral("Update failed: the hub did not tell its firmware version after the "
-                                 "update (the image's is %1).")
-                      .arg(wanted);
+    if (!restoreLevels()) {
+        const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "
+                                            "restored; it is kept for the next update.");
         emit logLine(text);
         emit statusText(text);
         emit linkIndicator(1);
-        m_failure.kind = UpdateFailure::Kind::WrongVersion;
-        m_failure.step = UpdateFailure::Step::Restarting;
-        m_failure.command = CmdGetVersion;
-        m_failure.versionWanted = image.version();
-        m_failure.versionFound = m_versionAfter;
-        return UpdateResult::WrongVersion;
+        m_failure.kind = UpdateFailure::Kind::LevelsNotRestored;
+        m_failure.step = UpdateFailure::Step::RestoringLevels;
+        m_failure.command = CmdSetLedLevel;
+        return UpdateResult::CalibrationNotRestored;
     }
-    emit logLine(QStringLiteral("Update completed."));
-    emit statusText(m_calibrationCarried
-                        ? QStringLiteral("Update completed.")
-                        : QStringLiteral("Update completed. The LED calibration could not "
-                                         "be carried: the hub has the new firmware's defaults."));
-    return UpdateResult::Completed;
+    m_writeBackOwed = false;
+    m_levelsFromEarlierAttempt = false;
+    m_run.levelsWritten = m_heldLevels;
+    if (m_store && m_heldIdentity.isValid())
+        m_store->clear(m_heldIdentity.key());
+    return std::nullopt;
+}
+
+HubSession::UpdateResult HubSession::verify(const FirmwareImage& image) {
+    // Coming back in the application proves only that some application runs.
+    m_versionAfter = readVersion();
+    if (m_versionAfter == image.version()) {
+        emit logLine(QStringLiteral("Update completed."));
+        emit statusText(m_calibrationCarried
+                            ? QStringLiteral("Update completed.")
+                            : QStringLiteral("Update completed. The LED calibration could not "
+                                             "be carried: the hub has the new firmware's defaults."));
+        return UpdateResult::Completed;
+    }
+    const QString wanted = versionText(image.version());
+    const QString text =
+        m_versionAfter
+            ? QStringLiteral("Update failed: the hub runs firmware %1 after the update, not the image's %2.")
+                  .arg(versionText(*m_versionAfter), wanted)
+            : QStringLiteral("Update failed: the hub did not tell its firmware version after the "
+                             "update (the image's is %1).")
+                  .arg(wanted);
+    emit logLine(text);
+    emit statusText(text);
+    emit linkIndicator(1);
+    m_failure.kind = UpdateFailure::Kind::WrongVersion;
+    m_failure.step = UpdateFailure::Step::Restarting;
+    m_failure.command = CmdGetVersion;
+    m_failure.versionWanted = image.version();
+    m_failure.versionFound = m_versionAfter;
+    return UpdateResult::WrongVersion;
 }
 
 bool HubSession::carryCalibration(Mode modeAtStart) {

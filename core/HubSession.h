@@ -210,7 +210,21 @@ signals:
     void updateFinished(HubSession::UpdateResult result);
 
 private:
+    // The update, step by step. A step ends the update with its result, or
+    // lets it go on (nullopt).
+    using StepEnd = std::optional<UpdateResult>;
     UpdateResult programImage(const FirmwareImage& image);
+    StepEnd prepare(const FirmwareImage& image);
+    StepEnd lockHub(const HubIdentity& identity);
+    StepEnd carryLevels();
+    StepEnd enterBootloaderFor(const FirmwareImage& image);
+    StepEnd programLines(const FirmwareImage& image);
+    StepEnd programLine(HubRequest& request, const FirmwareImage& image, int index);
+    StepEnd restart(const FirmwareImage& image);
+    StepEnd giveLevelsBack();
+    UpdateResult verify(const FirmwareImage& image);
+    // A line (or the reboot after the last) not taken: logged, and m_failure set.
+    UpdateResult lineNotTaken(std::uint8_t command, int result, int line, int lineCount);
     // Reads or finds the levels to carry; false when the hub may not be sent
     // to its bootloader (m_failure then says why).
     bool carryCalibration(Mode modeAtStart);
@@ -230,6 +244,10 @@ private:
     // What a frame of the update that failed with this result tells.
     UpdateFailure frameFailure(std::uint8_t command, int result, int line, int lineCount);
 
+    // One record for every frame of the lines and the reboot after them: what
+    // a longer line left in it travels as padding, as the hubs have always
+    // seen it.
+    HubRequest m_record;
     HubLocator* m_locator = nullptr;
     LedCalibrationStore* m_store = nullptr;
     HubConnection m_link{timing};
