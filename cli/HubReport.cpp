@@ -3,6 +3,7 @@
 #include "AppVersion.h"
 #include "HubDevice.h"
 #include "HubProtocol.h"
+#include "LedCalibrationStore.h"
 #include "SafeText.h"
 
 #include <QJsonArray>
@@ -406,10 +407,7 @@ namespace {
 QString levelsCell(const std::optional<UpdateRecord::Levels>& levels) {
     if (!levels)
         return QStringLiteral("none");
-    QStringList parts;
-    for (const std::uint8_t level : levels.value())
-        parts << QString::number(level);
-    return parts.join(QLatin1Char(' '));
+    return ledLevelsText(*levels);
 }
 
 // The time in the reader's zone, and which zone that is.

@@ -33,13 +33,6 @@ QString resultName(HubSession::UpdateResult result) {
     return key ? QString::fromLatin1(key) : QString::number(int(result));
 }
 
-QString levelsText(const HubSession::LedLevels& levels) {
-    QStringList parts;
-    for (const std::uint8_t level : levels)
-        parts << QString::number(level);
-    return parts.join(QLatin1Char(' '));
-}
-
 // The failure's words into the outcome: where the hub was left and the next
 // step, and for an update the same words at the end of its log.
 void tell(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNote = QString()) {
@@ -516,7 +509,7 @@ void HubRun::update(HubSession& session, Job& job, bool levelsKept) {
     }
     const QString levelsNote = session.calibrationHeld()
                                    ? QStringLiteral(" Its LED levels before the update were: %1.")
-                                         .arg(levelsText(session.heldLevels()))
+                                         .arg(ledLevelsText(session.heldLevels()))
                                    : QString();
     if (result != HubSession::UpdateResult::Stopped)
         return failed(out, session.failure(), levelsNote);

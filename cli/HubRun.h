@@ -114,7 +114,4 @@ private:
     HubTask m_hubTask;
 };
 
-// The hint for a hub this user may not open, as the window words it.
-QString accessHint(quint32 openError);
-
 } // namespace cli

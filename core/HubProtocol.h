@@ -1,8 +1,9 @@
 #pragma once
 
 // The hub's request frame: command codes, the request record callers fill in,
-// the 65-byte report built from it and its checksum. Plain C++ so it tests fast
-// and the window's send/wait code stays a thin layer on top.
+// the 65-byte report built from it and its checksum, and one request builder
+// per command. Plain C++ so it tests fast and the link (HubConnection) stays
+// a thin layer on top.
 
 #include <array>
 #include <cstddef>

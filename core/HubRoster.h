@@ -3,8 +3,8 @@
 // The one place that knows which hub is which. It finds hubs through the
 // device controller, follows one hub across its restarts by its identity (a
 // restarted hub is a new device object, with a new node, and possibly not the
-// first hub in the list any more), and names the key under which the hub's
-// kept LED levels and its update lock live. The window and the command line
+// first hub in the list any more), and tells the identity whose key its kept
+// LED levels and its update lock live under (HubIdentity::key). The window and the command line
 // both find their hubs through it, so what one keeps the other finds.
 //
 // Twins: cheap hubs may all carry one serial number. While two plugged hubs
@@ -66,10 +66,6 @@ public:
     static QString twinNote(const QString& serial);
     // Told once each time twins appear, with twinNote's words.
     std::function<void(const QString&)> onNote;
-
-    // The key of a hub's kept LED levels (LedCalibrationStore) and of its
-    // update lock: the same in every program.
-    static QString levelsKey(const HubIdentity& identity) { return identity.key(); }
 
 private:
     void release();

@@ -290,12 +290,9 @@ void HubSession::keepLevels(const QDateTime& readAt) {
     if (m_keptInStore)
         return;
     // The levels live on only in this program now: the user must see them.
-    QStringList levels;
-    for (const std::uint8_t level : m_heldLevels)
-        levels << QString::number(level);
     const QString text =
         QStringLiteral("The LED levels of hub %1 could not be kept (%2); note them down: %3.")
-            .arg(m_heldIdentity.key(), m_store->lastError(), levels.join(QLatin1Char(' ')));
+            .arg(m_heldIdentity.key(), m_store->lastError(), ledLevelsText(m_heldLevels));
     emit logLine(text);
     emit statusText(text);
 }

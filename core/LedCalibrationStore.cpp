@@ -6,14 +6,14 @@
 #include <QSqlQuery>
 #include <QStringList>
 
-namespace {
-
-QString levelsText(const LedCalibrationStore::Levels& levels) {
+QString ledLevelsText(const std::array<std::uint8_t, 8>& levels) {
     QStringList parts;
     for (const std::uint8_t level : levels)
         parts << QString::number(level);
     return parts.join(QLatin1Char(' '));
 }
+
+namespace {
 
 // SQL's NULL equals nothing: an empty key is an empty text.
 QString keyValue(const QString& key) {
@@ -91,7 +91,7 @@ bool LedCalibrationStore::put(QSqlDatabase& db, const QString& key, const Entry&
     q.prepare(QStringLiteral("INSERT OR REPLACE INTO kept_levels (hub, levels, read_at, read_where) "
                              "VALUES (?, ?, ?, ?)"));
     q.addBindValue(keyValue(key));
-    q.addBindValue(levelsText(entry.levels));
+    q.addBindValue(ledLevelsText(entry.levels));
     q.addBindValue(entry.readAt.isValid() ? QVariant(entry.readAt.toUTC().toString(Qt::ISODate))
                                           : QVariant());
     q.addBindValue(entry.where.isEmpty() ? QVariant() : QVariant(entry.where));

@@ -16,6 +16,10 @@
 
 class QSqlDatabase;
 
+// Eight LED levels as text, "50 50 ... 50": as the store and the history keep
+// them and as the programs show them.
+QString ledLevelsText(const std::array<std::uint8_t, 8>& levels);
+
 class LedCalibrationStore {
 public:
     using Levels = std::array<std::uint8_t, 8>;

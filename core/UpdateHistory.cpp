@@ -1,5 +1,6 @@
 #include "UpdateHistory.h"
 
+#include "LedCalibrationStore.h"
 #include "StateDatabase.h"
 
 #include <QJsonArray>
@@ -32,10 +33,7 @@ std::optional<Step> stepFrom(const QString& name) {
 QVariant levelsValue(const std::optional<Levels>& levels) {
     if (!levels)
         return QVariant(QMetaType::fromType<QString>());
-    QStringList parts;
-    for (const std::uint8_t level : *levels)
-        parts << QString::number(level);
-    return parts.join(QLatin1Char(' '));
+    return ledLevelsText(*levels);
 }
 
 // Nothing for "no levels"; false in ok for text that is no levels.

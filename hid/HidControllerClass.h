@@ -13,7 +13,8 @@
 //
 // Threads: everything runs on the UI thread except the read loop. A report is
 // handed to the UI thread synchronously (the reader waits until the data
-// handler returned), so the handler must copy what it needs. A data handler
+// handler returned), so the handler must copy what it needs; a device set to
+// deliver on its read thread (SetDeliverOnReadThread) calls the handler there. A data handler
 // must not give back its own device or clear its own data handler.
 
 #include "CheckedOutDevice.h"

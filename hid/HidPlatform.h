@@ -2,8 +2,9 @@
 
 // The one seam between the HID classes and the system. Everything the
 // controller, the devices and the read threads need from the platform goes
-// through HidPlatform, so the Linux binding (hidraw + libudev), the in-process
-// virtual bus and a later Windows binding are interchangeable.
+// through HidPlatform, so the Linux binding (hidraw + libudev), the Windows
+// binding (SetupAPI + HID.dll) and the in-process virtual bus are
+// interchangeable.
 
 #include <QEvent>
 #include <QHash>
