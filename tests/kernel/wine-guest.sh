@@ -38,7 +38,8 @@ udevadm trigger --action=add --subsystem-match=misc --subsystem-match=hid --subs
 udevadm settle --timeout=60
 [ -e /run/udev/control ] || fail "systemd-udevd did not start"
 
-# The prefix made on the host ("Enable SDL"=0 for winebus), unpacked into tmpfs.
+# The prefix made on the host (winebus without SDL, the null display driver:
+# tests/kernel/wine-prefix.sh), unpacked into tmpfs.
 export WINEPREFIX=/tmp/wineprefix WINEDEBUG=${QUORVI_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 # Root's here whoever made it: wine runs only in a prefix of its own user.
 step=$(date +%s)
