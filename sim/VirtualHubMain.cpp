@@ -5,6 +5,7 @@
 #include "HubFaultNames.h"
 #include "UhidHub.h"
 
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -32,6 +33,8 @@ Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
                            at most 63 characters)
   --phys P                 physical path, reported as HID_PHYS (default quorvi-virtual-hub/uhid)
   --restart-delays A,B     ms off the bus when entering the bootloader, after a reboot
+  --levels L1,...,L8       the LED levels it holds (0-255 each; default the factory ones,
+                           which a new firmware starts with)
   --log FILE               keep the log in memory and write it to FILE at exit
   --uhid PATH              the uhid device (default /dev/uhid)
   --scene NAME             what its running data tell (default charging): fixed,
@@ -74,6 +77,7 @@ int main(int argc, char** argv) {
     std::string serial = "VH0001";
     std::string phys = "quorvi-virtual-hub/uhid";
     int entryDelay = -1, rebootDelay = -1;
+    std::optional<std::array<std::uint8_t, 8>> levels;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -110,6 +114,20 @@ int main(int argc, char** argv) {
                   n < 60000 && m < 60000);
             entryDelay = int(n);
             rebootDelay = int(m);
+        } else if (arg == "--levels") {
+            std::array<std::uint8_t, 8> parsed{};
+            std::size_t count = 0;
+            bool ok = value != nullptr;
+            for (const char* at = value; ok && at;) {
+                const char* comma = std::strchr(at, ',');
+                const std::string item = comma ? std::string(at, comma) : std::string(at);
+                ok = count < parsed.size() && number(item.c_str(), 10, n) && n <= 255;
+                if (ok)
+                    parsed[count++] = std::uint8_t(n);
+                at = comma ? comma + 1 : nullptr;
+            }
+            needs(ok && count == parsed.size());
+            levels = parsed;
         } else if (arg == "--fault" || (arg.size() > 2 && faultNamed(std::string_view(arg).substr(2)))) {
             // --fault KIND[@N], or the kind as an option of its own: --KIND [N].
             std::string text;
@@ -157,6 +175,8 @@ int main(int argc, char** argv) {
     hub.model().setMode(bootloader ? HubMode::Bootloader : HubMode::Application);
     hub.runner().setFaults(faults);
     hub.model().setScene(scene);
+    if (levels)
+        hub.model().setLedLevels(*levels);
     if (entryDelay >= 0)
         hub.model().setRestartDelays(entryDelay, rebootDelay);
 
