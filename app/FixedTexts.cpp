@@ -1,36 +1,6 @@
 #include "FixedTexts.h"
 
-#include "HidIap.h"
-
-#include <QCheckBox>
-#include <QFontMetrics>
-#include <QGroupBox>
-#include <QLabel>
-#include <QPlainTextEdit>
-#include <QPushButton>
 #include <QStringList>
-
-namespace {
-
-// The help's lines were broken for Arial's widths. A system without Arial
-// gives a wider face: the lines then wrap, and the face gets smaller until the
-// whole text fits the box, which never moves.
-void fitToBox(QLabel* label) {
-    label->setWordWrap(true);
-    const QRect box = label->contentsRect();
-    QFont font = label->font();
-    for (;;) {
-        const QRect needed = QFontMetrics(font).boundingRect(
-            QRect(0, 0, box.width(), 1 << 16), int(label->alignment()) | Qt::TextWordWrap, label->text());
-        if (needed.height() <= box.height() || font.pixelSize() <= 8)
-            break;
-        font.setPixelSize(font.pixelSize() - 1);
-    }
-    if (font != label->font())
-        label->setFont(font);
-}
-
-} // namespace
 
 namespace fixedtexts {
 
@@ -69,15 +39,3 @@ QString releaseNotes() {
 }
 
 } // namespace fixedtexts
-
-void TfrmMain::SetFixedTexts() {
-    lblHead->setText(QStringLiteral("Quorvi Charging Hub"));
-    lblHelp->setText(fixedtexts::helpText());
-    fitToBox(lblHelp);
-    mmoReleaseNotes->setPlainText(fixedtexts::releaseNotes());
-    btnConnect->setText(QStringLiteral("&Check Version"));
-    btnUpdate->setText(QStringLiteral("&Update"));
-    grpFirmware->setTitle(QStringLiteral("Device"));
-    chkAutoPRG->setText(QStringLiteral("Automatically update when new hub is plugged in"));
-    lblLog->setText(QStringLiteral("Log:"));
-}

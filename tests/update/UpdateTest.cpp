@@ -329,8 +329,8 @@ TEST_F(UpdateRun, RefusedLineEndsInTimeoutAndASecondRunFromTheBootloaderComplete
 
     EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Timeout."}));
     EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Programming...")); // the status keeps it
-    EXPECT_TRUE(lampIs(1));
-    EXPECT_NE(w->currentHub(), nullptr); // red although the hub is still there
+    EXPECT_NE(w->currentHub(), nullptr);
+    EXPECT_TRUE(lampIs(0)) << "the lamp shows the link, which still stands";
     EXPECT_EQ(w->pbProgram->value(), 2);
     EXPECT_EQ(w->pbMsg->value(), 2);
     EXPECT_TRUE(framesOf(CmdReboot).empty());
@@ -413,7 +413,8 @@ TEST_F(UpdateRun, HubNeverBackAfterRebootEndsInUpdateFail) {
     EXPECT_EQ(logLines(),
               (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...", "Update fail."}));
     EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Update fail."));
-    EXPECT_EQ(w->pbProgram->value(), w->pbProgram->maximum());
+    EXPECT_EQ(w->pbProgram->value(), 0) << "a full bar would say it went well";
+    EXPECT_EQ(w->pbMsg->value(), 0);
     EXPECT_TRUE(w->calibrationHeld());
     EXPECT_FALSE(anyAfter(frames, firstIndexOf(frames, CmdReboot), CmdSetLedLevel));
     EXPECT_TRUE(framesOf(CmdEndLedAdjust).empty());
@@ -532,4 +533,55 @@ TEST_F(UpdateRun, UpdateClickedDuringCheckVersionOnASlowHubWaitsItsTurnAndSaysWh
     w->btnUpdate->click();
     EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
     EXPECT_EQ(hub.firmwareVersion(), 0x11150906u);
+}
+
+TEST_F(UpdateRun, AfterTheUpdateTheVersionGroupShowsWhatTheHubToldThen) {
+    VirtualHub& hub = hubWithCalibration();
+    hub.setFirmwareVersion(0x11150905);
+    w->btnConnect->click();
+    ASSERT_EQ(w->lblUpdateAvail->text(), QStringLiteral("Update available."));
+
+    w->btnUpdate->click();
+
+    ASSERT_EQ(logLines(), successLog);
+    EXPECT_EQ(w->lblDeviceVersion->text(), QStringLiteral("Version: 1.1.15.0906"));
+    EXPECT_EQ(w->lblUpdateAvail->text(), QStringLiteral("No update available."));
+    EXPECT_TRUE(w->lblThisVersion->isHidden());
+}
+
+TEST_F(UpdateRun, AHubBackWithTheWrongVersionIsShownAsItIsAndItsLinkStaysGreen) {
+    VirtualHub& hub = hubWithCalibration();
+    hub.model().setImageVersion(0x11150905); // flashes into a version the image does not carry
+
+    w->btnUpdate->click();
+
+    const QStringList log = logLines();
+    ASSERT_GE(log.size(), 4);
+    EXPECT_TRUE(log[3].startsWith(QStringLiteral("Update failed: the hub runs firmware 1.1.15.0905")))
+        << log.join('\n').toStdString();
+    EXPECT_EQ(w->lblDeviceVersion->text(), QStringLiteral("Version: 1.1.15.0905"));
+    EXPECT_EQ(w->lblUpdateAvail->text(), QStringLiteral("Update available."));
+    EXPECT_NE(w->currentHub(), nullptr);
+    EXPECT_TRUE(lampIs(0));
+    EXPECT_EQ(w->pbProgram->value(), 0);
+    expectIdleAgain();
+}
+
+TEST_F(UpdateRun, ClosingTheWindowDuringAnUpdateWaitsForItsEnd) {
+    VirtualHub& hub = hubWithCalibration(QStringLiteral("smallbin"));
+    w->show();
+    bool shownAtReboot = false;
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdEnterBootloader)
+            QTimer::singleShot(0, w.get(), [this] { w->close(); });
+        if (f.command == CmdReboot)
+            shownAtReboot = w->isVisible();
+    });
+
+    w->btnUpdate->click();
+
+    EXPECT_TRUE(shownAtReboot);
+    EXPECT_TRUE(w->mmoUplog->toPlainText().contains(QStringLiteral("closes once it has ended")));
+    EXPECT_EQ(framesOf(CmdReboot).size(), 1u);
+    EXPECT_TRUE(testsupport::waitUntil([this] { return !w->isVisible(); }));
 }
