@@ -1,6 +1,12 @@
 #include "FixedTexts.h"
 
+#include <QFontInfo>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QRegularExpression>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace fixedtexts {
 
@@ -36,6 +42,35 @@ QString releaseNotes() {
         QStringLiteral("   week."),
     }
         .join(LineEnd);
+}
+
+// The texts were measured in the faces the window asks for (Arial, SimSun).
+// A system without them gives other faces, often wider: the face then gets
+// smaller until the text fits its box, which never moves. A wrapping label
+// must fit in height, any other one line by line in width.
+void fitToBox(QLabel* label) {
+    const QRect box = label->contentsRect();
+    const auto fits = [&](const QFontMetrics& metrics) {
+        if (label->wordWrap()) {
+            return metrics
+                       .boundingRect(QRect(0, 0, box.width(), 1 << 16),
+                                     int(label->alignment()) | Qt::TextWordWrap, label->text())
+                       .height() <= box.height();
+        }
+        const QStringList lines = label->text().split(QRegularExpression(QStringLiteral("\\r?\\n")));
+        return std::all_of(lines.cbegin(), lines.cend(), [&](const QString& line) {
+            return metrics.horizontalAdvance(line) <= box.width();
+        });
+    };
+    QFont font = label->font();
+    if (fits(QFontMetrics(font)))
+        return;
+    if (font.pixelSize() < 0) // sized in points: count in pixels from here on
+        font.setPixelSize(QFontInfo(font).pixelSize());
+    while (font.pixelSize() > 8 && !fits(QFontMetrics(font)))
+        font.setPixelSize(font.pixelSize() - 1);
+    if (font != label->font())
+        label->setFont(font);
 }
 
 } // namespace fixedtexts

@@ -4,6 +4,7 @@
 #include "AppVersion.h"
 #include "AutoUpdate.h"
 #include "ErrorReport.h"
+#include "FixedTexts.h"
 #include "FormWidgets.h"
 #include "HomePage.h"
 #include "ResourceLookup.h"
@@ -85,6 +86,9 @@ void TfrmMain::SetFixedTexts() {
     tbshtHome->setFixedTexts();
     tbshtUpdate->setFixedTexts();
     automaticUpdate->setFixedTexts();
+    for (QLabel* fixed : findChildren<QLabel*>())
+        if (fixed->textFormat() != Qt::RichText && !fixed->text().isEmpty())
+            fixedtexts::fitToBox(fixed);
 }
 
 void TfrmMain::FormCreate() {

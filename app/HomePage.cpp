@@ -3,33 +3,10 @@
 #include "FixedTexts.h"
 #include "FormLayout.h"
 
-#include <QFontMetrics>
 #include <QLabel>
 #include <QPlainTextEdit>
 
 using namespace formlayout;
-
-namespace {
-
-// The help's lines were broken for Arial's widths. A system without Arial
-// gives a wider face: the lines then wrap, and the face gets smaller until the
-// whole text fits the box, which never moves.
-void fitToBox(QLabel* label) {
-    label->setWordWrap(true);
-    const QRect box = label->contentsRect();
-    QFont font = label->font();
-    for (;;) {
-        const QRect needed = QFontMetrics(font).boundingRect(
-            QRect(0, 0, box.width(), 1 << 16), int(label->alignment()) | Qt::TextWordWrap, label->text());
-        if (needed.height() <= box.height() || font.pixelSize() <= 8)
-            break;
-        font.setPixelSize(font.pixelSize() - 1);
-    }
-    if (font != label->font())
-        label->setFont(font);
-}
-
-} // namespace
 
 HomePage::HomePage(QWidget* parent)
     : TabSheet(parent), lblHead(label(this, QStringLiteral("lblHead"), 40, 33, 300, 16)),
@@ -54,7 +31,7 @@ HomePage::HomePage(QWidget* parent)
 void HomePage::setFixedTexts() {
     lblHead->setText(QStringLiteral("Quorvi Charging Hub"));
     lblHelp->setText(fixedtexts::helpText());
-    fitToBox(lblHelp);
+    lblHelp->setWordWrap(true);
     mmoReleaseNotes->setPlainText(fixedtexts::releaseNotes());
 }
 
