@@ -14,252 +14,6 @@
 
 namespace cli {
 
-QString modeName(HubMode mode) {
-    switch (mode) {
-    case HubMode::Application:
-        return QStringLiteral("application");
-    case HubMode::Bootloader:
-        return QStringLiteral("bootloader");
-    case HubMode::NotAnswering:
-        return QStringLiteral("not answering");
-    case HubMode::Unknown:
-        break;
-    }
-    return QStringLiteral("unknown");
-}
-
-QString versionText(std::uint32_t version) {
-    return FormatVersion(versionHexText(version));
-}
-
-namespace {
-
-QString hex(int value) {
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-QString frameName(std::uint8_t command) {
-    const auto named = [command](const char* name) {
-        return QStringLiteral("%1 (%2)").arg(QLatin1String(name), hex(command));
-    };
-    switch (command) {
-    case CmdGetVersion:
-        return named("its version query");
-    case CmdGetMode:
-        return named("its mode query");
-    case CmdEnterBootloader:
-        return named("the bootloader entry");
-    case CmdBlockData:
-        return named("the block data");
-    case CmdBlockWrite:
-        return named("the block write");
-    case CmdReboot:
-        return named("its restart");
-    case CmdSetLedLevel:
-        return named("an LED level");
-    case CmdStartLedAdjust:
-        return named("the LED level read");
-    default:
-        return named("command");
-    }
-}
-
-} // namespace
-
-FailureWords failureWords(const UpdateFailure& f, HubMode before) {
-    using K = UpdateFailure::Kind;
-    using S = UpdateFailure::Step;
-    FailureWords w;
-    w.kind = failureKindName(f.kind);
-    w.modeLeft = before;
-    const QString lineOf = QStringLiteral("line %1 of %2").arg(f.line).arg(f.lineCount);
-    const int written = std::max(0, f.line - 1);
-    const QString incomplete =
-        QStringLiteral(
-            "The hub waits in its bootloader with %1 of %2 lines written, its firmware incomplete.")
-            .arg(written)
-            .arg(f.lineCount);
-    const QString runAgain = QStringLiteral("Run the update again.");
-    const QString replugAndCheck = QStringLiteral("Unplug it, plug it in again and check it.");
-    const QString wanted = f.versionWanted ? versionText(*f.versionWanted) : QStringLiteral("unknown");
-    const QString found = f.versionFound ? versionText(*f.versionFound) : QStringLiteral("unknown");
-    switch (f.kind) {
-    case K::None:
-        return w;
-    case K::ImageRefused:
-        w.text = f.line > 0 ? QStringLiteral("The firmware image is refused at %1.").arg(lineOf)
-                            : QStringLiteral("The firmware image is refused.");
-        w.whereLeft =
-            f.line > 0 ? incomplete : QStringLiteral("Nothing was sent; the hub runs its old firmware.");
-        w.nextStep = QStringLiteral("Use an intact image file, then run the update again.");
-        if (f.line > 0)
-            w.modeLeft = HubMode::Bootloader;
-        return w;
-    case K::NoHub:
-        w.text = QStringLiteral("The hub was unplugged before the update began.");
-        w.whereLeft = QStringLiteral("Nothing was sent.");
-        w.nextStep = QStringLiteral("Plug it in and run the update again.");
-        w.modeLeft = HubMode::Unknown;
-        return w;
-    case K::HubBusy:
-        w.text = QStringLiteral("Another program is updating this hub.");
-        w.whereLeft = QStringLiteral("Nothing was sent; the other program has it.");
-        w.nextStep = QStringLiteral("Let the other program finish, then check the hub.");
-        return w;
-    case K::LockFailed:
-        w.text = QStringLiteral("The hub's lock could not be made.");
-        w.whereLeft = QStringLiteral("Nothing was sent; the hub runs its old firmware.");
-        w.nextStep =
-            QStringLiteral("Make the lock folder usable (see the log), or update with --no-lock while "
-                           "no other program uses the hub.");
-        return w;
-    case K::NoAnswer:
-        w.modeLeft = HubMode::NotAnswering;
-        if (f.step == S::Programming) {
-            w.text = QStringLiteral("The hub did not answer %1 of %2.").arg(frameName(f.command), lineOf);
-            w.whereLeft = incomplete;
-            w.nextStep = QStringLiteral(
-                "Run the update again; if it still does not answer, unplug it and plug it in again first.");
-            return w;
-        }
-        w.text = QStringLiteral("The hub did not answer %1.").arg(frameName(f.command));
-        w.whereLeft = f.step == S::EnteringBootloader
-                          ? QStringLiteral("Nothing was written, but it was sent to its bootloader; its mode "
-                                           "is unknown.")
-                          : QStringLiteral("Nothing was written; its mode is unknown.");
-        w.nextStep = replugAndCheck;
-        return w;
-    case K::Refused:
-        if (f.step == S::Programming) {
-            w.text = QStringLiteral("The hub refused %1 of %2 (result %3).")
-                         .arg(frameName(f.command), lineOf, hex(f.result));
-            w.whereLeft = incomplete;
-            w.nextStep = runAgain;
-            w.modeLeft = HubMode::Bootloader;
-            return w;
-        }
-        w.text = QStringLiteral("The hub refused %1: it answered, but not from its bootloader.")
-                     .arg(frameName(f.command));
-        w.whereLeft = QStringLiteral("Nothing was written; it runs its old firmware.");
-        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
-        return w;
-    case K::Disputed:
-        w.text = QStringLiteral("The hub answered %1 of %2 twice, each time differently.")
-                     .arg(frameName(f.command), lineOf);
-        w.whereLeft = incomplete;
-        w.nextStep = runAgain;
-        w.modeLeft = HubMode::Bootloader;
-        return w;
-    case K::Unplugged:
-        w.modeLeft = HubMode::Unknown;
-        if (f.step == S::Programming) {
-            w.text = QStringLiteral("The hub was unplugged at %1.").arg(lineOf);
-            w.whereLeft = QStringLiteral("Its firmware is incomplete (%1 of %2 lines written); plugged in "
-                                         "again, it starts in its bootloader.")
-                              .arg(written)
-                              .arg(f.lineCount);
-            w.nextStep = QStringLiteral("Plug it in again and run the update again.");
-            return w;
-        }
-        w.text = f.step == S::Asking ? QStringLiteral("The hub was unplugged before it could be asked.")
-                                     : QStringLiteral("The hub was unplugged before the update began.");
-        w.whereLeft = QStringLiteral("Nothing was sent.");
-        w.nextStep = f.step == S::Asking ? QStringLiteral("Plug it in and check it.")
-                                         : QStringLiteral("Plug it in and run the update again.");
-        return w;
-    case K::NoReturn:
-        w.modeLeft = HubMode::Unknown;
-        if (f.step == S::EnteringBootloader) {
-            w.text = QStringLiteral("The hub did not come back after %1.").arg(frameName(f.command));
-            w.whereLeft =
-                QStringLiteral("Nothing was written; it may wait in its bootloader, or have been unplugged.");
-            w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
-            return w;
-        }
-        w.text = QStringLiteral("The hub did not come back after %1.").arg(frameName(f.command));
-        w.whereLeft = QStringLiteral("Every line was written; its state is unknown.");
-        w.nextStep = replugAndCheck;
-        return w;
-    case K::CameBackInBootloader:
-        w.text = QStringLiteral("The hub came back in its bootloader after %1, not in its application.")
-                     .arg(frameName(f.command));
-        w.whereLeft = QStringLiteral("Every line was written, but the hub waits in its bootloader.");
-        w.nextStep = QStringLiteral(
-            "Run the update again; if it stays in its bootloader, the image may not suit this hub.");
-        w.modeLeft = HubMode::Bootloader;
-        return w;
-    case K::WrongVersion:
-        w.text = f.versionFound
-                     ? QStringLiteral("The hub came back running firmware %1, not the image's %2.")
-                           .arg(found, wanted)
-                     : QStringLiteral("The hub came back, but did not tell its firmware version (the "
-                                      "image's is %1).")
-                           .arg(wanted);
-        w.whereLeft = QStringLiteral("It runs its application, but not the image's firmware.");
-        w.nextStep = QStringLiteral("Unplug it, plug it in again and check it, then run the update again.");
-        w.modeLeft = HubMode::Application;
-        return w;
-    case K::LevelsNotRestored:
-        w.text = QStringLiteral("The new firmware runs, but the hub's LED levels could not be written back.");
-        w.whereLeft = QStringLiteral("It runs the new firmware with its default LED levels; the old ones are "
-                                     "kept for the next update.");
-        w.nextStep = QStringLiteral("Run the update again with --force to restore them.");
-        w.modeLeft = HubMode::Application;
-        return w;
-    case K::CalibrationUnreadable: {
-        const QString how =
-            f.result < 0   ? QStringLiteral("did not answer %1").arg(frameName(f.command))
-            : f.result > 0 ? QStringLiteral("refused %1 (result %2)").arg(frameName(f.command), hex(f.result))
-                           : QStringLiteral("answered %1 without the levels").arg(frameName(f.command));
-        w.text = QStringLiteral("The hub's LED calibration could not be read: it %1.").arg(how);
-        w.whereLeft = QStringLiteral("Nothing that changes the hub was sent: it was not sent to its "
-                                     "bootloader and keeps its firmware and calibration.");
-        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again; to update it "
-                                    "without its LED calibration, give --discard-calibration.");
-        return w;
-    }
-    case K::EntryNotReached:
-        w.text = QStringLiteral("The bootloader entry (%1) did not reach the hub: it could not be written, "
-                                "or the hub neither answered it nor restarted.")
-                     .arg(hex(CmdEnterBootloader));
-        w.whereLeft = QStringLiteral("Nothing was programmed; it may wait in its bootloader from an earlier "
-                                     "attempt.");
-        w.nextStep = QStringLiteral("Unplug it, plug it in again and run the update again.");
-        w.modeLeft = HubMode::Unknown;
-        return w;
-    case K::NotDowngraded:
-        w.text = QStringLiteral("The hub runs firmware %1, newer than the image's %2.").arg(found, wanted);
-        w.whereLeft = QStringLiteral("Nothing was sent; it keeps its firmware.");
-        w.nextStep = QStringLiteral("Give --force to downgrade it.");
-        return w;
-    case K::NoAccess:
-        w.text = QStringLiteral("This user may not open the hub.");
-        w.whereLeft = QStringLiteral("Nothing was sent.");
-        w.nextStep = QStringLiteral("Install the udev rule %1, then unplug the hub and plug it in again.")
-                         .arg(hubdevice::udevRulePath());
-        w.modeLeft = HubMode::Unknown;
-        return w;
-    case K::Stopped:
-        w.nextStep = runAgain;
-        if (f.step == S::Programming && written > 0) {
-            w.text = QStringLiteral("Stopped by Ctrl+C with %1 of %2 lines written.")
-                         .arg(written)
-                         .arg(f.lineCount);
-            w.whereLeft = QStringLiteral("The hub waits in its bootloader with its firmware incomplete.");
-            w.modeLeft = HubMode::Bootloader;
-        } else if (f.step == S::Asking) {
-            w.text = QStringLiteral("Stopped by Ctrl+C before the update began.");
-            w.whereLeft = QStringLiteral("Nothing was sent; the hub runs its old firmware.");
-        } else {
-            w.text = QStringLiteral("Stopped by Ctrl+C before programming.");
-            w.whereLeft = QStringLiteral("Nothing was written, but the hub waits in its bootloader.");
-            w.modeLeft = HubMode::Bootloader;
-        }
-        return w;
-    }
-    return w;
-}
-
 namespace {
 
 bool checkFailed(const HubOutcome& hub) {
@@ -373,7 +127,7 @@ QString stepName(UpdateFailure::Step step) {
 QJsonValue failureValue(const UpdateFailure& f, HubMode before) {
     if (!f.failed())
         return QJsonValue(QJsonValue::Null);
-    const FailureWords words = failureWords(f, before);
+    const UpdateOutcome words = describeFailure(f, before);
     QJsonObject o;
     o[QStringLiteral("kind")] = words.kind;
     o[QStringLiteral("text")] = words.text;
@@ -385,31 +139,19 @@ QJsonValue failureValue(const UpdateFailure& f, HubMode before) {
     return o;
 }
 
-// The verdict of check: a stable code, and the words shown.
-QString checkResult(const HubOutcome& hub, std::uint32_t imageVersion, QString* text) {
-    const auto say = [text](const QString& code, const QString& words) {
-        if (text)
-            *text = words;
-        return code;
-    };
-    if (checkFailed(hub))
-        return say(QStringLiteral("NotChecked"), hub.failure.failed()
-                                                     ? failureWords(hub.failure, hub.mode).text
-                                                     : QStringLiteral("could not be checked"));
-    if (hub.mode == HubMode::Bootloader)
-        return say(QStringLiteral("InBootloader"), QStringLiteral("in its bootloader: needs the update"));
-    if (hub.updateAvailable)
-        return say(QStringLiteral("UpdateAvailable"),
-                   QStringLiteral("update available (%1)").arg(versionText(imageVersion)));
-    if (hub.version && *hub.version > imageVersion)
-        return say(QStringLiteral("NewerThanImage"),
-                   QStringLiteral("newer than the image (%1)").arg(versionText(imageVersion)));
-    return say(QStringLiteral("UpToDate"), QStringLiteral("up to date"));
+// The verdict of check; a hub that could not be asked is not checked.
+CheckVerdict checkResult(const HubOutcome& hub, std::uint32_t imageVersion) {
+    if (!checkFailed(hub))
+        return checkVerdict(hub.mode, hub.version, imageVersion);
+    CheckVerdict verdict = checkVerdict(SeenMode::Unknown, std::nullopt, imageVersion);
+    if (hub.failure.failed())
+        verdict.text = describeFailure(hub.failure, hub.mode).text;
+    return verdict;
 }
 
 QString updateResultText(const HubOutcome& hub, std::uint32_t imageVersion) {
     if (hub.failure.failed())
-        return failureWords(hub.failure, hub.mode).text;
+        return describeFailure(hub.failure, hub.mode).text;
     if (hub.skipped)
         return QStringLiteral("already at firmware %1, skipped (--force updates it all the same)")
             .arg(versionText(imageVersion));
@@ -455,13 +197,13 @@ QByteArray toJson(const RunReport& report) {
         h[QStringLiteral("access")] = hub.access;
         if (!hub.access)
             h[QStringLiteral("accessHint")] = hub.accessHint;
-        h[QStringLiteral("mode")] = modeName(hub.mode);
+        h[QStringLiteral("mode")] = seenModeName(hub.mode);
         h[QStringLiteral("version")] = versionValue(hub.version);
         if (report.command == Command::Check) {
             h[QStringLiteral("updateAvailable")] = hub.updateAvailable;
-            QString text;
-            h[QStringLiteral("result")] = checkResult(hub, report.firmwareVersion, &text);
-            h[QStringLiteral("resultText")] = text;
+            const CheckVerdict verdict = checkResult(hub, report.firmwareVersion);
+            h[QStringLiteral("result")] = verdict.code;
+            h[QStringLiteral("resultText")] = verdict.text;
         }
         if (report.command == Command::Update) {
             h[QStringLiteral("chosen")] = hub.chosen;
@@ -471,7 +213,7 @@ QByteArray toJson(const RunReport& report) {
                 h[QStringLiteral("completed")] = hub.completed;
                 h[QStringLiteral("skipped")] = hub.skipped;
                 h[QStringLiteral("calibrationCarried")] = hub.calibrationCarried;
-                h[QStringLiteral("modeAfter")] = modeName(hub.modeAfter);
+                h[QStringLiteral("modeAfter")] = seenModeName(hub.modeAfter);
                 h[QStringLiteral("versionAfter")] = versionValue(hub.versionAfter);
                 h[QStringLiteral("levelsRead")] = levelsValue(hub.levelsRead);
                 h[QStringLiteral("levelsWritten")] = levelsValue(hub.levelsWritten);
@@ -503,7 +245,7 @@ QString foundText(const HubOutcome& hub) {
         return QStringLiteral("no access");
     if (!hub.problem.isEmpty())
         return hub.problem;
-    QString text = modeName(hub.mode);
+    QString text = seenModeName(hub.mode);
     if (hub.version)
         text += QStringLiteral(", firmware ") + versionText(*hub.version);
     return text;
@@ -532,12 +274,11 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                 out(QStringLiteral("    ") + hub.note);
             break;
         case Command::Check: {
-            QString verdict;
-            const QString code = checkResult(hub, report.firmwareVersion, &verdict);
-            if (code == QLatin1String("NotChecked")) {
+            const CheckVerdict verdict = checkResult(hub, report.firmwareVersion);
+            if (verdict.kind == CheckVerdict::Kind::NotChecked) {
                 ++unchecked;
                 if (hub.failure.failed()) {
-                    const FailureWords words = failureWords(hub.failure, hub.mode);
+                    const UpdateOutcome words = describeFailure(hub.failure, hub.mode);
                     err(QStringLiteral("%1: could not be checked (%2): %3")
                             .arg(hubHead(hub), words.kind, words.text));
                     err(QStringLiteral("    Left: ") + hub.whereLeft);
@@ -547,11 +288,11 @@ std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
                 }
                 break;
             }
-            if (code == QLatin1String("InBootloader") || code == QLatin1String("UpdateAvailable"))
+            if (verdict.needsUpdate())
                 ++available;
             else
                 ++upToDate;
-            out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict));
+            out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict.text));
             break;
         }
         case Command::Update:
@@ -680,25 +421,18 @@ QString localTime(const QDateTime& time) {
                .arg(std::abs(minutes) % 60, 2, 10, QLatin1Char('0'));
 }
 
-HubMode modeNamed(const QString& name) {
-    for (const HubMode mode : {HubMode::Application, HubMode::Bootloader, HubMode::NotAnswering})
-        if (modeName(mode) == name)
-            return mode;
-    return HubMode::Unknown;
-}
-
 // What happened and where the hub was left, in the words of the run's report.
-FailureWords recordWords(const UpdateRecord& r) {
+UpdateOutcome recordWords(const UpdateRecord& r) {
     if (r.result == QLatin1String("completed")) {
-        FailureWords w;
+        UpdateOutcome w;
         w.text = QStringLiteral("Updated.");
         w.whereLeft = QStringLiteral("It runs the image's firmware.");
         w.modeLeft = HubMode::Application;
         return w;
     }
     if (!r.failure.failed())
-        return FailureWords{}; // an older record: it did not say
-    return failureWords(r.failure, modeNamed(r.modeBefore));
+        return UpdateOutcome{}; // an older record: it did not say
+    return describeFailure(r.failure, seenModeNamed(r.modeBefore));
 }
 
 // Long port keys keep their end, which tells the ports apart.
@@ -735,7 +469,7 @@ QString historyText(const HistoryRead& history, bool verbose) {
                 row(localTime(r.time), safeText(r.hub), safeText(r.result), calibrationWords(r.calibration));
             if (!verbose)
                 continue;
-            const FailureWords words = recordWords(r);
+            const UpdateOutcome words = recordWords(r);
             QStringList details{QStringLiteral("hub: %1, by %2").arg(safeText(r.hub), safeText(r.program))};
             details << QStringLiteral("before: %1, firmware %2")
                            .arg(r.modeBefore.isEmpty() ? QStringLiteral("mode unknown") : r.modeBefore,
@@ -767,14 +501,14 @@ QString historyText(const HistoryRead& history, bool verbose) {
 QByteArray historyJson(const HistoryRead& history) {
     QJsonArray array;
     for (const UpdateRecord& r : history.records) {
-        const FailureWords words = recordWords(r);
+        const UpdateOutcome words = recordWords(r);
         QJsonObject o;
         o[QStringLiteral("time")] = r.time.toUTC().toString(Qt::ISODateWithMs);
         o[QStringLiteral("hub")] = r.hub;
         o[QStringLiteral("program")] = r.program;
         o[QStringLiteral("result")] = r.result;
         o[QStringLiteral("failureKind")] = textValue(r.failure.failed() ? words.kind : QString());
-        o[QStringLiteral("failure")] = failureValue(r.failure, modeNamed(r.modeBefore));
+        o[QStringLiteral("failure")] = failureValue(r.failure, seenModeNamed(r.modeBefore));
         o[QStringLiteral("whereLeft")] = textValue(words.whereLeft);
         o[QStringLiteral("resultText")] = r.resultText;
         o[QStringLiteral("modeBefore")] = textValue(r.modeBefore);

@@ -3,10 +3,12 @@
 // What a run found and did, per hub, and how it is told: readable lines,
 // one JSON document, and the exit status. No threads and no hubs here.
 
+#include "AppVersion.h"
 #include "CliOptions.h"
 #include "HubSession.h"
 #include "UpdateFailure.h"
 #include "UpdateHistory.h"
+#include "UpdateOutcome.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -24,7 +26,8 @@ inline constexpr int ExitOk = 0;
 inline constexpr int ExitFailure = 1;
 inline constexpr int ExitUpdateAvailable = 10;
 
-enum class HubMode { Unknown, Application, Bootloader, NotAnswering };
+using HubMode = SeenMode;
+using ::versionText;
 
 struct HubOutcome {
     int number = 0; // from 1, in the order found
@@ -56,18 +59,6 @@ struct HubOutcome {
     QStringList log;
 };
 
-// What the report, the log and the JSON say of one failure, in the same words.
-struct FailureWords {
-    QString kind;      // stable, for scripts: "refused", "no-answer", ...
-    QString text;      // what happened, one sentence
-    QString whereLeft; // where the hub was left
-    QString nextStep;  // what to do now
-    HubMode modeLeft = HubMode::Unknown;
-};
-
-// The one table of failure kinds. before: the mode the hub was found in.
-FailureWords failureWords(const UpdateFailure& failure, HubMode before = HubMode::Unknown);
-
 inline constexpr int JsonSchemaVersion = 1;
 
 struct RunReport {
@@ -79,9 +70,6 @@ struct RunReport {
     bool interrupted = false;
     std::vector<HubOutcome> hubs;
 };
-
-QString modeName(HubMode mode);
-QString versionText(std::uint32_t version); // 1.1.15.0906
 
 // 0, 10 or 1 by the rules of the command.
 int exitCode(const RunReport& report);

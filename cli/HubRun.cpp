@@ -12,6 +12,7 @@
 #include "NativeHidPlatform.h"
 #include "ScopeExit.h"
 #include "UpdateHistory.h"
+#include "UpdatePlan.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 
@@ -43,23 +44,10 @@ QString levelsText(const HubSession::LedLevels& levels) {
 // step, and for an update the same words at the end of its log.
 void tell(HubOutcome& out, const UpdateFailure& failure, const QString& levelsNote = QString()) {
     out.failure = failure;
-    const FailureWords words = failureWords(failure, out.mode);
+    const UpdateOutcome words = describeFailure(failure, out.mode);
     out.whereLeft = words.whereLeft + levelsNote;
     out.nextStep = words.nextStep;
     out.modeAfter = words.modeLeft;
-}
-
-// The report's words for what the hub answered; it adds "not asked".
-HubMode reportedMode(HubSession::Mode mode) {
-    switch (mode) {
-    case HubSession::Mode::Bootloader:
-        return HubMode::Bootloader;
-    case HubSession::Mode::Application:
-        return HubMode::Application;
-    case HubSession::Mode::None:
-        break;
-    }
-    return HubMode::NotAnswering;
 }
 
 } // namespace
@@ -79,9 +67,11 @@ HubRun::~HubRun() {
     m_virtualHubs.clear();
 }
 
-void HubRun::requestStop() {
-    m_stop.store(true);
+void HubRun::requestStop(const QString& by) {
     std::lock_guard lock(m_sessionsMutex);
+    if (!m_stop.load())
+        m_stoppedBy = by;
+    m_stop.store(true);
     for (HubSession* session : m_sessions)
         session->requestStop();
 }
@@ -192,6 +182,11 @@ std::vector<HubRun::Target> HubRun::discover() {
     return found;
 }
 
+QString HubRun::stoppedBy() const {
+    std::lock_guard lock(m_sessionsMutex);
+    return m_stoppedBy;
+}
+
 QString HubRun::statePath() const {
     if (stateFile)
         return *stateFile;
@@ -272,7 +267,8 @@ void HubRun::runJobs(std::vector<Target>& targets) {
             noAccess.kind = UpdateFailure::Kind::NoAccess;
             tell(t.outcome, noAccess);
             if (m_options.command == Command::Update)
-                t.outcome.log << failureWords(noAccess).text << QStringLiteral("Left: ") + t.outcome.whereLeft
+                t.outcome.log << describeFailure(noAccess).text
+                              << QStringLiteral("Left: ") + t.outcome.whereLeft
                               << QStringLiteral("Next: ") + t.outcome.nextStep;
             continue;
         }
@@ -339,6 +335,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     HubSession session;
     session.timing = timing;
     session.setDiscardCalibration(m_options.discardCalibration);
+    session.setTimeoutForEveryFailedLine(false);
     // Each report goes from the read thread straight into the link, and the
     // waits sleep until it is there: no trip through this thread's event loop.
     session.link().setDelivery(HubConnection::Delivery::OnReadThread);
@@ -415,7 +412,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         tell(out, failure, levelsNote);
         if (m_options.command != Command::Update)
             return;
-        const QStringList lines{failureWords(failure, out.mode).text,
+        const QStringList lines{describeFailure(failure, out.mode).text,
                                 QStringLiteral("Left: ") + out.whereLeft,
                                 QStringLiteral("Next: ") + out.nextStep};
         for (const QString& line : lines) {
@@ -423,10 +420,12 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
             emit logLine(n, line);
         }
     };
-    const auto unanswered = [](std::uint8_t command) {
+    // A look at the hub that got no answer, or a refusal.
+    const auto unanswered = [](std::uint8_t command, int result = -1) {
         UpdateFailure f;
-        f.kind = UpdateFailure::Kind::NoAnswer;
+        f.kind = result > 0 ? UpdateFailure::Kind::Refused : UpdateFailure::Kind::NoAnswer;
         f.command = command;
+        f.result = result;
         return f;
     };
 
@@ -442,7 +441,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         out.mode = HubMode::NotAnswering;
         out.result = resultName(HubSession::UpdateResult::NoHub);
         failed(gone);
-        out.problem = failureWords(gone).text;
+        out.problem = describeFailure(gone).text;
         return out;
     }
 
@@ -452,52 +451,38 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
         busy.kind = UpdateFailure::Kind::HubBusy;
         out.result = resultName(HubSession::UpdateResult::HubBusy);
         failed(busy);
-        out.problem = out.log.value(0, failureWords(busy).text);
+        out.problem = out.log.value(0, describeFailure(busy).text);
         return out;
     }
-    out.mode = reportedMode(session.QueryHubMode());
+    out.mode = seenMode(session.QueryHubMode());
     if (out.mode == HubMode::Application)
         out.version = session.readVersion();
     out.modeAfter = out.mode;
     // Check and list tell these in the words the update uses for the same silence.
     const bool looking = m_options.command != Command::Update;
     if (looking && out.mode == HubMode::NotAnswering)
-        tell(out, unanswered(CmdGetMode));
+        tell(out, unanswered(CmdGetMode, session.lastModeResult()));
     else if (looking && out.mode == HubMode::Application && !out.version)
         tell(out, unanswered(CmdGetVersion));
-    const std::uint32_t imageVersion = m_report.firmwareVersion;
-    out.updateAvailable = out.mode == HubMode::Bootloader || (out.version && *out.version < imageVersion);
-    const bool newer = out.version && *out.version > imageVersion;
-
-    // Levels kept from an attempt whose write-back failed go back only through
-    // an update: skipping the hub as up to date would strand them.
-    const bool levelsOwed =
-        !newer && target.identity.isValid() && store.load(target.identity.key()).has_value();
-    if (m_options.command == Command::Update && levelsOwed && out.version && !out.updateAvailable) {
-        const QString line =
-            QStringLiteral("LED levels kept from an earlier attempt wait for this hub: it is "
-                           "updated again to give them back.");
-        out.log << line;
-        emit logLine(n, line);
+    const UpdatePlan plan =
+        UpdatePlan::decide({out.mode, out.version, m_report.firmwareVersion, m_options.force,
+                            target.identity.isValid() && store.load(target.identity.key()).has_value()});
+    out.updateAvailable = plan.updateAvailable;
+    if (m_options.command == Command::Update && plan.levelsGoBack) {
+        out.log << UpdatePlan::levelsGoBackNote();
+        emit logLine(n, UpdatePlan::levelsGoBackNote());
     }
-    if (m_options.command == Command::Update && !m_options.force && !levelsOwed && out.version &&
-        !out.updateAvailable) {
-        // Reflashing a hub that is up to date risks its calibration for nothing;
-        // a newer one would lose firmware the image does not have.
-        out.skipped = !newer;
-        out.result = newer ? QStringLiteral("NotDowngraded") : QStringLiteral("UpToDate");
-        if (newer) {
-            UpdateFailure notDowngraded;
-            notDowngraded.kind = UpdateFailure::Kind::NotDowngraded;
-            notDowngraded.versionFound = out.version;
-            notDowngraded.versionWanted = imageVersion;
-            failed(notDowngraded);
-        }
+    if (m_options.command == Command::Update && plan.action != UpdatePlan::Action::Update) {
+        out.skipped = plan.action == UpdatePlan::Action::SkipUpToDate;
+        out.result = out.skipped ? QStringLiteral("UpToDate") : QStringLiteral("NotDowngraded");
+        if (!out.skipped)
+            failed(plan.refusal());
     } else if (m_options.command == Command::Update && m_stop.load()) {
         out.interrupted = true;
         out.result = QStringLiteral("Interrupted");
         UpdateFailure stopped;
         stopped.kind = UpdateFailure::Kind::Stopped;
+        stopped.stoppedBy = stoppedBy();
         failed(stopped);
     } else if (m_options.command == Command::Update) {
         const HubSession::UpdateResult result = session.runUpdate(*m_image);
@@ -519,6 +504,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
             // The session stops before its first frame or between two lines.
             UpdateFailure stopped;
             stopped.kind = UpdateFailure::Kind::Stopped;
+            stopped.stoppedBy = stoppedBy();
             stopped.step = programming ? UpdateFailure::Step::Programming : UpdateFailure::Step::Asking;
             stopped.line = session.linesWritten() + 1;
             stopped.lineCount = lastLine + 1;

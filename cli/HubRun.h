@@ -46,7 +46,10 @@ public:
     // Runs to the end on the calling thread's event loop; returns the exit status.
     int run();
     // Ctrl+C: each hub finishes its running line, then stops. Any thread.
-    void requestStop();
+    // by: what asked for it, as the report names it ("Ctrl+C", "SIGTERM").
+    void requestStop(const QString& by = QStringLiteral("Ctrl+C"));
+    // What asked for the first stop; empty while none was asked for.
+    QString stoppedBy() const;
 
     // data and levels: what is done with each chosen hub, on its thread, once
     // its session is attached (device() is null when it left meanwhile).
@@ -87,8 +90,9 @@ private:
     RunReport m_report;
     std::atomic<bool> m_stop{false};
     // The sessions running now, each on its job's thread.
-    std::mutex m_sessionsMutex;
+    mutable std::mutex m_sessionsMutex;
     std::vector<HubSession*> m_sessions;
+    QString m_stoppedBy;
     // Every hub found, with its outcome once its job has ended (second: ended).
     mutable std::mutex m_soFarMutex;
     std::vector<std::pair<HubOutcome, bool>> m_soFar;

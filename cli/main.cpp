@@ -44,7 +44,7 @@ void sayStateNotes() {
 }
 
 // A hub whose job was under way at a hard stop, told as the board saw it last.
-void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board) {
+void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board, const QString& stoppedBy) {
     using Step = UpdateFailure::Step;
     using Stage = HubSession::Stage;
     const cli::WhereLeftBoard::Hub seen = board.hub(hub.number);
@@ -55,6 +55,7 @@ void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board) {
     hub.interrupted = true;
     hub.result = QStringLiteral("Interrupted");
     hub.failure.kind = UpdateFailure::Kind::Stopped;
+    hub.failure.stoppedBy = stoppedBy;
     hub.failure.step = steps.value(seen.stage, Step::Asking);
     if (hub.failure.step == Step::Programming) {
         hub.failure.line = seen.value + 1;
@@ -63,7 +64,7 @@ void tellStoppedAtOnce(cli::HubOutcome& hub, const cli::WhereLeftBoard& board) {
     }
     const QString line = cli::whereLeftLine(hub.number, seen.stage, seen.value, seen.maximum + 1, false);
     hub.whereLeft = line.mid(line.indexOf(QLatin1String(": ")) + 2);
-    hub.nextStep = cli::failureWords(hub.failure, hub.mode).nextStep;
+    hub.nextStep = describeFailure(hub.failure, hub.mode).nextStep;
     hub.log << QStringLiteral("Stopped at once.") << QStringLiteral("Left: ") + hub.whereLeft
             << QStringLiteral("Next: ") + hub.nextStep;
 }
@@ -78,7 +79,7 @@ int runService(const cli::Options& options) {
     };
     // A stop ends a watch after its readings; one requested again later quits at once.
     cli::catchInterrupt(
-        &run, [&run](const QString&) { run.requestStop(); },
+        &run, [&run](const QString& what) { run.requestStop(what); },
         [] {
             std::fflush(nullptr);
             std::_Exit(1);
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
     cli::catchInterrupt(
         &run,
         [&](const QString& what) {
-            run.requestStop();
+            run.requestStop(what);
             view.note(QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
                                      "Ctrl+C again quits at once.")
                           .arg(what));
@@ -168,8 +169,8 @@ int main(int argc, char** argv) {
         [&] {
             // The hubs' last words before this one.
             QCoreApplication::sendPostedEvents(&run);
-            const cli::RunReport report =
-                run.reportSoFar([&board](cli::HubOutcome& hub) { tellStoppedAtOnce(hub, board); });
+            const cli::RunReport report = run.reportSoFar(
+                [&](cli::HubOutcome& hub) { tellStoppedAtOnce(hub, board, run.stoppedBy()); });
             whereLeft = nullptr;
             view.finish();
             if (options.json)

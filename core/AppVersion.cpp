@@ -10,3 +10,7 @@ QString FormatVersion(const QString& text) {
 QString versionHexText(std::uint32_t version) {
     return QStringLiteral("%1").arg(version, 8, 16, QLatin1Char('0')).toUpper();
 }
+
+QString versionText(std::uint32_t version) {
+    return FormatVersion(versionHexText(version));
+}

@@ -13,3 +13,6 @@ QString FormatVersion(const QString& text);
 
 // The eight upper-case hexadecimal digits of a version, leading zeros kept.
 QString versionHexText(std::uint32_t version);
+
+// A version as users read it: 0x11150906 -> "1.1.15.0906".
+QString versionText(std::uint32_t version);

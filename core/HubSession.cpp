@@ -9,6 +9,7 @@
 #include "PreciseTiming.h"
 #include "ScopeExit.h"
 #include "UpdateHistory.h"
+#include "UpdateOutcome.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -520,9 +521,10 @@ HubSession::UpdateResult HubSession::programImage(const FirmwareImage& image) {
     int line = 0;
     const auto lineFailed = [&, this](int result) {
         m_failure = frameFailure(std::uint8_t(sent), result, line, lastLine + 1);
-        emit logLine(QStringLiteral("Timeout."));
+        emit logLine(m_timeoutForEveryFailedLine ? QStringLiteral("Timeout.")
+                                                 : exchangeFailedWord(m_failure.kind));
         emit linkIndicator(1);
-        return UpdateResult::Timeout;
+        return UpdateResult::LineNotTaken;
     };
     for (int i = 0; i <= lastLine; ++i) {
         emit progress(i);

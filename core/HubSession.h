@@ -67,11 +67,12 @@ public:
 
     enum class UpdateResult {
         Completed,
-        ImageUnusable,          // refused before any frame
-        NoHub,                  // no device attached
-        BootloaderError,        // the hub did not reach its bootloader
-        Timeout,                // a line was not taken; the hub stays in its bootloader
-        UpdateFail,             // the hub did not come back in its application
+        ImageUnusable,   // refused before any frame
+        NoHub,           // no device attached
+        BootloaderError, // the hub did not reach its bootloader
+        LineNotTaken,    // a line was not answered, refused or disputed, or the hub left; it stays in its
+                         // bootloader
+        UpdateFail,      // the hub did not come back in its application
         CalibrationNotRestored, // the firmware is new, the LED levels are kept for the next try
         WrongVersion,           // the hub came back, but not running the image's version
         CalibrationUnreadable,  // its mode or LED levels could not be read: not sent to its bootloader
@@ -126,6 +127,8 @@ public:
     bool inReplyWait() const { return m_link.inReplyWait(); }
 
     Mode QueryHubMode();
+    // The result byte of the last mode query; -1 when no answer came.
+    int lastModeResult() const { return m_lastModeResult; }
     // firstPauseMs: the pause before the first poll, when part of it was spent; -1 for the usual.
     bool WaitForHubMode(int limitMs, Mode wanted, int firstPauseMs = -1);
     // Logs "Enter bootloader mode...", asks for the bootloader and waits for it.
@@ -162,6 +165,9 @@ public:
     // The caller's explicit choice to update a hub whose calibration cannot
     // be read; the result then says it was not carried.
     void setDiscardCalibration(bool discard) { m_discardCalibration = discard; }
+    // A line not taken is logged as "Timeout." whatever befell it, as the
+    // window words it; false: as what happened ("Refused.", "Unplugged.").
+    void setTimeoutForEveryFailedLine(bool every) { m_timeoutForEveryFailedLine = every; }
     bool discardCalibration() const { return m_discardCalibration; }
     // Any thread. The update stops with Stopped before its first frame, or
     // before programming, or after the line being written: never inside a
@@ -243,6 +249,7 @@ private:
     bool m_entryReached = false;
     Mode m_modeAtStart = Mode::None;
     bool m_discardCalibration = false;
+    bool m_timeoutForEveryFailedLine = true;
     bool m_calibrationCarried = true;
     bool m_updateInProgress = false;
     bool m_updateRunning = false;

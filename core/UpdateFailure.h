@@ -53,6 +53,7 @@ struct UpdateFailure {
     int lineCount = 0;        // lines of the image
     std::optional<std::uint32_t> versionWanted;
     std::optional<std::uint32_t> versionFound;
+    QString stoppedBy; // Stopped: what asked for the stop ("Ctrl+C", "SIGTERM"); empty: not known
 
     bool failed() const { return kind != Kind::None; }
 };

@@ -32,7 +32,7 @@ HubOutcome updated(int number, bool completed) {
         h.failure.result = 1;
         h.failure.line = 4;
         h.failure.lineCount = 18;
-        const FailureWords words = failureWords(h.failure, h.mode);
+        const UpdateOutcome words = describeFailure(h.failure, h.mode);
         h.whereLeft = words.whereLeft;
         h.nextStep = words.nextStep;
         h.log << words.text << QStringLiteral("Left: ") + h.whereLeft
@@ -71,6 +71,7 @@ TEST(CliOutput, ResultsGoToStdoutAndFailuresToStderr) {
     EXPECT_EQ(joinLines(quiet, TextLine::Err), joinLines(lines, TextLine::Err));
 
     r.command = Command::Check;
+    r.firmwareVersion = 0x11150906;
     r.hubs = {updated(1, false), updated(2, false)};
     r.hubs[0].updateAvailable = true;
     r.hubs[1].mode = HubMode::NotAnswering;

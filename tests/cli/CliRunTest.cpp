@@ -196,8 +196,10 @@ TEST_F(CliRun, OneOfTwoHubsFailsMidUpdate) {
     const HubOutcome& failed = hubRun->report().hubs.at(1);
     EXPECT_TRUE(hubRun->report().hubs.at(0).completed);
     EXPECT_FALSE(failed.completed);
-    EXPECT_EQ(failed.result, QStringLiteral("Timeout"));
-    EXPECT_TRUE(failed.log.contains(QStringLiteral("Timeout.")));
+    EXPECT_EQ(failed.result, QStringLiteral("LineNotTaken"));
+    // A refusal is told as one, never as a timeout.
+    EXPECT_TRUE(failed.log.contains(QStringLiteral("Refused.")));
+    EXPECT_FALSE(failed.log.contains(QStringLiteral("Timeout.")));
     EXPECT_TRUE(failed.whereLeft.contains(QStringLiteral("waits in its bootloader")))
         << failed.whereLeft.toStdString();
     EXPECT_TRUE(failed.whereLeft.contains(
@@ -543,7 +545,7 @@ TEST_F(CliRun, BarsFitA50ColumnTerminalAndGiveWayWhereTheyCannotBeDrawn) {
         EXPECT_EQ(lines.status, ExitFailure);
         EXPECT_FALSE(lines.out.contains('\x1b')) << lines.out.constData();
         EXPECT_TRUE(lines.out.contains("Hub 1: Programming...")) << lines.out.constData();
-        EXPECT_TRUE(lines.out.contains("Hub 2: Timeout.")) << lines.out.constData();
+        EXPECT_TRUE(lines.out.contains("Hub 2: Refused.")) << lines.out.constData();
     }
 }
 
@@ -667,6 +669,9 @@ TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
         QStringLiteral("Hub (\\d) \\(virtual:hidraw/\\d\\): FAILED \\(stopped\\)"));
     EXPECT_EQ(QString::fromUtf8(err).count(state), 2) << err.constData();
     EXPECT_EQ(err.count("lines written.\n    Left: The hub waits in its bootloader"), 2) << err.constData();
+    // The stop is named as what it was.
+    EXPECT_EQ(err.count("Stopped by SIGTERM with"), 2) << err.constData();
+    EXPECT_FALSE(err.contains("Ctrl+C with")) << err.constData();
 
     // JSON: the document is whole and names each hub's state.
     QProcess whole;
@@ -689,6 +694,12 @@ TEST_F(CliRun, SigtermMidUpdateFinishesTheLineAndReportsEveryHub) {
         EXPECT_FALSE(hub.toObject().value(QStringLiteral("whereLeft")).toString().isEmpty());
         EXPECT_EQ(hub.toObject().value(QStringLiteral("failure")).toObject().value(QStringLiteral("kind")),
                   QStringLiteral("stopped"));
+        EXPECT_TRUE(hub.toObject()
+                        .value(QStringLiteral("failure"))
+                        .toObject()
+                        .value(QStringLiteral("text"))
+                        .toString()
+                        .startsWith(QStringLiteral("Stopped by SIGTERM")));
     }
     EXPECT_EQ(whole.exitCode(), ExitFailure);
 }
@@ -1086,6 +1097,19 @@ TEST_F(CliRun, ASilentHubReadsTheSameInCheckAndUpdate) {
         errors.startsWith(QStringLiteral("Hub 1 (virtual:hidraw/1): FAILED (calibration-unreadable)\n")));
     EXPECT_TRUE(virtualHub(0).model().writtenBlocks().empty());
     EXPECT_EQ(virtualHub(0).mode(), hubsim::HubMode::Application);
+}
+
+// A hub that refuses the first question is told as refusing it, not as silent.
+TEST_F(CliRun, ARefusedFirstFrameIsARefusalInCheck) {
+    EXPECT_EQ(run(QStringLiteral("--virtual 1 --virtual-fault fail@1 check --json")), ExitFailure);
+    const QJsonObject failure = hubJson(0).value(QStringLiteral("failure")).toObject();
+    EXPECT_EQ(failure.value(QStringLiteral("kind")).toString(), QStringLiteral("refused"));
+    EXPECT_TRUE(failure.value(QStringLiteral("text"))
+                    .toString()
+                    .startsWith(QStringLiteral("The hub refused its mode query (0x04) (result 0x")))
+        << failure.value(QStringLiteral("text")).toString().toStdString();
+    EXPECT_FALSE(errors.contains(QStringLiteral("did not answer"))) << errors.toStdString();
+    EXPECT_TRUE(errors.contains(QStringLiteral("could not be checked (refused)"))) << errors.toStdString();
 }
 
 // A hub is sent to its bootloader only with its calibration safe; otherwise

@@ -463,7 +463,7 @@ TEST_F(HubSessionReplies, ARepeatedAnswerDoesNotHideARefusedLastLine) {
     const std::uint64_t lastData = hub.model().framesReceived() + 2 * DataLines + 3;
     setFaults([&](hubsim::HubFaults& f) { f.repeatReplyOnFrame.insert(lastData); });
     hub.model().setResultOnFrame(lastData + 1, 0x01);
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
     EXPECT_EQ(commandsOf(hub).at(lastData), CmdBlockWrite);
 }
 
@@ -483,7 +483,7 @@ TEST_F(HubSessionReplies, LevelsOfTheFirstAttemptSurviveEveryFailedRunAndARestar
     session.attach(locator.refreshHub());
     session.timing.modeWaitMs = 2000;
     hub.model().setResultOnFrame(hub.model().framesReceived() + 6, 0x01); // the second line's data
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
     EXPECT_EQ(hub.mode(), hubsim::HubMode::Bootloader);
     EXPECT_TRUE(session.writeBackOwed());
     locator.release(); // the program ends
@@ -582,7 +582,7 @@ TEST_F(HubSessionReplies, AnAnswerContradictedByTheNextOneIsNeverPassed) {
     const std::uint64_t again = hub.model().framesReceived() + 1;
     // GetMode, EnterBootloader, GetMode, then line 1's data and write, line 2's data, line 2's write.
     setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = again + 6; });
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
     EXPECT_EQ(commandsOf(hub).size(), 7u);
 }
 
@@ -615,7 +615,7 @@ TEST_F(HubSessionReplies, ACopyThenARefusalOfTheLastLineNeverCompletes) {
             f.copyThenRefuseGapMs = c.gapMs;
             f.noCommandEcho = !c.echo;
         });
-        EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+        EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
         EXPECT_FALSE(report.log.contains(QStringLiteral("Update completed.")));
         EXPECT_EQ(report.log.last(), QStringLiteral("Timeout."));
         const UpdateFailure::Kind kind = session.failure().kind;
@@ -974,7 +974,7 @@ TEST_F(HubConnectionOnReadThread, AnAnswerContradictedByTheNextOneIsNeverPassed)
     const std::uint64_t first = hub.model().framesReceived() + 1;
     const std::uint64_t lastWrite = first + 2 * DataLines + 3;
     setFaults([&](hubsim::HubFaults& f) { f.copyThenRefuseFrame = lastWrite; });
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
     const std::vector<std::uint8_t> commands = commandsOf(hub);
     EXPECT_EQ(std::count(commands.begin(), commands.end(), CmdReboot), 0);
     EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
@@ -989,7 +989,7 @@ TEST_F(HubConnectionOnReadThread, AStatusReportAndACopyAreNoAnswers) {
         f.copyThenRefuseFrame = lastWrite;
         f.copyThenRefuseGapMs = 30;
     });
-    EXPECT_EQ(session.runUpdate(smallImage()), Result::Timeout);
+    EXPECT_EQ(session.runUpdate(smallImage()), Result::LineNotTaken);
     EXPECT_EQ(session.failure().kind, UpdateFailure::Kind::Refused);
     EXPECT_EQ(session.failure().command, CmdBlockWrite);
     EXPECT_EQ(hub.model().writtenBlocks().size(), std::size_t(DataLines - 1));
