@@ -9,6 +9,7 @@
 #include "HubPort.h"
 #include "SafeText.h"
 #include "ScopeExit.h"
+#include "UpdateOutcome.h"
 
 #include <QCheckBox>
 #include <QFrame>
@@ -228,16 +229,25 @@ void UpdatePage::btnUpdateClick() {
 
 void UpdatePage::showOutcome(HubSession::UpdateResult result) {
     HubSession& session = m_hub.session();
+    const UpdateFailure& failure = session.failure();
     if (result == HubSession::UpdateResult::NoHub) {
         if (const QString why = m_hub.whyNoHub(); !why.isEmpty())
             appendLog(why);
+    } else if (failure.failed()) {
+        // After the short word, where the hub was left and what to do, in
+        // the command line's words.
+        const UpdateOutcome outcome = describeFailure(failure);
+        for (const QString& line : {outcome.whereLeft, outcome.nextStep}) {
+            if (!line.isEmpty())
+                appendLog(line);
+        }
     }
     // What the hub told after its update, not what it ran before.
     if (const std::optional<std::uint32_t> after = session.versionAfter())
         showVersion(*after, false);
     // A full bar says every line went in and all is well: after a failure it
     // shows the lines written only while some are missing.
-    if (session.failure().failed() && pbProgram->value() >= pbProgram->maximum()) {
+    if (failure.failed() && pbProgram->value() >= pbProgram->maximum()) {
         pbProgram->setValue(0);
         emit progressShown(0, pbProgram->maximum());
     }
