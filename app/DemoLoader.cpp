@@ -13,7 +13,6 @@
 #include "WindowPlacement.h"
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>

@@ -13,16 +13,11 @@
 #include "UpdatePage.h"
 #include "WindowPlacement.h"
 
-#include <QCheckBox>
 #include <QCloseEvent>
-#include <QGuiApplication>
 #include <QLabel>
-#include <QPushButton>
 #include <QScreen>
-#include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTimer>
 
 TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
     : TfrmMain(platform, QStringLiteral("appbin"), parent) {}

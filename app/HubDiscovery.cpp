@@ -109,7 +109,8 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
             THidDevice* hub = hubs.at(chosen);
             m_session.attach(hub);
             SetIndicator(0);
-            automaticUpdate->hubTaken();
+            if (automaticUpdate)
+                automaticUpdate->hubTaken();
         }
     } catch (...) {
     }

@@ -148,14 +148,20 @@ void UpdatePage::btnConnectClick() {
             *version >= m_image.version() && session.QueryHubMode() == HubSession::Mode::Bootloader;
         showVersion(*version, inBootloader);
         m_hub.showStatus(QStringLiteral("APP Version: ") + versionHexText(*version));
-        if (inBootloader)
-            appendLog(QStringLiteral("The hub waits in its bootloader: it needs an update."));
+        if (inBootloader) {
+            appendLog(QStringLiteral("The hub is %1.")
+                          .arg(checkVerdict(SeenMode::Bootloader, version, m_image.version()).text));
+        }
         emit announce(versionSummary());
     } else if (!session.hubTakenElsewhere()) {
-        const QString text =
-            QStringLiteral("Check Version: the hub did not answer; its version is not known.");
-        appendLog(text);
-        m_hub.showStatus(text);
+        // In the words the command line's check uses for the same silence.
+        UpdateFailure silent;
+        silent.kind = UpdateFailure::Kind::NoAnswer;
+        silent.command = CmdGetVersion;
+        const UpdateOutcome outcome = describeFailure(silent);
+        appendLog(outcome.text);
+        appendLog(outcome.nextStep);
+        m_hub.showStatus(outcome.text);
     }
     // The hub may have left during the check.
     m_hub.showLink();
