@@ -8,23 +8,17 @@
 #include "SkinMessage.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QFrame>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTextDocument>
 
 QString TfrmMain::windowName() {
     return QStringLiteral("Quorvi Hub Updater");
 }
 
 void TfrmMain::SetUpKeyboardAndAccessibility() {
-    installAppAccessibleFactory();
     setAccessibleName(windowName());
 
     // Pages switch through the module bar and Ctrl+Tab only: neither the page
@@ -32,16 +26,6 @@ void TfrmMain::SetUpKeyboardAndAccessibility() {
     pgcMain->setFocusPolicy(Qt::NoFocus);
     pgcMain->tabBar()->setFocusPolicy(Qt::NoFocus);
 
-    for (QPlainTextEdit* memo : {mmoReleaseNotes, mmoUplog}) {
-        memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-        memo->setTabChangesFocus(true);
-        memo->setFocusPolicy(Qt::StrongFocus);
-    }
-    mmoReleaseNotes->setAccessibleName(QStringLiteral("Release notes"));
-    lblLog->setBuddy(mmoUplog);
-    pbProgram->setAccessibleName(QStringLiteral("Update progress"));
-    pbMsg->setAccessibleName(QStringLiteral("Automatic update progress"));
-    cbbPort->setAccessibleName(QStringLiteral("Hubs"));
     imgIndicator->setAccessibleName(QStringLiteral("Hub link"));
     imgIndicator->setAccessibleDescription(QStringLiteral("Not known yet."));
 
@@ -51,15 +35,22 @@ void TfrmMain::SetUpKeyboardAndAccessibility() {
     for (QPushButton* button : findChildren<QPushButton*>())
         button->installEventFilter(enter);
 
-    // Ctrl+Shift+Tab arrives as Backtab on some keyboards and platforms.
-    new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Tab), this, [this] { switchPage(1); });
-    for (const QKeySequence& back :
-         {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab),
-          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), QKeySequence(Qt::CTRL | Qt::Key_Backtab)})
-        new QShortcut(back, this, [this] { switchPage(-1); });
+    // Ctrl+Shift+Tab arrives as Backtab on some keyboards and platforms, and
+    // X11 offers a key under several of these names at once: more than one
+    // then matches, and Qt calls that ambiguous. Each direction is one
+    // shortcut, so an ambiguous match is still this one.
+    const auto pageKeys = [this](const QList<QKeySequence>& keys, int step) {
+        auto* shortcut = new QShortcut(this);
+        shortcut->setKeys(keys);
+        connect(shortcut, &QShortcut::activated, this, [this, step] { switchPage(step); });
+        connect(shortcut, &QShortcut::activatedAmbiguously, this, [this, step] { switchPage(step); });
+    };
+    pageKeys({QKeySequence(Qt::CTRL | Qt::Key_Tab)}, 1);
+    pageKeys({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Tab),
+              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), QKeySequence(Qt::CTRL | Qt::Key_Backtab)},
+             -1);
 
     connect(pgcMain, &QTabWidget::currentChanged, this, [this] { pageShown(); });
-    connect(mmoUplog->document(), &QTextDocument::contentsChanged, this, [this] { logChanged(); });
 }
 
 QWidget* TfrmMain::firstControlOf(QWidget* page) const {
@@ -107,34 +98,4 @@ void TfrmMain::pageShown() {
 void TfrmMain::Announce(const QString& text) {
     if (announcer)
         announcer->announce(text);
-}
-
-void TfrmMain::AnnounceVersion() {
-    QStringList said;
-    for (const QLabel* label : {lblDeviceVersion, lblUpdateAvail, lblThisVersion}) {
-        QString text = label->text().simplified();
-        if (label->isHidden() || text.isEmpty())
-            continue;
-        if (!text.endsWith(QLatin1Char('.')))
-            text += QLatin1Char('.');
-        said << text;
-    }
-    Announce(said.join(QLatin1Char(' ')));
-}
-
-void TfrmMain::logChanged() {
-    // The log grows at its end: new lines, or a last line that goes on
-    // ("Reboot..." then "OK."). Each is said once, as it stands then.
-    const QStringList lines = mmoUplog->toPlainText().split(QLatin1Char('\n'));
-    qsizetype same = 0;
-    while (same < lines.size() && same < m_logSeen.size() && lines[same] == m_logSeen[same])
-        ++same;
-    QStringList fresh;
-    for (qsizetype i = same; i < lines.size(); ++i) {
-        if (!lines[i].trimmed().isEmpty())
-            fresh << lines[i];
-    }
-    m_logSeen = lines;
-    if (!fresh.isEmpty())
-        Announce(fresh.join(QLatin1Char(' ')));
 }

@@ -13,7 +13,6 @@
 #include "WindowPlacement.h"
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QPixmap>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -90,7 +89,7 @@ int main(int argc, char** argv) {
 
     // Beside the updater where the screen has room, never over its module
     // and caption buttons (without a window manager nothing else moves it).
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    if (const QScreen* screen = frmMain.screen()) {
         // The whole band the skin's controls lie in: the caption buttons are
         // laid out from the right edge only when the window is first drawn.
         int bandBottom = 0;

@@ -1,36 +1,12 @@
 #include "FixedTexts.h"
 
-#include "HidIap.h"
-
-#include <QCheckBox>
+#include <QFontInfo>
 #include <QFontMetrics>
-#include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
-#include <QPushButton>
+#include <QRegularExpression>
 #include <QStringList>
 
-namespace {
-
-// The help's lines were broken for Arial's widths. A system without Arial
-// gives a wider face: the lines then wrap, and the face gets smaller until the
-// whole text fits the box, which never moves.
-void fitToBox(QLabel* label) {
-    label->setWordWrap(true);
-    const QRect box = label->contentsRect();
-    QFont font = label->font();
-    for (;;) {
-        const QRect needed = QFontMetrics(font).boundingRect(
-            QRect(0, 0, box.width(), 1 << 16), int(label->alignment()) | Qt::TextWordWrap, label->text());
-        if (needed.height() <= box.height() || font.pixelSize() <= 8)
-            break;
-        font.setPixelSize(font.pixelSize() - 1);
-    }
-    if (font != label->font())
-        label->setFont(font);
-}
-
-} // namespace
+#include <algorithm>
 
 namespace fixedtexts {
 
@@ -68,16 +44,33 @@ QString releaseNotes() {
         .join(LineEnd);
 }
 
-} // namespace fixedtexts
-
-void TfrmMain::SetFixedTexts() {
-    lblHead->setText(QStringLiteral("Quorvi Charging Hub"));
-    lblHelp->setText(fixedtexts::helpText());
-    fitToBox(lblHelp);
-    mmoReleaseNotes->setPlainText(fixedtexts::releaseNotes());
-    btnConnect->setText(QStringLiteral("&Check Version"));
-    btnUpdate->setText(QStringLiteral("&Update"));
-    grpFirmware->setTitle(QStringLiteral("Device"));
-    chkAutoPRG->setText(QStringLiteral("Automatically update when new hub is plugged in"));
-    lblLog->setText(QStringLiteral("Log:"));
+// The texts were measured in the faces the window asks for (Arial, SimSun).
+// A system without them gives other faces, often wider: the face then gets
+// smaller until the text fits its box, which never moves. A wrapping label
+// must fit in height, any other one line by line in width.
+void fitToBox(QLabel* label) {
+    const QRect box = label->contentsRect();
+    const auto fits = [&](const QFontMetrics& metrics) {
+        if (label->wordWrap()) {
+            return metrics
+                       .boundingRect(QRect(0, 0, box.width(), 1 << 16),
+                                     int(label->alignment()) | Qt::TextWordWrap, label->text())
+                       .height() <= box.height();
+        }
+        const QStringList lines = label->text().split(QRegularExpression(QStringLiteral("\\r?\\n")));
+        return std::all_of(lines.cbegin(), lines.cend(), [&](const QString& line) {
+            return metrics.horizontalAdvance(line) <= box.width();
+        });
+    };
+    QFont font = label->font();
+    if (fits(QFontMetrics(font)))
+        return;
+    if (font.pixelSize() < 0) // sized in points: count in pixels from here on
+        font.setPixelSize(QFontInfo(font).pixelSize());
+    while (font.pixelSize() > 8 && !fits(QFontMetrics(font)))
+        font.setPixelSize(font.pixelSize() - 1);
+    if (font != label->font())
+        label->setFont(font);
 }
+
+} // namespace fixedtexts

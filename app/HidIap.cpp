@@ -1,20 +1,23 @@
 #include "HidIap.h"
 
+#include "AccessibleWidgets.h"
 #include "AppVersion.h"
+#include "AutoUpdate.h"
 #include "ErrorReport.h"
+#include "FixedTexts.h"
 #include "FormWidgets.h"
+#include "HomePage.h"
 #include "ResourceLookup.h"
+#include "ServicePage.h"
 #include "SkinMessage.h"
+#include "UpdatePage.h"
+#include "WindowPlacement.h"
 
-#include <QCheckBox>
-#include <QGuiApplication>
+#include <QCloseEvent>
 #include <QLabel>
-#include <QPushButton>
 #include <QScreen>
-#include <QSlider>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTimer>
 
 TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
     : TfrmMain(platform, QStringLiteral("appbin"), parent) {}
@@ -22,9 +25,11 @@ TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
 TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidget* parent)
     : TSkinForm(parent), timing(m_session.timing), m_firmwareResource(firmwareResource),
       m_platform(&platform) {
+    // Before any control exists: the pages name theirs as they make them.
+    installAppAccessibleFactory();
     BuildLayout();
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (const QScreen* screen = this->screen())
+        move(placeOnScreen(screen->availableGeometry(), size()));
     ConnectHandlers();
     ConnectSession();
     SetUpKeyboardAndAccessibility();
@@ -40,39 +45,52 @@ TfrmMain::~TfrmMain() {
     // fired while they are torn down must not reach a handler of it.
     for (QObject* child : findChildren<QObject*>())
         child->disconnect(this);
+    delete automaticUpdate;
+    automaticUpdate = nullptr;
     errorreport::runGuarded([this] { FormDestroy(); });
 }
 
 void TfrmMain::ConnectHandlers() {
     // Each through guarded(): an error a handler lets escape is reported
-    // there and never unwinds into the event loop. Check boxes and track bars
-    // run their handlers also when the program changes them.
+    // there and never unwinds into the event loop.
     using errorreport::guarded;
-    connect(btnConnect, &QPushButton::clicked, this, guarded([this] { btnConnectClick(); }));
-    connect(btnUpdate, &QPushButton::clicked, this, guarded([this] { btnUpdateClick(); }));
-    connect(chkAutoPRG, &QCheckBox::toggled, this, guarded([this] { chkAutoPRGClick(); }));
-    connect(tmrAuto, &QTimer::timeout, this, guarded([this] { tmrAutoTimer(); }));
-    connect(tbshtTool, &TabSheet::shown, this, guarded([this] { tbshtToolShow(); }));
-    connect(tbshtTool, &TabSheet::hidden, this, guarded([this] { tbshtToolHide(); }));
-
-    connect(btnRead, &QPushButton::clicked, this, guarded([this] { btnReadClick(); }));
-    connect(chkRefresh, &QCheckBox::toggled, this, guarded([this] { chkRefreshClick(); }));
-    connect(tmrRefresh, &QTimer::timeout, this, guarded([this] { tmrRefreshTimer(); }));
-    connect(btnStartAdj, &QPushButton::clicked, this, guarded([this] { btnStartAdjClick(); }));
-    for (QSlider* bar : trackBars())
-        connect(bar, &QSlider::valueChanged, this, guarded([this, bar] { trkLed1Change(bar); }));
-    connect(btnEndAdj, &QPushButton::clicked, this, guarded([this] { btnEndAdjClick(); }));
-    connect(btnTrend, &QPushButton::clicked, this, guarded([this] { btnTrendClick(); }));
+    connect(tbshtTool, &TabSheet::shown, this, guarded([this] { automaticUpdate->servicePageShown(true); }));
+    connect(tbshtTool, &TabSheet::hidden, this,
+            guarded([this] { automaticUpdate->servicePageShown(false); }));
+    connect(tbshtUpdate, &UpdatePage::announce, this, &TfrmMain::Announce);
+    connect(tbshtUpdate, &UpdatePage::updateEnded, this, [this] {
+        if (m_closeWhenUpdated && !m_session.updateRunning())
+            QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    });
     BuildWindowMenu();
+}
+
+void TfrmMain::btnConnectClick() {
+    tbshtUpdate->btnConnectClick();
+}
+
+void TfrmMain::btnUpdateClick() {
+    tbshtUpdate->btnUpdateClick();
+}
+
+bool TfrmMain::autoUpdateArmed() const {
+    return automaticUpdate && automaticUpdate->armed();
+}
+
+void TfrmMain::SetFixedTexts() {
+    tbshtHome->setFixedTexts();
+    tbshtUpdate->setFixedTexts();
+    automaticUpdate->setFixedTexts();
+    for (QLabel* fixed : findChildren<QLabel*>())
+        if (fixed->textFormat() != Qt::RichText && !fixed->text().isEmpty())
+            fixedtexts::fitToBox(fixed);
 }
 
 void TfrmMain::FormCreate() {
     QFont windowFont = font();
     windowFont.setFamily(QStringLiteral("Arial"));
     setFont(windowFont);
-    QFont headFont = lblHead->font();
-    headFont.setFamily(QStringLiteral("Arial"));
-    lblHead->setFont(headFont);
+    tbshtHome->setHeadFamily(QStringLiteral("Arial"));
 
     SetFixedTexts();
     m_firmwareImage.clear();
@@ -88,8 +106,7 @@ void TfrmMain::FormCreate() {
     pgcMain->setCurrentWidget(tbshtHome);
 
     lbl10->setText(QStringLiteral("Version: ") + FormatVersion(versionHexText(AppFirmwareVersion)));
-    lblUpdateAvail->clear();
-    lblThisVersion->clear();
+    tbshtUpdate->clearVerdict();
 }
 
 void TfrmMain::FormDestroy() {
@@ -131,8 +148,22 @@ void TfrmMain::WMModule(const SkinMessage& message) {
 }
 
 void TfrmMain::ShowStatus(const QString& text) {
-    if (!pnl2->isHidden())
-        lblMsg->setText(text);
+    if (automaticUpdate)
+        automaticUpdate->showStatus(text);
+}
+
+void TfrmMain::closeEvent(QCloseEvent* event) {
+    if (!m_session.updateRunning()) {
+        TSkinForm::closeEvent(event);
+        return;
+    }
+    // Hidden, the update would go on unseen, and a hub unplugged now may be
+    // left in its bootloader.
+    event->ignore();
+    if (!m_closeWhenUpdated)
+        tell(QStringLiteral("The update is still running: the window closes once it has ended. Do not "
+                            "unplug the hub until then."));
+    m_closeWhenUpdated = true;
 }
 
 void TfrmMain::SetIndicator(int index) {

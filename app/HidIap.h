@@ -1,13 +1,17 @@
 #pragma once
 
+#include "AutoUpdate.h"
 #include "CheckedOutDevice.h"
 #include "FirmwareImage.h"
+#include "HomePage.h"
+#include "HubPort.h"
 #include "HubProtocol.h"
 #include "HubRoster.h"
 #include "HubSession.h"
 #include "LedCalibrationStore.h"
-#include "RunDataTrend.h"
+#include "ServicePage.h"
 #include "UpdateHistory.h"
+#include "UpdatePage.h"
 #include "VevevSkin.h"
 
 #include <QList>
@@ -34,18 +38,16 @@ class QTimer;
 class SkinMessage;
 class StatusAnnouncer;
 class ShapeWidget;
-class TabSheet;
-class TrendWindow;
 class HidPlatform;
 class THidDevice;
 class THidDeviceController;
 
-// The main window: Home, Update and service pages, the bottom strip with the
-// link lamp, the automatic-update status panel and the built-in version.
-// Its implementation is split by subsystem: creation, events and status in
-// HidIap.cpp, controls in MainWindowLayout.cpp, texts in FixedTexts.cpp, the
-// skin calls in SkinSetUp.cpp.
-class TfrmMain : public TSkinForm {
+// The main window: the Home, Update and service pages, the automatic update,
+// and the bottom strip with the link lamp, the automatic-update status panel
+// and the built-in version. Each page and the automatic update own their
+// controls and behaviour and reach the hub through the window's HubPort; the
+// window itself keeps the hub list, the link lamp and the page switching.
+class TfrmMain : public TSkinForm, private HubPort {
     Q_OBJECT
     // The exchange with the current hub. Declared first: the timing alias
     // below refers into it.
@@ -80,25 +82,35 @@ public:
     // Keyboard and assistive technology (Accessibility.cpp).
     // Tells assistive technology what just appeared in the window.
     void Announce(const QString& text);
-    // The version group's outcome, as the check left it.
-    void AnnounceVersion();
     // The first control Tab reaches on a page, nullptr when it has none.
     QWidget* firstControlOf(QWidget* page) const;
 
-    // Controls, public like a designed form's fields so handlers in other files and tests reach them.
     QFrame* pnlPages = nullptr;
     QTabWidget* pgcMain = nullptr;
-    TabSheet* tbshtHome = nullptr;
-    TabSheet* tbshtUpdate = nullptr;
-    TabSheet* tbshtTool = nullptr;
+    HomePage* tbshtHome = nullptr;
+    UpdatePage* tbshtUpdate = nullptr;
+    ServicePage* tbshtTool = nullptr;
+    AutoUpdate* automaticUpdate = nullptr;
 
+    // The hub list, entry for entry of m_hubs; hidden.
+    QComboBox* cbbPort = nullptr;
+    QFrame* pnl1 = nullptr;
+    QLabel* imgIndicator = nullptr;
+    QLabel* lbl10 = nullptr;
+    StatusAnnouncer* announcer = nullptr;
+    QList<QPixmap> ilLED; // 0 green lamp, 1 red lamp
+    // The skin's menu button opens this: Service tool, Update history, About (WindowMenu.cpp).
+    QMenu* mnuWindow = nullptr;
+    HistoryWindow* frmHistory = nullptr;
+
+    // The pages' controls under their designed names, for those that find
+    // the window's controls by name. The pages own them; nothing in the
+    // window reads them.
     QLabel* lblHead = nullptr;
     QWidget* pnlHelp = nullptr;
     QLabel* lblHelp = nullptr;
     QWidget* pnlReleaseNotes = nullptr;
     QPlainTextEdit* mmoReleaseNotes = nullptr;
-
-    QComboBox* cbbPort = nullptr;
     QFrame* pnlUpdate = nullptr;
     QPushButton* btnConnect = nullptr;
     QPushButton* btnUpdate = nullptr;
@@ -106,11 +118,15 @@ public:
     QLabel* lblDeviceVersion = nullptr;
     QLabel* lblUpdateAvail = nullptr;
     QLabel* lblThisVersion = nullptr;
-    QCheckBox* chkAutoPRG = nullptr;
     QLabel* lblLog = nullptr;
     QPlainTextEdit* mmoUplog = nullptr;
     QProgressBar* pbProgram = nullptr;
-
+    QCheckBox* chkAutoPRG = nullptr;
+    QTimer* tmrAuto = nullptr;
+    QFrame* pnl2 = nullptr;
+    QLabel* lbl23 = nullptr;
+    QProgressBar* pbMsg = nullptr;
+    QLabel* lblMsg = nullptr;
     QGroupBox* grpRunData = nullptr;
     QLineEdit* edtVolt = nullptr;
     QLineEdit* edtCurr = nullptr;
@@ -127,9 +143,8 @@ public:
     ShapeWidget* shp5 = nullptr;
     QPushButton* btnRead = nullptr;
     QCheckBox* chkRefresh = nullptr;
-
+    QPushButton* btnTrend = nullptr;
     QGroupBox* grpLedAdjust = nullptr;
-    // Each track bar carries its channel number as the "Tag" property.
     QSlider* trkLed1 = nullptr;
     QSlider* trkLed2 = nullptr;
     QSlider* trkLed3 = nullptr;
@@ -140,39 +155,14 @@ public:
     QSlider* trkLed8 = nullptr;
     QPushButton* btnStartAdj = nullptr;
     QPushButton* btnEndAdj = nullptr;
-    // Opens the trend of the readings the automatic refresh takes.
-    QPushButton* btnTrend = nullptr;
-    TrendWindow* frmTrend = nullptr;
-    RunDataTrend runTrend;
-
-    // The skin's menu button opens this: Service tool, Update history, About (WindowMenu.cpp).
-    QMenu* mnuWindow = nullptr;
-    HistoryWindow* frmHistory = nullptr;
-
-    QFrame* pnl1 = nullptr;
-    QLabel* imgIndicator = nullptr;
-    QFrame* pnl2 = nullptr;
-    QLabel* lbl23 = nullptr;
-    QProgressBar* pbMsg = nullptr;
-    QLabel* lblMsg = nullptr;
-    QLabel* lbl10 = nullptr;
-    StatusAnnouncer* announcer = nullptr;
-
-    QTimer* tmrAuto = nullptr;
     QTimer* tmrRefresh = nullptr;
-    QList<QPixmap> ilLED; // 0 green lamp, 1 red lamp
-
-    // trkLed1..trkLed8 in channel order.
-    std::array<QSlider*, 8> trackBars() const;
-    // Channel number that a track bar sends to the hub.
-    static int trackBarTag(const QSlider* bar);
 
     // Time limits and pauses of the hub link and the update: the session's.
     // Fixed in the program; tests shorten them to keep the suite fast.
     using Timing = HubSession::Timing;
     Timing& timing;
 
-    HubSession& session() { return m_session; }
+    HubSession& session() override { return m_session; }
 
     // Hub link: one request frame and its reply, through the session (HubLink.cpp).
     int SendFrame(std::uint8_t command, const HubRequest& request);
@@ -191,29 +181,12 @@ public:
     THidDeviceController* controller() const { return m_controller; }
     const HubRoster& roster() const { return m_roster; }
 
-    // Version check (VersionCheck.cpp).
+    // The version check and the update, as their buttons run them.
     void btnConnectClick();
-
-    // Update procedure (Update.cpp).
     void btnUpdateClick();
     int QueryHubMode(); // 0 none, 1 bootloader, 2 application
     bool WaitForHubMode(int limitMs, int wanted);
     bool EnterBootloader();
-
-    // Automatic update (AutoUpdate.cpp).
-    void chkAutoPRGClick();
-    void tmrAutoTimer();
-    void tbshtToolShow();
-    void tbshtToolHide();
-
-    // Service page: running data and LED calibration (ServicePage.cpp).
-    void btnReadClick();
-    void chkRefreshClick();
-    void tmrRefreshTimer();
-    void btnStartAdjClick();
-    void trkLed1Change(QSlider* Sender);
-    void btnEndAdjClick();
-    void btnTrendClick();
 
     // Window menu (WindowMenu.cpp). The menu button's click comes as module message -5.
     void MenuButtonClick(int index);
@@ -223,7 +196,7 @@ public:
     void ShowAbout();
 
     // Program-wide flags, read by tests.
-    bool autoUpdateArmed() const { return m_autoUpdateArmed; }
+    bool autoUpdateArmed() const;
     bool updateInProgress() const { return m_session.updateInProgress(); }
     bool calibrationHeld() const { return m_session.calibrationHeld(); }
     // An exchange with the hub runs (a handler's, the update's, or a reply
@@ -232,9 +205,25 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    // Closing while an update runs would leave it running unseen: the window
+    // stays until the update has ended, and says so.
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    // What the pages ask of the hub (HubLink.cpp).
+    bool busy() const override { return hubBusy(); }
+    void exchangeBegins() override { ++m_exchanges; }
+    void exchangeEnds() override { --m_exchanges; }
+    bool takeSelectedHub() override;
+    QString whyNoHub() const override;
+    HubSession::UpdateResult runUpdate(const FirmwareImage& image) override;
+    void showLink() override;
+    void showStatus(const QString& text) override { ShowStatus(text); }
+    void tell(const QString& text) override;
+
     void BuildLayout();
+    // The pages' controls under the window's names.
+    void nameControls();
     void ConnectHandlers();
     void FormCreate();
     void FormDestroy();
@@ -244,10 +233,9 @@ private:
     // Ctrl+Tab and Ctrl+Shift+Tab: the next or previous of the two pages.
     void switchPage(int step);
     void pageShown();
-    void logChanged();
     void WMModule(const SkinMessage& message);
     void BuildWindowMenu();
-    // Shows what the session reports in the window's controls.
+    // Shows what the session reports in the window's own controls.
     void ConnectSession();
 
     // The HID device controller and the first hub discovery pass (creation),
@@ -273,22 +261,12 @@ private:
     std::vector<CheckedOutDevice> m_setAside;
     QList<quint32> m_accessReported; // instances told of missing access
 
-    // Says in the log and the status line why a click did nothing; true when busy.
-    bool refusedWhileBusy(const QString& what);
-    // Handlers whose exchanges are running, and whether the levels read are
-    // being put on the bars (their handler must then send them).
+    // Handlers whose exchanges are running.
     int m_exchanges = 0;
-    bool m_showingLevelsRead = false;
-
-    // Log lines already announced, to tell the new ones.
-    QStringList m_logSeen;
     // A page switch by the keyboard takes the focus into the page.
     bool m_focusIntoPage = false;
-
-    // The automatic update's state.
-    bool m_autoUpdateArmed = false;
-    int m_armingDelay = 0;
-    bool m_automaticUpdate = false; // the automatic sequence runs: nobody to ask
+    // Closed while an update ran: closes once it has ended.
+    bool m_closeWhenUpdated = false;
 
     // Lets tests set the program-wide flags that only the update procedure writes.
     friend struct TfrmMainTestAccess;

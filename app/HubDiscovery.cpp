@@ -1,14 +1,14 @@
 // Hub discovery: the hub list, the current hub and the link lamp, rebuilt on
 // every device-change pass of the controller.
 
+#include "AutoUpdate.h"
 #include "HidControllerClass.h"
 #include "HidIap.h"
 #include "HubDevice.h"
 #include "SafeText.h"
+#include "UpdatePage.h"
 
-#include <QCheckBox>
 #include <QComboBox>
-#include <QPlainTextEdit>
 
 #include <utility>
 
@@ -24,7 +24,7 @@ const char enumerateKey = 0;
 } // namespace
 
 void TfrmMain::CreateController() {
-    m_roster.onNote = [this](const QString& text) { mmoUplog->appendPlainText(safeText(text)); };
+    m_roster.onNote = [this](const QString& text) { tbshtUpdate->appendLog(safeText(text)); };
     m_controller = new THidDeviceController(this, *m_platform);
     m_controller->setOnArrival(THidPlugEvent(&arrivalKey, [](THidDevice*) {}));
     m_controller->setOnRemoval(THidPlugEvent(&removalKey, [](THidDevice*) {}));
@@ -86,7 +86,7 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
                 const quint32 instance = device->PnPInfo()->InstanceNumber;
                 if (device->AccessSettled() && !m_accessReported.contains(instance)) {
                     m_accessReported.append(instance);
-                    mmoUplog->appendPlainText(hubdevice::accessMessage(device->OpenError()));
+                    tbshtUpdate->appendLog(hubdevice::accessMessage(device->OpenError()));
                 }
                 m_setAside.push_back(std::move(device));
                 continue;
@@ -109,8 +109,8 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
             THidDevice* hub = hubs.at(chosen);
             m_session.attach(hub);
             SetIndicator(0);
-            if (chkAutoPRG->isChecked() && !m_session.updateInProgress())
-                m_autoUpdateArmed = true;
+            if (automaticUpdate)
+                automaticUpdate->hubTaken();
         }
     } catch (...) {
     }

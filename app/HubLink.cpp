@@ -1,18 +1,16 @@
 // The hub link of the window: its current hub's session, and how the
 // session's reports reach the controls.
 
+#include "HidControllerClass.h"
 #include "HidIap.h"
+#include "HubDevice.h"
 #include "HubUpdateLock.h"
 #include "SafeText.h"
 #include "ScopeExit.h"
 #include "StateDatabase.h"
+#include "UpdatePage.h"
 
-#include <QCheckBox>
-#include <QFrame>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QSlider>
-#include <QTextCursor>
+#include <QComboBox>
 
 int TfrmMain::SendFrame(std::uint8_t command, const HubRequest& request) {
     return m_session.link().SendFrame(command, request);
@@ -31,14 +29,16 @@ void TfrmMain::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, const 
     m_session.link().HubDataReceived(HidDev, ReportID, Data, Size);
 }
 
-bool TfrmMain::refusedWhileBusy(const QString& what) {
-    if (!hubBusy())
-        return false;
-    const QString text =
-        QStringLiteral("%1: not now, another exchange with the hub is still running.").arg(what);
-    mmoUplog->appendPlainText(text);
-    ShowStatus(text);
-    return true;
+int TfrmMain::QueryHubMode() {
+    return int(m_session.QueryHubMode());
+}
+
+bool TfrmMain::WaitForHubMode(int limitMs, int wanted) {
+    return m_session.WaitForHubMode(limitMs, HubSession::Mode(wanted));
+}
+
+bool TfrmMain::EnterBootloader() {
+    return m_session.EnterBootloader();
 }
 
 void TfrmMain::ConnectSession() {
@@ -51,43 +51,44 @@ void TfrmMain::ConnectSession() {
     // The first look at the state imports the older state files, once; the log says so.
     m_calibrationStore.entry(QString());
     for (const QString& note : StateDatabase::takeNotes())
-        mmoUplog->appendPlainText(note);
-    // Direct connections: the session runs on this thread and its reports
-    // must show before its next step. They may quote a hub's serial number or
-    // an image file's line: a control character in them is shown, not obeyed.
-    connect(&m_session, &HubSession::logLine, this,
-            [this](const QString& text) { mmoUplog->appendPlainText(safeText(text)); });
-    connect(&m_session, &HubSession::logAppend, this, [this](const QString& text) {
-        QTextCursor cursor(mmoUplog->document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(safeText(text));
-    });
+        tbshtUpdate->appendLog(note);
     connect(&m_session, &HubSession::statusText, this,
             [this](const QString& text) { ShowStatus(safeText(text)); });
-    connect(&m_session, &HubSession::progressRange, this, [this](int maximum) {
-        pbProgram->setMaximum(maximum);
-        pbMsg->setMaximum(maximum);
-    });
-    connect(&m_session, &HubSession::progress, this, [this](int value) {
-        pbProgram->setValue(value);
-        pbMsg->setValue(value);
-    });
-    connect(&m_session, &HubSession::linkIndicator, this, [this](int index) { SetIndicator(index); });
-    connect(&m_session, &HubSession::ledLevelsRead, this, [this](const HubSession::LedLevels& levels) {
-        const auto bars = trackBars();
-        // The bars' handler sends what moved, as the read is meant to.
-        const bool showing = m_showingLevelsRead;
-        m_showingLevelsRead = true;
-        const ScopeExit shown([this, showing] { m_showingLevelsRead = showing; });
-        for (std::size_t i = 0; i < bars.size(); ++i) {
-            // The bar keeps to its range: a level above 100 shows, and goes back, as 100.
-            bars[i]->setValue(levels[i]);
-        }
-    });
-    connect(&m_session, &HubSession::stageChanged, this, [this](HubSession::Stage stage) {
-        if (stage == HubSession::Stage::Started)
-            pnlUpdate->setEnabled(false);
-        else if (stage == HubSession::Stage::EnteringBootloader)
-            chkRefresh->setChecked(false); // no running-data reads between the frames of the update
-    });
+    // The lamp shows the link, not how the exchange went.
+    connect(&m_session, &HubSession::linkIndicator, this, [this] { showLink(); });
+}
+
+bool TfrmMain::takeSelectedHub() {
+    THidDevice* hub = hubAt(cbbPort->currentIndex());
+    if (!hub)
+        return false;
+    m_session.attach(hub);
+    SetIndicator(0);
+    return true;
+}
+
+QString TfrmMain::whyNoHub() const {
+    for (const CheckedOutDevice& device : m_setAside) {
+        if (hubdevice::isHub(device.get()) && device->Plugged() && !device->ReadWriteAccess())
+            return hubdevice::accessMessage(device->OpenError());
+    }
+    return {};
+}
+
+HubSession::UpdateResult TfrmMain::runUpdate(const FirmwareImage& image) {
+    // The update follows the hub it starts with, by its identity, across
+    // its restarts; the window's first hub is the current one again after.
+    if (THidDevice* hub = currentHub())
+        m_roster.follow(hub);
+    const ScopeExit unfollow([this] { m_roster.stopFollowing(); });
+    return m_session.runUpdate(image);
+}
+
+void TfrmMain::showLink() {
+    SetIndicator(currentHub() && currentHub()->Plugged() ? 0 : 1);
+}
+
+void TfrmMain::tell(const QString& text) {
+    tbshtUpdate->appendLog(text);
+    ShowStatus(text);
 }

@@ -43,8 +43,17 @@ WindowPlacement placeCompanion(const QRect& area, const QRect& main, const QRect
         p.companion = QRect(area.right() + 1 - width, below, width, h);
         return p;
     }
-    // Not even that: right of the band, as wide as there is room.
-    const int besideBand = std::max(area.left(), band.right() + 1 + gap);
-    p.companion = QRect(besideBand, top, std::max(1, area.right() + 1 - besideBand), height);
+    // Not even that: at the screen's right edge as low as it fits, over the
+    // band if it must, but on the screen.
+    const int h = std::min(std::max(std::min(minimum.height(), area.height()), roomBelow), area.height());
+    p.companion =
+        QRect(area.right() + 1 - width, std::clamp(below, area.top(), area.bottom() + 1 - h), width, h);
     return p;
+}
+
+QPoint placeOnScreen(const QRect& area, const QSize& size) {
+    const QPoint centred = area.center() - QRect(QPoint(), size).center();
+    const int x = size.width() <= area.width() ? centred.x() : area.right() + 1 - size.width();
+    const int y = size.height() <= area.height() ? centred.y() : area.top();
+    return {x, y};
 }

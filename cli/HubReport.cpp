@@ -176,7 +176,8 @@ QJsonValue levelsValue(const std::optional<HubSession::LedLevels>& levels) {
 QJsonObject hubJsonHead(const HubOutcome& hub) {
     return QJsonObject{{QStringLiteral("hub"), hub.number},
                        {QStringLiteral("path"), hub.path},
-                       {QStringLiteral("identity"), hub.identity}};
+                       {QStringLiteral("identity"), hub.identity},
+                       {QStringLiteral("port"), hub.port}};
 }
 
 QByteArray toJson(const RunReport& report) {

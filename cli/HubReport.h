@@ -33,6 +33,7 @@ struct HubOutcome {
     int number = 0; // from 1, in the order found
     QString path;
     QString identity; // the hub's identity key: "serial:..." or "port:..."
+    QString port;     // where it is plugged in: the system's port (instance id), else its path
     quint32 instance = 0;
     bool access = true;
     QString accessHint; // why this user may not use it, and the fix

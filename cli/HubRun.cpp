@@ -150,6 +150,7 @@ std::vector<HubRun::Target> HubRun::discover() {
         if (t.identity.isPort() && HubIdentity::of(device).isSerial())
             t.outcome.note = HubRoster::twinNote(HubIdentity::of(device).value());
         t.outcome.identity = t.identity.key();
+        t.outcome.port = HubIdentity::portOf(*device->PnPInfo()).value();
         t.outcome.access = device->ReadWriteAccess();
         if (!t.outcome.access)
             t.outcome.accessHint = hubdevice::accessMessage(device->OpenError());

@@ -4,6 +4,7 @@
 #include "HidControllerClass.h"
 #include "ScopeExit.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaMethod>
@@ -40,7 +41,7 @@ HubConnection::~HubConnection() = default;
 
 void HubConnection::attach(THidDevice* device) {
     if (device) {
-        const bool direct = m_delivery == Delivery::OnReadThread;
+        const bool direct = m_delivery != Delivery::Handed;
         if (direct || device->DeliversOnReadThread())
             device->SetDeliverOnReadThread(direct, [this] { readerCaughtUp(); });
         // Taken only once its reports reach us.
@@ -71,7 +72,14 @@ void HubConnection::detach() {
 }
 
 bool HubConnection::waitUntil(const std::function<bool()>& done, int ms) {
-    if (m_delivery == Delivery::Handed) {
+    if (m_delivery != Delivery::OnReadThread) {
+        // A wait nested in a handler leaves the flag to the one it runs in.
+        const bool flagged =
+            m_delivery == Delivery::OnReadThreadEventsRun && !m_waitRunsEvents.exchange(true);
+        const ScopeExit cleared([this, flagged] {
+            if (flagged)
+                m_waitRunsEvents = false;
+        });
         return processEventsUntil(
             [this, &done] {
                 std::lock_guard lock(m_mutex);
@@ -244,7 +252,14 @@ void HubConnection::readerCaughtUp() {
     // Under the lock, so that a waiter that has just found the reader behind
     // is asleep before it is woken.
     { std::lock_guard lock(m_mutex); }
+    wakeWaiter();
+}
+
+void HubConnection::wakeWaiter() {
     m_changed.notify_all();
+    if (m_waitRunsEvents.load())
+        if (QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance(thread()))
+            loop->wakeUp();
 }
 
 void HubConnection::awaitReaderCaughtUp(THidDevice* hub) {
@@ -258,7 +273,7 @@ void HubConnection::awaitReaderCaughtUp(THidDevice* hub) {
     if (!reader || !reader->isRunning())
         return;
     constexpr qint64 LimitNs = 2'000'000;
-    if (m_delivery == Delivery::OnReadThread) {
+    if (m_delivery != Delivery::Handed) {
         // The reader takes what it finds itself and says when it looked.
         std::unique_lock lock(m_mutex);
         m_changed.wait_for(lock, std::chrono::nanoseconds(LimitNs), [this, reader] {
@@ -392,5 +407,5 @@ void HubConnection::HubDataReceived(THidDevice* HidDev, std::uint8_t ReportID, c
         emit replyDropped(bytes(), dropped);
     // A wait for a reply, for an owed answer or for a contradiction may end now.
     if (wake)
-        m_changed.notify_all();
+        wakeWaiter();
 }

@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,11 @@ public:
         // and a wait sleeps until one came: no event-loop round trip. Events of
         // this thread run only in the pauses that ask for it.
         OnReadThread,
+        // Taken on the read thread as OnReadThread, while a wait runs the event
+        // loop as Handed; the reader wakes it. The window's way: one wake-up
+        // per report where a hand-over costs two, which a system with slow
+        // thread wake-ups (wine) turns into milliseconds per frame.
+        OnReadThreadEventsRun,
     };
 
     // The timing is read at every exchange; it belongs to the caller.
@@ -121,6 +127,8 @@ private:
     void openReplyLocked();
     int awaitOpenReply();
     void readerCaughtUp();
+    // Wakes a waiter: the condition variable, and the event loop it runs.
+    void wakeWaiter();
     void awaitReaderCaughtUp(THidDevice* hub);
     void dropOwedReplies();
     void emitTracedReads();
@@ -130,7 +138,9 @@ private:
     std::size_t takenSlotLocked(std::uint8_t command) const;
 
     const HubTiming& m_timing;
-    Delivery m_delivery = Delivery::Handed;
+    Delivery m_delivery = Delivery::OnReadThreadEventsRun;
+    // An OnReadThreadEventsRun wait is running its event loop.
+    std::atomic<bool> m_waitRunsEvents{false};
     THidDevice* m_device = nullptr;
     int m_replyWaits = 0;
 

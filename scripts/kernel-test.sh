@@ -56,6 +56,7 @@ esac
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 packages=(qemu-system-x86 busybox-static cpio kmod udev util-linux xz-utils)
+[ -n "$windows" ] && packages+=(jq)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -109,7 +110,7 @@ cp tests/kernel/init.sh "$stage/init"
 chmod +x "$stage/init"
 (cd "$stage" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd"
 
-results=$build/kernel-test
+results=$build/kernel-test${windows:+-windows}
 rm -rf "$results"
 mkdir -p "$results"
 chmod 777 "$results"

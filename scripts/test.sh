@@ -3,9 +3,10 @@
 # build with warnings as errors, the accessibility check over AT-SPI, the
 # kernel test with its programs, the Debian package's checks, the tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, and the Windows build with its packages under wine (Qt for
-# Windows is built once per machine, about half an hour, then cached). --quick
-# runs only the normal build.
+# ThreadSanitizer, the Windows build with its packages under wine (Qt for
+# Windows is built once per machine, about half an hour, then cached), and the
+# Windows command line under wine against the hub on the kernel test's guest.
+# --quick runs only the normal build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -48,3 +49,9 @@ ctest --test-dir build/ci-tsan --output-on-failure -L threads
 echo "=== Windows build and packages, under wine ==="
 scripts/package.sh --windows-only
 scripts/windows-test.sh build/windows build/package
+
+# The Windows quorvi-hub.exe through wine's own HID stack (winebus over the
+# guest kernel's hidraw) against the hub on uhid: the kernel test's guest again,
+# with the Windows build from above and a wine prefix cached per wine version.
+echo "=== Windows command line under wine against the kernel's hub ==="
+scripts/kernel-test.sh --windows build/ci-release build/windows

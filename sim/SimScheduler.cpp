@@ -14,7 +14,7 @@ void SimScheduler::shutdown() {
         m_stopping = true;
         m_pending.clear();
     }
-    m_wake.notify_all();
+    m_sleeper.wake();
     if (m_thread.joinable() && !isSchedulerThread())
         m_thread.join();
 }
@@ -27,7 +27,7 @@ void SimScheduler::at(Clock::time_point due, std::function<void()> action) {
         // multimap inserts after equal keys: same-time actions keep their order.
         m_pending.emplace(due, std::move(action));
     }
-    m_wake.notify_all();
+    m_sleeper.wake();
 }
 
 void SimScheduler::after(std::chrono::microseconds delay, std::function<void()> action) {
@@ -42,14 +42,18 @@ void SimScheduler::run() {
     std::unique_lock lock(m_mutex);
     while (!m_stopping) {
         if (m_pending.empty()) {
-            m_wake.wait(lock);
+            lock.unlock();
+            m_sleeper.sleep();
+            lock.lock();
             continue;
         }
         auto first = m_pending.begin();
         // A copy: the wait may outlive the entry (shutdown clears the list).
         const Clock::time_point due = first->first;
         if (due > Clock::now()) {
-            m_wake.wait_until(lock, due);
+            lock.unlock();
+            m_sleeper.sleepUntil(due);
+            lock.lock();
             continue;
         }
         std::function<void()> action = std::move(first->second);

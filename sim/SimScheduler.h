@@ -4,9 +4,10 @@
 // block the writer or need the UI thread's event loop. Actions due at the same
 // time run in the order they were scheduled.
 
+#include "PreciseSleeper.h"
 #include <atomic>
+
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -36,7 +37,7 @@ private:
     void run();
 
     std::mutex m_mutex;
-    std::condition_variable m_wake;
+    PreciseSleeper m_sleeper;
     std::multimap<Clock::time_point, std::function<void()>> m_pending;
     // Also read by the thread outside the lock's view of a reused address:
     // atomic, so the flag itself never races. Still written under m_mutex.

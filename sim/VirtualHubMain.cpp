@@ -9,6 +9,8 @@
 #include <QCommandLineParser>
 #include <QStringList>
 
+#include <array>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -37,6 +39,8 @@ Creates a Quorvi Charging Hub (FFF0:0018) on /dev/uhid and logs every frame.
                            at most 63 characters)
   --phys P                 physical path, reported as HID_PHYS (default quorvi-virtual-hub/uhid)
   --restart-delays A,B     ms off the bus when entering the bootloader, after a reboot
+  --levels L1,...,L8       the LED levels it holds (0-255 each; default the factory ones,
+                           which a new firmware starts with)
   --log FILE               keep the log in memory and write it to FILE at exit
   --uhid PATH              the uhid device (default /dev/uhid)
   --scene NAME             what its running data tell (default charging): fixed,
@@ -79,6 +83,7 @@ struct Settings {
     std::string phys = "quorvi-virtual-hub/uhid";
     int entryDelay = -1;
     int rebootDelay = -1;
+    std::optional<std::array<std::uint8_t, 8>> levels;
 };
 
 // The options, or the exit status when the program ends here (help, or a bad option).
@@ -90,7 +95,8 @@ std::variant<Settings, int> parseOptions(int argc, char** argv) {
                              : QCommandLineOption(QLatin1String(name)));
     };
     parser.addOption(QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}));
-    for (const char* name : {"firmware", "scene", "serial", "phys", "restart-delays", "log", "uhid", "fault"})
+    for (const char* name :
+         {"firmware", "scene", "serial", "phys", "restart-delays", "levels", "log", "uhid", "fault"})
         option(name, "VALUE");
     option("bootloader");
     // Each fault kind is an option of its own too: --KIND, or --KIND N.
@@ -162,6 +168,18 @@ std::variant<Settings, int> parseOptions(int argc, char** argv) {
         settings.entryDelay = int(n);
         settings.rebootDelay = int(m);
     }
+    if (given("levels")) {
+        std::array<std::uint8_t, 8> parsed{};
+        const QStringList items = QString::fromStdString(value("levels")).split(QLatin1Char(','));
+        if (items.size() != qsizetype(parsed.size()))
+            return bad("levels");
+        for (std::size_t k = 0; k < parsed.size(); ++k) {
+            if (!number(items[qsizetype(k)].toStdString().c_str(), 10, n) || n > 255)
+                return bad("levels");
+            parsed[k] = std::uint8_t(n);
+        }
+        settings.levels = parsed;
+    }
     if (given("log"))
         settings.logPath = value("log");
     if (given("uhid"))
@@ -208,6 +226,8 @@ int main(int argc, char** argv) {
     hub.model().setMode(settings.bootloader ? HubMode::Bootloader : HubMode::Application);
     hub.runner().setFaults(settings.faults);
     hub.model().setScene(settings.scene);
+    if (settings.levels)
+        hub.model().setLedLevels(*settings.levels);
     if (settings.entryDelay >= 0)
         hub.model().setRestartDelays(settings.entryDelay, settings.rebootDelay);
 

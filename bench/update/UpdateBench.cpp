@@ -153,6 +153,9 @@ Figures runOnce(const Profile& profile, bool spinning) {
     hub.setFaults(faults);
     hub.plug();
     TfrmMain w(bus);
+    // The reference's busy loop takes the reports handed to this thread.
+    if (spinning)
+        w.session().link().setDelivery(HubConnection::Delivery::Handed);
     QElapsedTimer settle;
     settle.start();
     while (!w.currentHub() && settle.elapsed() < 3000)

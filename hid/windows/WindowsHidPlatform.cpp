@@ -1,6 +1,7 @@
 #include "WindowsHidPlatform.h"
 
 #include "DeviceChangeWindow.h"
+#include "ThreadExitOrder.h"
 #include "WinHid.h"
 #include "WinSetupApi.h"
 
@@ -186,7 +187,11 @@ struct WindowsHidPlatform::Private {
 };
 
 WindowsHidPlatform::WindowsHidPlatform(QByteArray setupLibrary, QByteArray hidLibrary)
-    : d(std::make_unique<Private>(setupLibrary, hidLibrary)) {}
+    : d(std::make_unique<Private>(setupLibrary, hidLibrary)) {
+    // Keeps ThreadExitOrder.cpp, and its initialiser, in every program that
+    // links the binding.
+    static const bool kept [[maybe_unused]] = WinSys::threadExitOrderKept();
+}
 
 WindowsHidPlatform::~WindowsHidPlatform() = default;
 

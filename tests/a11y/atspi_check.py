@@ -115,6 +115,13 @@ def main():
             pass
 
     pyatspi.Registry.registerEventListener(on_name_change, "object:property-change:accessible-name")
+    focused = []
+
+    def on_focus(event):
+        if event.detail1:
+            focused.append(event.source)
+
+    pyatspi.Registry.registerEventListener(on_focus, "object:state-changed:focused")
     demo = subprocess.Popen([sys.argv[1]])
     try:
         app = wait_for("the demo on the bus", find_app, 30)
@@ -151,6 +158,26 @@ def main():
         for node, _ in walk(window):
             if node.getRole() in acting:
                 check(node.name.strip() != "", "a %s without a name" % node.getRoleName())
+
+        # The menu button opens the window menu. A popup is no child of the
+        # application on the bus: a reader meets it as its first entry takes
+        # the focus, and finds the menu as that entry's parent.
+        check(press(find(window, pyatspi.ROLE_PUSH_BUTTON, "Menu", True)), "pressing 'Menu' failed")
+        entry = wait_for("the window menu's first entry", lambda: next(
+            n for n in focused if n.getRole() == pyatspi.ROLE_MENU_ITEM and showing(n)), 10)
+        menu = entry.parent if entry is not None else None
+        if check(menu is not None and menu.getRole() in (pyatspi.ROLE_MENU, pyatspi.ROLE_POPUP_MENU)
+                 and menu.name == "Window menu", "the menu button shows no menu named 'Window menu'"):
+            entries = [n.name for n, _ in walk(menu) if n.getRole() == pyatspi.ROLE_MENU_ITEM]
+            check(entries == ["Service tool", "Update history", "About"], "window menu entries %r" % entries)
+            service = find(menu, pyatspi.ROLE_MENU_ITEM, "Service tool")
+            if service is not None:
+                action = service.queryAction()
+                check(action.nActions > 0 and action.doAction(0), "choosing 'Service tool' failed")
+                trend = wait_for("the service page", lambda: next(
+                    n for n, _ in walk(window) if n.getRole() == pyatspi.ROLE_PUSH_BUTTON
+                    and n.name == "Running data trend..." and showing(n)), 10)
+                check(trend is not None, "'Service tool' does not show the service page and its trend button")
 
         # To the Update page and start the update, by accessible actions alone.
         check(press(find(window, pyatspi.ROLE_PUSH_BUTTON, "Update", True)), "pressing 'Update' module failed")

@@ -18,6 +18,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSignalSpy>
 #include <QSlider>
 #include <QTabBar>
@@ -192,6 +193,15 @@ TEST(WindowKeyboard, CtrlTabSwitchesBetweenTheTwoPagesOnly) {
     EXPECT_EQ(w.pgcMain->currentWidget(), w.tbshtHome);
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(w.pgcMain->currentWidget(), w.tbshtUpdate);
+    // Where the system offers the keys under a second name that also matches,
+    // Qt finds the match ambiguous: still a switch, and backwards.
+    QShortcut other(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Backtab), &w);
+    w.ShowServicePage();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return w.pgcMain->currentWidget() == w.tbshtTool; }));
+    for (int i = 0; i < 2 && w.pgcMain->currentWidget() == w.tbshtTool; ++i)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab,
+                        Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(w.pgcMain->currentWidget(), w.tbshtUpdate) << "back from the service page is Update";
     // The skin's selection follows, as after a click on the module button.
     EXPECT_TRUE(w.control(4).Selected);
     EXPECT_FALSE(w.control(3).Selected);
@@ -297,6 +307,15 @@ TEST(DemoPlacement, BesideWhereThereIsRoomNeverOverTheButtons) {
         EXPECT_GT(p.companion.width(), 0);
         EXPECT_GT(p.companion.height(), 0);
     }
+    // A screen smaller than the window (1280 x 1024 at scale 2), the panel
+    // taller than the room below the buttons: on the screen all the same.
+    const QRect halved(0, 0, 640, 512);
+    const QPoint halvedAt = placeOnScreen(halved, main.size());
+    EXPECT_TRUE(halved.contains(QRect(halvedAt, main.size()).topRight())) << "the close button";
+    p = placeCompanion(halved, QRect(halvedAt, main.size()), band, preferred, QSize(420, 450), gap);
+    EXPECT_TRUE(halved.contains(p.companion));
+    EXPECT_EQ(placeOnScreen(wide, main.size()), QPoint(530, 246)) << "centred where it fits";
+
     // A window already placed low on a tall narrow screen keeps the band clear too.
     p = placeCompanion(QRect(0, 0, 1000, 1600), QRect(50, 400, 859, 587), band, preferred, minimum, gap);
     EXPECT_FALSE(band.translated(p.mainPos).intersects(p.companion));

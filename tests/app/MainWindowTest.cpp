@@ -127,23 +127,6 @@ TEST(MainWindowStartUp, StateRightAfterCreation) {
     EXPECT_TRUE(w.firmwareImage().isUsable());
 }
 
-TEST(MainWindowStartUp, TrackBarsCarryTheirChannel) {
-    VirtualHidBus bus;
-    TfrmMain w(bus);
-    const auto bars = w.trackBars();
-    for (int i = 0; i < 8; ++i) {
-        ASSERT_NE(bars[i], nullptr);
-        EXPECT_EQ(TfrmMain::trackBarTag(bars[i]), i + 1);
-        EXPECT_EQ(bars[i]->minimum(), 0);
-        EXPECT_EQ(bars[i]->maximum(), 100);
-        EXPECT_EQ(bars[i]->value(), 50);
-        EXPECT_EQ(bars[i]->tickInterval(), 5);
-    }
-    EXPECT_EQ(bars[5], w.trkLed6);
-    bars[0]->setValue(150);
-    EXPECT_EQ(bars[0]->value(), 100) << "positions are limited to the range";
-}
-
 TEST(MainWindowStartUp, MissingFirmwareStopsCreationAtThatStep) {
     ErrorCapture errors;
     VirtualHidBus bus;

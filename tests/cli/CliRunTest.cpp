@@ -266,6 +266,9 @@ TEST_F(CliRun, NoHubAndAHubWithoutAccess) {
     const QString hint =
         QStringLiteral("A Charging Hub is connected, but this user may not use it. Install the udev rule");
     EXPECT_EQ(run(QStringLiteral("--virtual 2 --virtual-fault 2:no-access list --json")), ExitOk);
+    // Each hub by its serial number and by where it is plugged in.
+    EXPECT_EQ(hubJson(1).value(QStringLiteral("identity")).toString(), QStringLiteral("serial:VH0002"));
+    EXPECT_EQ(hubJson(1).value(QStringLiteral("port")).toString(), QStringLiteral("virtual-2"));
     EXPECT_TRUE(hubJson(0).value(QStringLiteral("access")).toBool());
     EXPECT_FALSE(hubJson(1).value(QStringLiteral("access")).toBool(true));
     EXPECT_TRUE(hubJson(1).value(QStringLiteral("accessHint")).toString().startsWith(hint));

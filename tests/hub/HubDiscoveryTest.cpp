@@ -1,9 +1,13 @@
+#include "HubDevice.h"
 #include "HubTestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalBlocker>
+
+#include <cerrno>
 
 using namespace hubtest;
 
@@ -129,16 +133,26 @@ TEST_F(EmptyBus, HubWithoutAccessIsReportedOncePerPlugIn) {
     EXPECT_TRUE(lampIs(*window, 1));
 
     // Later passes do not repeat it; a usable hub beside it becomes current.
-    bus.plug(deviceSetup(0xFFF0, 0x0018));
+    const VirtualDeviceId usable = bus.plug(deviceSetup(0xFFF0, 0x0018));
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() != nullptr; }));
     EXPECT_TRUE(window->currentHub()->ReadWriteAccess());
     EXPECT_EQ(permissionMessages(), 1);
 
+    // Without a usable hub, every "Device disconnected." says why.
+    bus.unplug(usable);
+    ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() == nullptr; }));
+    const QString disconnected = QStringLiteral("Device disconnected.\n") + hubdevice::accessMessage(EACCES);
+    window->btnConnect->click();
+    EXPECT_TRUE(window->mmoUplog->toPlainText().endsWith(disconnected));
+    window->btnUpdate->click();
+    EXPECT_EQ(window->mmoUplog->toPlainText(), disconnected);
+    window->mmoUplog->clear();
+
     bus.unplug(locked);
     bus.replug(locked);
-    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 2; }, 12000));
+    ASSERT_TRUE(testsupport::waitUntil([this] { return permissionMessages() == 1; }, 12000));
     testsupport::pumpFor(50);
-    EXPECT_EQ(permissionMessages(), 2);
+    EXPECT_EQ(permissionMessages(), 1);
     EXPECT_TRUE(errors.messages.isEmpty());
 }
 

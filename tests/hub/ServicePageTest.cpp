@@ -22,12 +22,12 @@ std::vector<std::pair<int, int>> levelsSent(VirtualHub& hub) {
 
 } // namespace
 
-class ServicePage : public WindowWithHub {
+class ServicePageWindow : public WindowWithHub {
 protected:
     QColor highlight() const { return QApplication::palette().color(QPalette::Highlight); }
 };
 
-TEST_F(ServicePage, RunDataIsShown) {
+TEST_F(ServicePageWindow, RunDataIsShown) {
     hubsim::RunData data;
     data.voltage = 0x1234;
     data.current = 0x0201;
@@ -56,7 +56,7 @@ TEST_F(ServicePage, RunDataIsShown) {
         EXPECT_EQ(slot->brushColor(), highlight());
 }
 
-TEST_F(ServicePage, FailedReadChangesNothing) {
+TEST_F(ServicePageWindow, FailedReadChangesNothing) {
     window->btnRead->click();
     window->timing.replyTimeoutMs = 20;
     setFaults([](auto& f) { f.silent = true; });
@@ -66,7 +66,7 @@ TEST_F(ServicePage, FailedReadChangesNothing) {
     EXPECT_EQ(window->shp0->brushColor(), QColor(Qt::white));
 }
 
-TEST_F(ServicePage, RefreshReadsWhileTheBoxIsChecked) {
+TEST_F(ServicePageWindow, RefreshReadsWhileTheBoxIsChecked) {
     window->chkRefresh->setChecked(true);
     EXPECT_TRUE(window->tmrRefresh->isActive());
     EXPECT_EQ(window->tmrRefresh->interval(), 1000);
@@ -77,7 +77,7 @@ TEST_F(ServicePage, RefreshReadsWhileTheBoxIsChecked) {
     EXPECT_FALSE(window->tmrRefresh->isActive());
 }
 
-TEST_F(ServicePage, RefreshTickNeverTakesTheReplyOfAnotherExchange) {
+TEST_F(ServicePageWindow, RefreshTickNeverTakesTheReplyOfAnotherExchange) {
     window->chkRefresh->setChecked(true);
     window->tmrRefresh->setInterval(1);
     setFaults([](auto& f) { f.replyDelayMs = 40; }); // ticks fall due while the hub thinks
@@ -93,7 +93,7 @@ TEST_F(ServicePage, RefreshTickNeverTakesTheReplyOfAnotherExchange) {
     window->chkRefresh->setChecked(false);
 }
 
-TEST_F(ServicePage, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
+TEST_F(ServicePageWindow, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
     hub.model().setLedLevels({10, 20, 30, 40, 50, 60, 70, 80});
     // The levels count as held only once all eight bars stand at them.
     std::vector<bool> heldWhileMoving;
@@ -110,7 +110,7 @@ TEST_F(ServicePage, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
                                                     {6, 60}, {7, 70}, {8, 80}};
     EXPECT_EQ(levelsSent(hub), expected);
     EXPECT_EQ(frames.size(), 8u);
-    const auto bars = window->trackBars();
+    const auto bars = window->tbshtTool->trackBars();
     for (std::size_t i = 0; i < bars.size(); ++i)
         EXPECT_EQ(bars[i]->value(), int(10 * (i + 1)));
     EXPECT_TRUE(window->calibrationHeld());
@@ -120,20 +120,20 @@ TEST_F(ServicePage, ReadingTheLevelsSendsOnlyTheBarsThatMoved) {
     EXPECT_TRUE(window->calibrationHeld());
 }
 
-TEST_F(ServicePage, LevelAboveTheRangeIsShownAndSentAs100) {
+TEST_F(ServicePageWindow, LevelAboveTheRangeIsShownAndSentAs100) {
     hub.model().setLedLevels({120, 50, 50, 50, 50, 50, 50, 50});
     window->btnStartAdj->click();
     EXPECT_EQ(window->trkLed1->value(), 100);
     EXPECT_EQ(levelsSent(hub), (std::vector<std::pair<int, int>>{{1, 100}}));
 }
 
-TEST_F(ServicePage, MovingABarSendsItsChannelAndLevel) {
+TEST_F(ServicePageWindow, MovingABarSendsItsChannelAndLevel) {
     window->trkLed6->setValue(73);
     EXPECT_EQ(levelsSent(hub), (std::vector<std::pair<int, int>>{{6, 73}}));
     EXPECT_EQ(hub.model().ledLevels()[5], 73);
 }
 
-TEST_F(ServicePage, FailedLevelReadLeavesBarsAndFlag) {
+TEST_F(ServicePageWindow, FailedLevelReadLeavesBarsAndFlag) {
     window->timing.replyTimeoutMs = 20;
     setFaults([](auto& f) { f.silent = true; });
     hub.model().setLedLevels({10, 20, 30, 40, 50, 60, 70, 80});
@@ -143,7 +143,7 @@ TEST_F(ServicePage, FailedLevelReadLeavesBarsAndFlag) {
     EXPECT_TRUE(levelsSent(hub).empty());
 }
 
-TEST_F(ServicePage, NothingIsSentWithoutAHub) {
+TEST_F(ServicePageWindow, NothingIsSentWithoutAHub) {
     ASSERT_TRUE(hub.unplug());
     ASSERT_TRUE(testsupport::waitUntil([this] { return window->currentHub() == nullptr; }));
     window->btnStartAdj->click();

@@ -111,20 +111,20 @@ TEST(TrendChartTest, TheSeriesFollowTheReadings) {
 
 TEST_F(ServiceTools, TheAutomaticRefreshFeedsTheTrendAndASingleReadDoesNot) {
     window->btnRead->click();
-    EXPECT_TRUE(window->runTrend.samples().empty());
+    EXPECT_TRUE(window->tbshtTool->runTrend.samples().empty());
     window->chkRefresh->setChecked(true);
-    window->tmrRefreshTimer();
-    window->tmrRefreshTimer();
+    window->tbshtTool->tmrRefreshTimer();
+    window->tbshtTool->tmrRefreshTimer();
     window->chkRefresh->setChecked(false);
-    ASSERT_EQ(window->runTrend.samples().size(), 2u);
-    EXPECT_EQ(window->runTrend.samples().back().voltage, hubsim::RunData{}.voltage);
+    ASSERT_EQ(window->tbshtTool->runTrend.samples().size(), 2u);
+    EXPECT_EQ(window->tbshtTool->runTrend.samples().back().voltage, hubsim::RunData{}.voltage);
     window->btnTrend->click();
-    ASSERT_NE(window->frmTrend, nullptr);
-    EXPECT_TRUE(window->frmTrend->lblSummary->text().contains(QStringLiteral("2 readings")));
+    ASSERT_NE(window->tbshtTool->frmTrend, nullptr);
+    EXPECT_TRUE(window->tbshtTool->frmTrend->lblSummary->text().contains(QStringLiteral("2 readings")));
 
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("trend.csv"));
-    ASSERT_TRUE(window->frmTrend->saveCsv(file).isEmpty());
+    ASSERT_TRUE(window->tbshtTool->frmTrend->saveCsv(file).isEmpty());
     QFile saved(file);
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll().count('\n'), 3);

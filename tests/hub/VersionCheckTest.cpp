@@ -35,11 +35,16 @@ TEST_P(VersionCheck, ShowsTheHubsVersionAndTheVerdict) {
     EXPECT_EQ(window->lblMsg->text(), QStringLiteral("APP Version: ") + versionHexText(outcome.hubVersion));
     EXPECT_TRUE(lampIs(*window, 0));
 
-    // A first query without payload, then the one whose answer counts.
+    // A first query without payload, then the one whose answer counts; a
+    // hub that seems up to date is asked its mode, as only that tells a
+    // bootloader that still knows the old version.
     const auto frames = framesToHub(hub);
-    ASSERT_EQ(frames.size(), 2u);
+    ASSERT_EQ(frames.size(), outcome.newVersionShown ? 2u : 3u);
     EXPECT_EQ(head(frames[0], 6), (Bytes{0x00, 0x55, 0x05, 0x00, 0x01, 0xA5}));
     EXPECT_EQ(head(frames[1], 7), (Bytes{0x00, 0x55, 0x06, 0x00, 0x01, 0x00, 0xC8}));
+    if (!outcome.newVersionShown) {
+        EXPECT_EQ(frames[2][4], CmdGetMode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,7 +56,17 @@ INSTANTIATE_TEST_SUITE_P(
 
 class VersionCheckFailure : public WindowWithHub {};
 
-TEST_F(VersionCheckFailure, SilentHubChangesNothingButTheLamp) {
+TEST_F(VersionCheckFailure, HubInItsBootloaderNeedsAnUpdateWhateverVersionItTells) {
+    hub.setFirmwareVersion(0x11150906);
+    hub.setMode(hubsim::HubMode::Bootloader);
+    window->btnConnect->click();
+    EXPECT_EQ(window->lblUpdateAvail->text(), QStringLiteral("Update available."));
+    EXPECT_FALSE(window->lblThisVersion->isHidden());
+    EXPECT_EQ(window->mmoUplog->toPlainText(),
+              QStringLiteral("The hub is in its bootloader: needs the update."));
+}
+
+TEST_F(VersionCheckFailure, SilentHubIsSaidToBeSilent) {
     window->btnConnect->click(); // an earlier check's texts stay on screen
     const QString device = window->lblDeviceVersion->text();
     window->SetIndicator(1);
@@ -64,7 +79,11 @@ TEST_F(VersionCheckFailure, SilentHubChangesNothingButTheLamp) {
     EXPECT_EQ(window->lblDeviceVersion->text(), device);
     EXPECT_EQ(window->lblUpdateAvail->text(), QStringLiteral("Update available."));
     EXPECT_TRUE(lampIs(*window, 0));
-    EXPECT_TRUE(window->mmoUplog->toPlainText().isEmpty());
+    const QStringList log = window->mmoUplog->toPlainText().split('\n');
+    ASSERT_EQ(log.size(), 2);
+    EXPECT_TRUE(log[0].startsWith(QStringLiteral("The hub did not answer its version query")))
+        << log[0].toStdString();
+    EXPECT_FALSE(log[1].isEmpty()) << "what to do";
 }
 
 TEST_F(VersionCheckFailure, NoHubOnlyLogsAndTurnsTheLampRed) {

@@ -7,6 +7,8 @@
 #include "BusHost.h"
 #include "HubFaultNames.h"
 #include "HubProtocol.h"
+#include "PreciseSleeper.h"
+#include "SimScheduler.h"
 #include "TestSupport.h"
 #include "VirtualHub.h"
 
@@ -15,6 +17,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -550,3 +554,40 @@ TEST(UhidTransport, NoAccessMakesTheNewestMatchingNodeRootsAlone) {
     EXPECT_EQ(UhidTransport::restrictNode(sys, dev, "", "port/1"), "");
 }
 #endif
+
+// The hub's clock: actions in the order they are due, an earlier action
+// scheduled during a long sleep still first, and no wake lost between a look
+// at the schedule and the sleep.
+TEST(SimScheduler, RunsActionsInDueOrderAndWakesForAnEarlierOne) {
+    std::mutex mutex;
+    std::condition_variable ran;
+    std::vector<int> order;
+    const auto record = [&](int n) {
+        return [&, n] {
+            {
+                std::lock_guard lock(mutex);
+                order.push_back(n);
+            }
+            ran.notify_all();
+        };
+    };
+    SimScheduler scheduler;
+    const auto now = SimScheduler::Clock::now();
+    scheduler.at(now + std::chrono::hours(1), record(9)); // the sleep is on this one
+    scheduler.at(now + std::chrono::milliseconds(20), record(2));
+    scheduler.at(now + std::chrono::milliseconds(10), record(1));
+    scheduler.at(now + std::chrono::milliseconds(20), record(3));
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(ran.wait_for(lock, std::chrono::seconds(30), [&] { return order.size() == 3; }));
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(SimScheduler, AWakeBeforeTheSleepEndsIt) {
+    PreciseSleeper sleeper;
+    sleeper.wake();
+    const auto due = PreciseSleeper::Clock::now() + std::chrono::hours(1);
+    sleeper.sleepUntil(due);
+    EXPECT_LT(PreciseSleeper::Clock::now(), due);
+    sleeper.wake();
+    sleeper.sleep(); // returns: the wake was kept
+}

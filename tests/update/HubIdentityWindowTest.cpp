@@ -145,7 +145,7 @@ TEST_F(WindowIdentity, AHubThatAnotherProgramIsUpdatingIsLeftAlone) {
 
     w->btnUpdate->click();
 
-    ASSERT_EQ(logLines().size(), 1);
+    ASSERT_EQ(logLines().size(), 3);
     EXPECT_TRUE(logLines().first().startsWith(QStringLiteral("Another program is updating hub serial:QA-1")))
         << logLines().first().toStdString();
     EXPECT_EQ(w->lblMsg->text(), logLines().first());

@@ -231,7 +231,7 @@ TEST_F(UpdateRun, BrokenImageIsRefusedBeforeAnyFrame) {
     w->btnUpdate->click();
 
     const QStringList log = logLines();
-    ASSERT_EQ(log.size(), 1);
+    ASSERT_EQ(log.size(), 3) << "what happened, where the hub was left, what to do";
     EXPECT_TRUE(log[0].contains(QStringLiteral("line 2"))) << log[0].toStdString();
     EXPECT_TRUE(frames.empty());
     EXPECT_EQ(hub.model().framesReceived(), before);
@@ -258,7 +258,7 @@ TEST_F(UpdateRun, SilentHubIsNotSentToItsBootloader) {
     ASSERT_EQ(no.asked.size(), 1);
     EXPECT_TRUE(no.defaultWasNo);
     const QStringList log = logLines();
-    ASSERT_EQ(log.size(), 1);
+    ASSERT_EQ(log.size(), 3);
     EXPECT_TRUE(log[0].startsWith(QStringLiteral("The hub's mode could not be read")))
         << log[0].toStdString();
     EXPECT_EQ(w->lblMsg->text(), log[0]);
@@ -305,7 +305,10 @@ TEST_F(UpdateRun, HubThatNeverReachesTheBootloaderKeepsItsLevelsUnwritten) {
 
     w->btnUpdate->click();
 
-    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Enter bootloader error."}));
+    EXPECT_EQ(logLines(),
+              (QStringList{"Enter bootloader mode...", "Enter bootloader error.",
+                           "Nothing was written; it may wait in its bootloader, or have been unplugged.",
+                           "Unplug it, plug it in again and run the update again."}));
     EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Enter bootloader error."));
     EXPECT_EQ(w->trkLed1->value(), 10); // the levels read stay on the bars
     EXPECT_EQ(w->trkLed8->value(), 80);
@@ -327,10 +330,13 @@ TEST_F(UpdateRun, RefusedLineEndsInTimeoutAndASecondRunFromTheBootloaderComplete
 
     w->btnUpdate->click();
 
-    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Timeout."}));
+    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Timeout.",
+                                       "The hub waits in its bootloader with 2 of 626 lines written, its "
+                                       "firmware incomplete.",
+                                       "Run the update again."}));
     EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Programming...")); // the status keeps it
-    EXPECT_TRUE(lampIs(1));
-    EXPECT_NE(w->currentHub(), nullptr); // red although the hub is still there
+    EXPECT_NE(w->currentHub(), nullptr);
+    EXPECT_TRUE(lampIs(0)) << "the lamp shows the link, which still stands";
     EXPECT_EQ(w->pbProgram->value(), 2);
     EXPECT_EQ(w->pbMsg->value(), 2);
     EXPECT_TRUE(framesOf(CmdReboot).empty());
@@ -366,7 +372,10 @@ TEST_F(UpdateRun, UnplugWhileLinesAreSentEndsInTimeout) {
 
     w->btnUpdate->click();
 
-    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Timeout."}));
+    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Timeout.",
+                                       "Its firmware is incomplete (9 of 626 lines written); plugged in "
+                                       "again, it starts in its bootloader.",
+                                       "Plug it in again and run the update again."}));
     EXPECT_EQ(w->currentHub(), nullptr);
     EXPECT_TRUE(lampIs(1));
     EXPECT_EQ(w->pbProgram->value(), 9);
@@ -410,10 +419,12 @@ TEST_F(UpdateRun, HubNeverBackAfterRebootEndsInUpdateFail) {
 
     w->btnUpdate->click();
 
-    EXPECT_EQ(logLines(),
-              (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...", "Update fail."}));
+    EXPECT_EQ(logLines(), (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...",
+                                       "Update fail.", "Every line was written; its state is unknown.",
+                                       "Unplug it, plug it in again and check it."}));
     EXPECT_EQ(w->lblMsg->text(), QStringLiteral("Update fail."));
-    EXPECT_EQ(w->pbProgram->value(), w->pbProgram->maximum());
+    EXPECT_EQ(w->pbProgram->value(), 0) << "a full bar would say it went well";
+    EXPECT_EQ(w->pbMsg->value(), 0);
     EXPECT_TRUE(w->calibrationHeld());
     EXPECT_FALSE(anyAfter(frames, firstIndexOf(frames, CmdReboot), CmdSetLedLevel));
     EXPECT_TRUE(framesOf(CmdEndLedAdjust).empty());
@@ -435,7 +446,10 @@ TEST_F(UpdateRun, HubBackInItsBootloaderEndsInUpdateFailThenASecondRunCompletes)
 
     EXPECT_GE(clock.elapsed(), w->timing.modeWaitMs); // it waited the whole limit
     EXPECT_EQ(logLines(),
-              (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...", "Update fail."}));
+              (QStringList{"Enter bootloader mode...", "Programming...", "Reboot...", "Update fail.",
+                           "Every line was written, but the hub waits in its bootloader.",
+                           "Run the update again; if it stays in its bootloader, the image may not suit "
+                           "this hub."}));
     EXPECT_EQ(hub.mode(), HubMode::Bootloader);
     EXPECT_FALSE(anyAfter(frames, firstIndexOf(frames, CmdReboot), CmdSetLedLevel));
     EXPECT_TRUE(lampIs(0));
@@ -532,4 +546,55 @@ TEST_F(UpdateRun, UpdateClickedDuringCheckVersionOnASlowHubWaitsItsTurnAndSaysWh
     w->btnUpdate->click();
     EXPECT_EQ(logLines().last(), QStringLiteral("Update completed."));
     EXPECT_EQ(hub.firmwareVersion(), 0x11150906u);
+}
+
+TEST_F(UpdateRun, AfterTheUpdateTheVersionGroupShowsWhatTheHubToldThen) {
+    VirtualHub& hub = hubWithCalibration();
+    hub.setFirmwareVersion(0x11150905);
+    w->btnConnect->click();
+    ASSERT_EQ(w->lblUpdateAvail->text(), QStringLiteral("Update available."));
+
+    w->btnUpdate->click();
+
+    ASSERT_EQ(logLines(), successLog);
+    EXPECT_EQ(w->lblDeviceVersion->text(), QStringLiteral("Version: 1.1.15.0906"));
+    EXPECT_EQ(w->lblUpdateAvail->text(), QStringLiteral("No update available."));
+    EXPECT_TRUE(w->lblThisVersion->isHidden());
+}
+
+TEST_F(UpdateRun, AHubBackWithTheWrongVersionIsShownAsItIsAndItsLinkStaysGreen) {
+    VirtualHub& hub = hubWithCalibration();
+    hub.model().setImageVersion(0x11150905); // flashes into a version the image does not carry
+
+    w->btnUpdate->click();
+
+    const QStringList log = logLines();
+    ASSERT_EQ(log.size(), 6) << log.join('\n').toStdString();
+    EXPECT_TRUE(log[3].startsWith(QStringLiteral("Update failed: the hub runs firmware 1.1.15.0905")));
+    EXPECT_EQ(log[4], QStringLiteral("It runs its application, but not the image's firmware."));
+    EXPECT_EQ(w->lblDeviceVersion->text(), QStringLiteral("Version: 1.1.15.0905"));
+    EXPECT_EQ(w->lblUpdateAvail->text(), QStringLiteral("Update available."));
+    EXPECT_NE(w->currentHub(), nullptr);
+    EXPECT_TRUE(lampIs(0));
+    EXPECT_EQ(w->pbProgram->value(), 0);
+    expectIdleAgain();
+}
+
+TEST_F(UpdateRun, ClosingTheWindowDuringAnUpdateWaitsForItsEnd) {
+    VirtualHub& hub = hubWithCalibration(QStringLiteral("smallbin"));
+    w->show();
+    bool shownAtReboot = false;
+    watch(hub, [&](const SentFrame& f) {
+        if (f.command == CmdEnterBootloader)
+            QTimer::singleShot(0, w.get(), [this] { w->close(); });
+        if (f.command == CmdReboot)
+            shownAtReboot = w->isVisible();
+    });
+
+    w->btnUpdate->click();
+
+    EXPECT_TRUE(shownAtReboot);
+    EXPECT_TRUE(w->mmoUplog->toPlainText().contains(QStringLiteral("closes once it has ended")));
+    EXPECT_EQ(framesOf(CmdReboot).size(), 1u);
+    EXPECT_TRUE(testsupport::waitUntil([this] { return !w->isVisible(); }));
 }

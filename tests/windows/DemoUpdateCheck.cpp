@@ -11,6 +11,7 @@
 #include "AppVersion.h"
 #include "HidIap.h"
 #include "PreciseTiming.h"
+#include "ThreadExitOrder.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
 #include "VirtualHubPanel.h"
@@ -86,6 +87,12 @@ double meanSleepMs(int ms, int rounds) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // The window's libraries leave the order of a thread's cleanups as the
+    // binding sets it (ThreadExitOrder.cpp): its hubs' threads end safely.
+    if (!WinSys::threadExitOrderHolds()) {
+        std::fprintf(stderr, "a thread's thread-local storage is freed before its destructors run\n");
+        return 1;
+    }
     const QString picture = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
 
     constexpr int RestartMs = 1000;

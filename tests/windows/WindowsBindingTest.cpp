@@ -1,12 +1,16 @@
 #include "PreciseTiming.h"
 #include "SystemHelpers.h"
+#include "ThreadExitOrder.h"
 #include "WindowsHidPlatform.h"
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <thread>
 
 // <windows.h> stays out, as in the binding's Qt side: its macros clash with
@@ -108,4 +112,31 @@ TEST(WindowsPaths, APathLongerThanMaxPathOpens) {
     EXPECT_NE(handle, InvalidHidHandle) << platform.lastError();
     platform.close(handle);
     wintest::removeLongPathFile(file, folder);
+}
+
+// A thread-local object's destructor runs at the thread's end while the
+// thread's other thread-local storage is still its own (ThreadExitOrder.cpp):
+// a plain thread, and a QThread as the updater's hubs run on.
+namespace {
+thread_local int t_marker = 0;
+std::atomic<int> g_markerSeenAtExit{-1};
+struct SeesTheMarker {
+    int touched = 0;
+    ~SeesTheMarker() { g_markerSeenAtExit = t_marker; }
+};
+thread_local SeesTheMarker t_seer;
+} // namespace
+
+TEST(WindowsThreads, ThreadLocalDestructorsSeeTheirThreadsStorage) {
+    EXPECT_TRUE(WinSys::threadExitOrderKept());
+    EXPECT_TRUE(WinSys::threadExitOrderHolds()) << "the thread's storage was freed before the destructor ran";
+
+    g_markerSeenAtExit = -1;
+    std::unique_ptr<QThread> thread(QThread::create([] {
+        t_marker = 43;
+        t_seer.touched = 1;
+    }));
+    thread->start();
+    ASSERT_TRUE(thread->wait(10000));
+    EXPECT_EQ(g_markerSeenAtExit.load(), 43) << "0: the thread's storage was freed before the destructor ran";
 }
