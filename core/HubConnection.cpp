@@ -80,6 +80,11 @@ bool HubConnection::waitUntil(const std::function<bool()>& done, int ms) {
             if (flagged)
                 m_waitRunsEvents = false;
         });
+        // Events run inside every wait, even when the reply is already taken:
+        // the window's clicks, timers and device changes (an unplug) must not
+        // wait for a whole run of lines.
+        if (m_delivery == Delivery::OnReadThreadEventsRun)
+            QCoreApplication::processEvents();
         return processEventsUntil(
             [this, &done] {
                 std::lock_guard lock(m_mutex);

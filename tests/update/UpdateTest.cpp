@@ -383,6 +383,25 @@ TEST_F(UpdateRun, UnplugWhileLinesAreSentEndsInTimeout) {
     expectIdleAgain();
 }
 
+TEST_F(UpdateRun, TimersRunWhileLinesAreSent) {
+    // The replies are taken on the read thread, but the window's events still
+    // run between the lines: a timer set to unplug the hub fires in time.
+    VirtualHub& hub = hubWithCalibration();
+    int blockData = 0;
+    int seenAt = -1;
+    watch(hub, [&](const SentFrame& f) { blockData += f.command == CmdBlockData ? 1 : 0; });
+    QTimer tick;
+    tick.setInterval(2);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        if (blockData >= 20 && seenAt < 0)
+            seenAt = blockData;
+    });
+    tick.start();
+    w->btnUpdate->click();
+    EXPECT_GE(seenAt, 20);
+    EXPECT_LT(seenAt, 100); // of 625 lines
+}
+
 TEST_F(UpdateRun, QuittingTheApplicationLetsTheRunningUpdateFinish) {
     // The last window closing asks the application to quit while the update
     // still waits for the hub; the update must go on to the end, not break off
