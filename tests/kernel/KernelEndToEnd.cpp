@@ -280,7 +280,11 @@ int phaseFull(const char* label) {
     cut.stop();
     hub.trace().setListener({});
     const QStringList cutLog = logLines(*w);
-    check(!cutLog.isEmpty() && cutLog.last() == QStringLiteral("Timeout.") && !hub.isPlugged(),
+    // The window's word comes right after the programming began, then where
+    // the hub was left and what to do.
+    const qsizetype programming = cutLog.indexOf(QStringLiteral("Programming..."));
+    check(programming >= 0 && cutLog.value(programming + 1) == QStringLiteral("Timeout.") &&
+              !cutLog.contains(QStringLiteral("Reboot...")) && !hub.isPlugged(),
           "unplug mid-update: the update ends with Timeout.",
           logText(*w) + QStringLiteral(", %1 ms").arg(clock.elapsed()));
     check(waitFor([&] { return !w->currentHub() && lampIs(*w, 1); }, 5000) && w->pnlUpdate->isEnabled(),
