@@ -42,7 +42,7 @@ std::optional<Command> commandNamed(const QString& word) {
 
 // Every option: its names, the value it takes (none for a switch), the
 // commands that use it, and what it needs when its value is missing or wrong.
-struct Spec {
+struct OptionRule {
     const char* name;
     const char* shortName;
     const char* valueName; // nullptr: a switch
@@ -51,8 +51,8 @@ struct Spec {
     bool repeatable = false;
 };
 
-const std::vector<Spec>& specs() {
-    static const std::vector<Spec> table{
+const std::vector<OptionRule>& optionRules() {
+    static const std::vector<OptionRule> table{
         {"help", "h", nullptr, Every},
         {"version", "V", nullptr, Every},
         {"all", nullptr, nullptr, bit(Command::Update) | bit(Command::Data) | bit(Command::Levels)},
@@ -80,15 +80,15 @@ const std::vector<Spec>& specs() {
     return table;
 }
 
-const Spec* specNamed(const QString& name) {
-    for (const Spec& spec : specs())
-        if (name == QLatin1String(spec.name) || (spec.shortName && name == QLatin1String(spec.shortName)))
-            return &spec;
+const OptionRule* ruleNamed(const QString& name) {
+    for (const OptionRule& rule : optionRules())
+        if (name == QLatin1String(rule.name) || (rule.shortName && name == QLatin1String(rule.shortName)))
+            return &rule;
     return nullptr;
 }
 
-QString dashed(const Spec& spec) {
-    return QStringLiteral("--") + QLatin1String(spec.name);
+QString dashed(const OptionRule& rule) {
+    return QStringLiteral("--") + QLatin1String(rule.name);
 }
 
 QString listed(const QStringList& words) {
@@ -100,17 +100,17 @@ QString listed(const QStringList& words) {
 // The options a command takes, as its refusal of another one lists them.
 QString optionsOf(Command command) {
     QStringList names;
-    for (const Spec& spec : specs())
-        if ((spec.commands & bit(command)) && spec.commands != Every)
-            names << dashed(spec);
+    for (const OptionRule& rule : optionRules())
+        if ((rule.commands & bit(command)) && rule.commands != Every)
+            names << dashed(rule);
     names << QStringLiteral("--json");
     return listed(names);
 }
 
-QString ownersOf(const Spec& spec) {
+QString ownersOf(const OptionRule& rule) {
     QStringList owners;
     for (const Command_& c : Commands)
-        if (spec.commands & bit(c.command))
+        if (rule.commands & bit(c.command))
             owners << QLatin1String(c.name);
     return listed(owners);
 }
@@ -144,8 +144,8 @@ QString nearest(const QString& word, const QStringList& words) {
 QString unknownOption(const QString& name) {
     const QString shown = (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
     QStringList names;
-    for (const Spec& spec : specs())
-        names << dashed(spec);
+    for (const OptionRule& rule : optionRules())
+        names << dashed(rule);
     const QString near = nearest(shown, names);
     return near.isEmpty() ? QStringLiteral("Unknown option %1.").arg(shown)
                           : QStringLiteral("Unknown option %1: did you mean %2?").arg(shown, near);
@@ -188,8 +188,8 @@ QStringList takeLevelWords(const QStringList& arguments, QStringList& levels) {
         }
         rest << arg;
         if (arg.startsWith(QLatin1String("--")) && !arg.contains(QLatin1Char('='))) {
-            const Spec* spec = specNamed(arg.mid(2));
-            if (spec && spec->valueName && i + 1 < arguments.size())
+            const OptionRule* rule = ruleNamed(arg.mid(2));
+            if (rule && rule->valueName && i + 1 < arguments.size())
                 rest << arguments[++i];
         } else if (!arg.startsWith(QLatin1Char('-')) || arg.size() == 1) {
             words << arg;
@@ -205,27 +205,27 @@ QString parserError(const QCommandLineParser& parser) {
     static const QRegularExpression quoted(QStringLiteral("'-*([^'=]+)"));
     const QString text = parser.errorText();
     const QRegularExpressionMatch m = quoted.match(text);
-    const Spec* spec = m.hasMatch() ? specNamed(m.captured(1)) : nullptr;
-    if (!spec)
+    const OptionRule* rule = m.hasMatch() ? ruleNamed(m.captured(1)) : nullptr;
+    if (!rule)
         return text;
-    if (!spec->valueName)
-        return QStringLiteral("%1 takes no value.").arg(dashed(*spec));
-    return QStringLiteral("%1 needs %2.").arg(dashed(*spec), QLatin1String(spec->needs));
+    if (!rule->valueName)
+        return QStringLiteral("%1 takes no value.").arg(dashed(*rule));
+    return QStringLiteral("%1 needs %2.").arg(dashed(*rule), QLatin1String(rule->needs));
 }
 
 // The one value of an option, or why there is none that can be used.
-std::optional<QString> valueOf(const QCommandLineParser& parser, const Spec& spec, QString& error) {
-    const QStringList values = parser.values(QLatin1String(spec.name));
+std::optional<QString> valueOf(const QCommandLineParser& parser, const OptionRule& rule, QString& error) {
+    const QStringList values = parser.values(QLatin1String(rule.name));
     if (values.isEmpty())
         return std::nullopt;
-    if (values.size() > 1 && !spec.repeatable) {
-        error = QStringLiteral("%1 is given twice: give it once.").arg(dashed(spec));
+    if (values.size() > 1 && !rule.repeatable) {
+        error = QStringLiteral("%1 is given twice: give it once.").arg(dashed(rule));
         return std::nullopt;
     }
     for (const QString& value : values) {
         // "--image --all": the option was left without its value.
         if (value.isEmpty() || value.startsWith(QLatin1String("--"))) {
-            error = QStringLiteral("%1 needs %2.").arg(dashed(spec), QLatin1String(spec.needs));
+            error = QStringLiteral("%1 needs %2.").arg(dashed(rule), QLatin1String(rule.needs));
             return std::nullopt;
         }
     }
@@ -273,18 +273,18 @@ namespace {
 
 // Reads each option's value into the options; false with the reason at the first bad one.
 bool readValues(const QCommandLineParser& parser, Options& o, QString& error) {
-    for (const Spec& spec : specs()) {
-        const QString name = QLatin1String(spec.name);
-        if (!spec.valueName)
+    for (const OptionRule& rule : optionRules()) {
+        const QString name = QLatin1String(rule.name);
+        if (!rule.valueName)
             continue;
-        const std::optional<QString> value = valueOf(parser, spec, error);
+        const std::optional<QString> value = valueOf(parser, rule, error);
         if (!error.isEmpty())
             return false;
         if (!value)
             continue;
         bool ok = true;
         const auto needs = [&] {
-            error = QStringLiteral("%1 needs %2.").arg(dashed(spec), QLatin1String(spec.needs));
+            error = QStringLiteral("%1 needs %2.").arg(dashed(rule), QLatin1String(rule.needs));
             return false;
         };
         if (name == QLatin1String("path")) {
@@ -378,10 +378,10 @@ bool readCommand(const QStringList& words, Options& o, QString& error) {
 // An option the command does not use is refused by name, with what the command takes.
 QString unusedOption(const QCommandLineParser& parser, Command command) {
     for (const QString& name : parser.optionNames()) {
-        const Spec* spec = specNamed(name);
-        if (spec && !(spec->commands & bit(command)))
+        const OptionRule* rule = ruleNamed(name);
+        if (rule && !(rule->commands & bit(command)))
             return QStringLiteral("%1 does not take %2 (it belongs to %3); %1 takes %4.")
-                .arg(nameOf(command), dashed(*spec), ownersOf(*spec), optionsOf(command));
+                .arg(nameOf(command), dashed(*rule), ownersOf(*rule), optionsOf(command));
     }
     return QString();
 }
@@ -398,11 +398,11 @@ ParseResult parseArguments(const QStringList& arguments) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
-    for (const Spec& spec : specs()) {
-        QStringList names{QLatin1String(spec.name)};
-        if (spec.shortName)
-            names.prepend(QLatin1String(spec.shortName));
-        parser.addOption(spec.valueName ? QCommandLineOption(names, QString(), QLatin1String(spec.valueName))
+    for (const OptionRule& rule : optionRules()) {
+        QStringList names{QLatin1String(rule.name)};
+        if (rule.shortName)
+            names.prepend(QLatin1String(rule.shortName));
+        parser.addOption(rule.valueName ? QCommandLineOption(names, QString(), QLatin1String(rule.valueName))
                                         : QCommandLineOption(names));
     }
     const QStringList rest = takeLevelWords(arguments, o.levelArguments);

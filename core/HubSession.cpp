@@ -626,12 +626,8 @@ HubSession::StepEnd HubSession::giveLevelsBack() {
     if (!restoreLevels()) {
         const QString text = QStringLiteral("Firmware updated, but the LED calibration could not be "
                                             "restored; it is kept for the next update.");
-        emit logLine(text);
-        emit statusText(text);
-        emit linkIndicator(1);
-        m_failure.kind = UpdateFailure::Kind::LevelsNotRestored;
-        m_failure.step = UpdateFailure::Step::RestoringLevels;
-        m_failure.command = CmdSetLedLevel;
+        failWith(text, UpdateFailure::Kind::LevelsNotRestored, UpdateFailure::Step::RestoringLevels,
+                 CmdSetLedLevel);
         return UpdateResult::CalibrationNotRestored;
     }
     m_writeBackOwed = false;
@@ -640,6 +636,16 @@ HubSession::StepEnd HubSession::giveLevelsBack() {
     if (m_store && m_heldIdentity.isValid())
         m_store->clear(m_heldIdentity.key());
     return std::nullopt;
+}
+
+void HubSession::failWith(const QString& text, UpdateFailure::Kind kind, UpdateFailure::Step step,
+                          std::uint8_t command) {
+    emit logLine(text);
+    emit statusText(text);
+    emit linkIndicator(1);
+    m_failure.kind = kind;
+    m_failure.step = step;
+    m_failure.command = command;
 }
 
 HubSession::UpdateResult HubSession::verify(const FirmwareImage& image) {
@@ -661,12 +667,7 @@ HubSession::UpdateResult HubSession::verify(const FirmwareImage& image) {
             : QStringLiteral("Update failed: the hub did not tell its firmware version after the "
                              "update (the image's is %1).")
                   .arg(wanted);
-    emit logLine(text);
-    emit statusText(text);
-    emit linkIndicator(1);
-    m_failure.kind = UpdateFailure::Kind::WrongVersion;
-    m_failure.step = UpdateFailure::Step::Restarting;
-    m_failure.command = CmdGetVersion;
+    failWith(text, UpdateFailure::Kind::WrongVersion, UpdateFailure::Step::Restarting, CmdGetVersion);
     m_failure.versionWanted = image.version();
     m_failure.versionFound = m_versionAfter;
     return UpdateResult::WrongVersion;

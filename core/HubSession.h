@@ -222,6 +222,9 @@ private:
     StepEnd programLine(HubRequest& request, const FirmwareImage& image, int index);
     StepEnd restart(const FirmwareImage& image);
     StepEnd giveLevelsBack();
+    // The end of an update that got this far: said, the lamp red, and recorded.
+    void failWith(const QString& text, UpdateFailure::Kind kind, UpdateFailure::Step step,
+                  std::uint8_t command);
     UpdateResult verify(const FirmwareImage& image);
     // A line (or the reboot after the last) not taken: logged, and m_failure set.
     UpdateResult lineNotTaken(std::uint8_t command, int result, int line, int lineCount);
