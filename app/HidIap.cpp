@@ -23,8 +23,8 @@ TfrmMain::TfrmMain(HidPlatform& platform, QWidget* parent)
     : TfrmMain(platform, QStringLiteral("appbin"), parent) {}
 
 TfrmMain::TfrmMain(HidPlatform& platform, const QString& firmwareResource, QWidget* parent)
-    : TSkinForm(parent), timing(m_session.timing), m_firmwareResource(firmwareResource),
-      m_platform(&platform) {
+    : TSkinForm(parent), m_setup(platform, LedCalibrationStore::defaultPath()), timing(m_session.timing),
+      m_firmwareResource(firmwareResource), m_platform(&platform) {
     // Before any control exists: the pages name theirs as they make them.
     installAppAccessibleFactory();
     BuildLayout();

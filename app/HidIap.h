@@ -8,9 +8,8 @@
 #include "HubProtocol.h"
 #include "HubRoster.h"
 #include "HubSession.h"
-#include "LedCalibrationStore.h"
+#include "HubSessionSetup.h"
 #include "ServicePage.h"
-#include "UpdateHistory.h"
 #include "UpdatePage.h"
 #include "VevevSkin.h"
 
@@ -52,8 +51,8 @@ class TfrmMain : public TSkinForm, private HubPort {
     // The exchange with the current hub. Declared first: the timing alias
     // below refers into it.
     HubSession m_session;
-    LedCalibrationStore m_calibrationStore;
-    UpdateHistory m_history{m_calibrationStore.filePath()};
+    // Kept levels, history and update locks, as the command line keeps them.
+    HubSessionSetup m_setup;
     // Which hub is which: during an update, the hub the update started with
     // is the current hub, wherever it comes in the list after its restarts.
     HubRoster m_roster{[this] { return RefreshHubs() ? currentHub() : nullptr; }};

@@ -1,5 +1,4 @@
 #include "HidIap.h"
-#include "HubUpdateLock.h"
 #include "NativeHidPlatform.h"
 #include "ProgramInfo.h"
 
@@ -16,8 +15,6 @@ int main(int argc, char** argv) {
     programinfo::describeApplication(program);
     const std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
     TfrmMain frmMain(*platform);
-    // The system's hubs are every user's: one lock per hub for the whole machine.
-    frmMain.session().setUpdateLockFolder(HubUpdateLock::machineFolder());
     if (QCoreApplication::arguments().contains(QStringLiteral("--service")))
         frmMain.ShowServicePage();
     frmMain.show();

@@ -4,7 +4,6 @@
 #include "HidControllerClass.h"
 #include "HidIap.h"
 #include "HubDevice.h"
-#include "HubUpdateLock.h"
 #include "SafeText.h"
 #include "ScopeExit.h"
 #include "StateDatabase.h"
@@ -42,14 +41,9 @@ bool TfrmMain::EnterBootloader() {
 }
 
 void TfrmMain::ConnectSession() {
-    m_session.setLocator(&m_roster);
-    m_session.setCalibrationStore(&m_calibrationStore);
-    // Shared with the command line: one update per hub, one history.
-    if (!m_calibrationStore.filePath().isEmpty())
-        m_session.setUpdateLockFolder(HubUpdateLock::folderFor(m_calibrationStore.filePath()));
-    m_session.setHistory(&m_history);
+    m_setup.apply(m_session, m_roster);
     // The first look at the state imports the older state files, once; the log says so.
-    m_calibrationStore.entry(QString());
+    m_setup.store().entry(QString());
     for (const QString& note : StateDatabase::takeNotes())
         tbshtUpdate->appendLog(note);
     connect(&m_session, &HubSession::statusText, this,

@@ -38,7 +38,7 @@ void TfrmMain::ShowServicePage() {
 void TfrmMain::ShowHistory() {
     if (!frmHistory)
         frmHistory = new HistoryWindow(this);
-    frmHistory->setRecords(m_history.read());
+    frmHistory->setRecords(m_setup.history().read());
     frmHistory->show();
     frmHistory->raise();
     frmHistory->activateWindow();

@@ -257,115 +257,134 @@ QString foundText(const HubOutcome& hub) {
 
 } // namespace
 
-std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
+namespace {
+
+// The lines as they are written: out lines are left out when quiet; the
+// summaries and every problem are always written.
+struct TextLines {
+    bool quiet = false;
     std::vector<TextLine> lines;
-    const auto out = [&](const QString& text) {
+
+    void out(const QString& text) {
         if (!quiet)
             lines.push_back({TextLine::Out, text});
-    };
-    const auto err = [&](const QString& text) { lines.push_back({TextLine::Err, text}); };
-    const auto summary = [&](const QString& text) { lines.push_back({TextLine::Out, text}); };
+    }
+    void err(const QString& text) { lines.push_back({TextLine::Err, text}); }
+    void summary(const QString& text) { lines.push_back({TextLine::Out, text}); }
+};
 
-    int upToDate = 0, available = 0, unchecked = 0;
+void listLines(TextLines& t, const HubOutcome& hub) {
+    t.out(QStringLiteral("%1: %2, instance %3, %4")
+              .arg(hubHead(hub), hub.identity)
+              .arg(hub.instance)
+              .arg(foundText(hub)));
+    if (!hub.note.isEmpty())
+        t.out(QStringLiteral("    ") + hub.note);
+}
+
+struct CheckCounts {
+    int upToDate = 0;
+    int available = 0;
+    int unchecked = 0;
+};
+
+void checkLines(TextLines& t, const HubOutcome& hub, quint32 imageVersion, CheckCounts& counts) {
+    const CheckVerdict verdict = checkResult(hub, imageVersion);
+    if (verdict.kind != CheckVerdict::Kind::NotChecked) {
+        ++(verdict.needsUpdate() ? counts.available : counts.upToDate);
+        t.out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict.text));
+        return;
+    }
+    ++counts.unchecked;
+    if (!hub.failure.failed()) {
+        t.err(QStringLiteral("%1: %2: could not be checked").arg(hubHead(hub), foundText(hub)));
+        return;
+    }
+    const UpdateOutcome words = describeFailure(hub.failure, hub.mode);
+    t.err(QStringLiteral("%1: could not be checked (%2): %3").arg(hubHead(hub), words.kind, words.text));
+    t.err(QStringLiteral("    Left: ") + hub.whereLeft);
+    t.err(QStringLiteral("    Next: ") + hub.nextStep);
+}
+
+QString checkSummary(const CheckCounts& counts, std::size_t hubs) {
+    QStringList parts;
+    if (counts.upToDate > 0)
+        parts << QStringLiteral("%1 up to date").arg(counts.upToDate);
+    if (counts.available > 0)
+        parts << QStringLiteral("%1 with an update available").arg(counts.available);
+    if (counts.unchecked > 0)
+        parts << QStringLiteral("%1 could not be checked").arg(counts.unchecked);
+    return QStringLiteral("%1 of %2 hubs checked: %3.")
+        .arg(counts.upToDate + counts.available)
+        .arg(hubs)
+        .arg(parts.join(QStringLiteral(", ")));
+}
+
+void updateLines(TextLines& t, const HubOutcome& hub, quint32 imageVersion) {
+    if (!hub.chosen) {
+        t.out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
+    } else if (hub.skipped || hub.completed) {
+        t.out(QStringLiteral("%1: %2").arg(hubHead(hub), updateResultText(hub, imageVersion)));
+        if (hub.completed && !hub.calibrationCarried)
+            t.err(QStringLiteral("    Its LED calibration could not be carried: it has the new "
+                                 "firmware's defaults."));
+    } else {
+        // The log ends with the failure, where the hub was left and the next step.
+        t.err(QStringLiteral("%1: FAILED (%2)")
+                  .arg(hubHead(hub), hub.failure.failed()   ? failureKindName(hub.failure.kind)
+                                     : hub.result.isEmpty() ? foundText(hub)
+                                                            : hub.result));
+        for (const QString& line : hub.log)
+            t.err(QStringLiteral("    ") + line);
+    }
+}
+
+QString updateSummary(const RunReport& report) {
+    int chosen = 0, updated = 0, skipped = 0;
     for (const HubOutcome& hub : report.hubs) {
-        switch (report.command) {
-        case Command::List:
-            out(QStringLiteral("%1: %2, instance %3, %4")
-                    .arg(hubHead(hub), hub.identity)
-                    .arg(hub.instance)
-                    .arg(foundText(hub)));
-            if (!hub.note.isEmpty())
-                out(QStringLiteral("    ") + hub.note);
-            break;
-        case Command::Check: {
-            const CheckVerdict verdict = checkResult(hub, report.firmwareVersion);
-            if (verdict.kind == CheckVerdict::Kind::NotChecked) {
-                ++unchecked;
-                if (hub.failure.failed()) {
-                    const UpdateOutcome words = describeFailure(hub.failure, hub.mode);
-                    err(QStringLiteral("%1: could not be checked (%2): %3")
-                            .arg(hubHead(hub), words.kind, words.text));
-                    err(QStringLiteral("    Left: ") + hub.whereLeft);
-                    err(QStringLiteral("    Next: ") + hub.nextStep);
-                } else {
-                    err(QStringLiteral("%1: %2: could not be checked").arg(hubHead(hub), foundText(hub)));
-                }
-                break;
-            }
-            if (verdict.needsUpdate())
-                ++available;
-            else
-                ++upToDate;
-            out(QStringLiteral("%1: %2: %3").arg(hubHead(hub), foundText(hub), verdict.text));
-            break;
-        }
-        case Command::Update:
-            if (!hub.chosen) {
-                out(QStringLiteral("%1: not chosen").arg(hubHead(hub)));
-            } else if (hub.skipped || hub.completed) {
-                out(QStringLiteral("%1: %2").arg(hubHead(hub),
-                                                 updateResultText(hub, report.firmwareVersion)));
-                if (hub.completed && !hub.calibrationCarried)
-                    err(QStringLiteral("    Its LED calibration could not be carried: it has the new "
-                                       "firmware's defaults."));
-            } else {
-                // The log ends with the failure, where the hub was left and the next step.
-                err(QStringLiteral("%1: FAILED (%2)")
-                        .arg(hubHead(hub), hub.failure.failed()   ? failureKindName(hub.failure.kind)
-                                           : hub.result.isEmpty() ? foundText(hub)
-                                                                  : hub.result));
-                for (const QString& line : hub.log)
-                    err(QStringLiteral("    ") + line);
-            }
-            break;
-        case Command::History:
-        case Command::Data:
-        case Command::Levels:
-        case Command::None:
-            break;
-        }
+        chosen += hub.chosen ? 1 : 0;
+        updated += hub.completed ? 1 : 0;
+        skipped += hub.skipped ? 1 : 0;
+    }
+    return QStringLiteral("%1 of %2 hubs updated%3%4.")
+        .arg(updated)
+        .arg(chosen)
+        .arg(skipped > 0 ? QStringLiteral(", %1 already up to date").arg(skipped) : QString())
+        .arg(report.interrupted ? QStringLiteral(" (stopped)") : QString());
+}
+
+} // namespace
+
+std::vector<TextLine> toTextLines(const RunReport& report, bool quiet) {
+    TextLines t{quiet, {}};
+    CheckCounts counts;
+    for (const HubOutcome& hub : report.hubs) {
+        if (report.command == Command::List)
+            listLines(t, hub);
+        else if (report.command == Command::Check)
+            checkLines(t, hub, report.firmwareVersion, counts);
+        else if (report.command == Command::Update)
+            updateLines(t, hub, report.firmwareVersion);
         // A hub this user may not open is a warning for list, which lists it
         // on stdout, and a failure under its FAILED line otherwise.
         if (!hub.access && report.command == Command::List)
-            err(QStringLiteral("%1: %2").arg(hubHead(hub), hub.accessHint));
+            t.err(QStringLiteral("%1: %2").arg(hubHead(hub), hub.accessHint));
         else if (!hub.access && !hub.failure.failed())
-            err(QStringLiteral("    ") + hub.accessHint);
+            t.err(QStringLiteral("    ") + hub.accessHint);
     }
     if (report.hubs.empty() && report.error.isEmpty())
-        err(QStringLiteral("No Charging Hub is plugged in."));
+        t.err(QStringLiteral("No Charging Hub is plugged in."));
     if (report.command == Command::List && quiet && !report.hubs.empty())
-        summary(QStringLiteral("%1 Charging Hub%2 plugged in.")
-                    .arg(report.hubs.size())
-                    .arg(report.hubs.size() == 1 ? QString() : QStringLiteral("s")));
-    if (report.command == Command::Check && !report.hubs.empty()) {
-        QStringList parts;
-        if (upToDate > 0)
-            parts << QStringLiteral("%1 up to date").arg(upToDate);
-        if (available > 0)
-            parts << QStringLiteral("%1 with an update available").arg(available);
-        if (unchecked > 0)
-            parts << QStringLiteral("%1 could not be checked").arg(unchecked);
-        summary(QStringLiteral("%1 of %2 hubs checked: %3.")
-                    .arg(upToDate + available)
-                    .arg(report.hubs.size())
-                    .arg(parts.join(QStringLiteral(", "))));
-    }
-    if (report.command == Command::Update && !report.hubs.empty()) {
-        int chosen = 0, updated = 0, skipped = 0;
-        for (const HubOutcome& hub : report.hubs) {
-            chosen += hub.chosen ? 1 : 0;
-            updated += hub.completed ? 1 : 0;
-            skipped += hub.skipped ? 1 : 0;
-        }
-        summary(QStringLiteral("%1 of %2 hubs updated%3%4.")
-                    .arg(updated)
-                    .arg(chosen)
-                    .arg(skipped > 0 ? QStringLiteral(", %1 already up to date").arg(skipped) : QString())
-                    .arg(report.interrupted ? QStringLiteral(" (stopped)") : QString()));
-    }
+        t.summary(QStringLiteral("%1 Charging Hub%2 plugged in.")
+                      .arg(report.hubs.size())
+                      .arg(report.hubs.size() == 1 ? QString() : QStringLiteral("s")));
+    if (report.command == Command::Check && !report.hubs.empty())
+        t.summary(checkSummary(counts, report.hubs.size()));
+    if (report.command == Command::Update && !report.hubs.empty())
+        t.summary(updateSummary(report));
     if (!report.error.isEmpty())
-        err(report.error);
-    return lines;
+        t.err(report.error);
+    return t.lines;
 }
 
 QString joinLines(const std::vector<TextLine>& lines, TextLine::Stream stream) {

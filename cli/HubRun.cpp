@@ -7,11 +7,10 @@
 #include "HubDevice.h"
 #include "HubIdentity.h"
 #include "HubRoster.h"
-#include "HubUpdateLock.h"
+#include "HubSessionSetup.h"
 #include "LedCalibrationStore.h"
 #include "NativeHidPlatform.h"
 #include "ScopeExit.h"
-#include "UpdateHistory.h"
 #include "UpdatePlan.h"
 #include "VirtualHidBus.h"
 #include "VirtualHub.h"
@@ -345,20 +344,9 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     locator.follow(target.identity);
     // The twins, told in the log when they are first seen (also the ones listed).
     locator.onNote = [this, &out](const QString& text) { say(out, text); };
-    session.setLocator(&locator);
     // Shared with the window: kept levels, one update per hub, the history.
-    const QString state = statePath();
-    LedCalibrationStore store(state);
-    session.setCalibrationStore(&store);
-    UpdateHistory history(state);
-    if (!state.isEmpty())
-        session.setHistory(&history);
-    // Real hubs are every user's: their locks are the machine's. Virtual ones
-    // live in this process, shared only through the state folder.
-    if (!m_bus)
-        session.setUpdateLockFolder(HubUpdateLock::machineFolder());
-    else if (!state.isEmpty())
-        session.setUpdateLockFolder(HubUpdateLock::folderFor(state));
+    HubSessionSetup setup(platform, statePath());
+    setup.apply(session, locator);
     session.setLockRequired(!m_options.noLock);
     // Ctrl+C reaches the session through this list, from any thread.
     {
@@ -378,7 +366,8 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     if (m_hubTask)
         m_hubTask(session, locator, out);
     else if (lookAt(session, out))
-        update(session, job, target.identity.isValid() && store.load(target.identity.key()).has_value());
+        update(session, job,
+               target.identity.isValid() && setup.store().load(target.identity.key()).has_value());
     session.detach();
     return out;
 }

@@ -171,6 +171,9 @@ class HidPlatform {
 public:
     virtual ~HidPlatform();
 
+    // A bus inside this program: its devices are no other program's.
+    virtual bool isInProcess() const { return false; }
+
 protected:
     // Preparsed data from a report descriptor; nullptr when it does not parse.
     static HidPreparsedData* preparsedFromDescriptor(const QByteArray& descriptor);

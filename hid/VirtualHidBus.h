@@ -55,6 +55,8 @@ public:
     VirtualHidBus(const VirtualHidBus&) = delete;
     VirtualHidBus& operator=(const VirtualHidBus&) = delete;
 
+    bool isInProcess() const override { return true; }
+
     // Device side -------------------------------------------------------
 
     // Attaches a device; returns its id (stable across reenumerate).

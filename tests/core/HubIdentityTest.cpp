@@ -6,6 +6,7 @@
 #include "HidControllerClass.h"
 #include "HubRoster.h"
 #include "HubSession.h"
+#include "HubSessionSetup.h"
 #include "HubUpdateLock.h"
 #include "LedCalibrationStore.h"
 #include "TestSupport.h"
@@ -408,6 +409,36 @@ TEST(HubUpdateLock, TheMachineFolderIsEveryUsersUnlessSetForTests) {
     qunsetenv("QUORVI_LOCK_DIR");
 }
 #endif
+
+// The window and the command line set their sessions up alike: the system's
+// hubs are locked where every program on the machine looks, virtual ones
+// beside the state file, and without a state file nothing is kept.
+TEST(HubSessionSetup, SystemHubsLockForTheMachineVirtualOnesBesideTheState) {
+    struct SystemBus : VirtualHidBus {
+        bool isInProcess() const override { return false; }
+    };
+    qputenv("QUORVI_LOCK_DIR", "/machine/locks");
+    const QString state = QStringLiteral("/some/state.sqlite");
+    HubSession session;
+    HubRoster roster([] { return nullptr; });
+
+    const SystemBus systemBus;
+    HubSessionSetup system(systemBus, QString());
+    system.apply(session, roster);
+    EXPECT_EQ(session.updateLockFolder(), QStringLiteral("/machine/locks"));
+    EXPECT_EQ(session.locator(), &roster);
+
+    VirtualHidBus bus;
+    HubSessionSetup keeping(bus, state);
+    keeping.apply(session, roster);
+    EXPECT_EQ(session.updateLockFolder(), HubUpdateLock::folderFor(state));
+    EXPECT_EQ(keeping.history().filePath(), state);
+
+    HubSessionSetup none(bus, QString());
+    none.apply(session, roster);
+    EXPECT_TRUE(session.updateLockFolder().isEmpty());
+    qunsetenv("QUORVI_LOCK_DIR");
+}
 
 // Two hubs with one serial number: both are known by their ports while they
 // are both plugged in, and a followed one stays followed by its port.
