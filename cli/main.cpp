@@ -90,6 +90,105 @@ int runService(const cli::Options& options) {
     return cli::LevelsCommand(options, run, write).run();
 }
 
+int runHistory(const cli::Options& options) {
+    const UpdateHistory history(LedCalibrationStore::defaultPath());
+    const HistoryRead read =
+        history.read(HistoryQuery{options.historyHub, options.historySince, options.historyLast});
+    sayStateNotes();
+    if (!read.ok) {
+        std::fprintf(stderr, "quorvi-hub: the update history cannot be read: %s\n",
+                     qPrintable(safeText(history.lastError())));
+        return cli::ExitFailure;
+    }
+    if (options.json)
+        std::fputs(cli::historyJson(read).constData(), stdout);
+    else
+        for (const QString& line :
+             cli::historyText(read, options.verbose).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            std::fputs(qPrintable(safeText(line) + QLatin1Char('\n')), stdout);
+    return cli::ExitOk;
+}
+
+// Queued to this thread: the hubs' threads report, the board is this one's.
+void followOnBoard(cli::HubRun& run, cli::WhereLeftBoard& board) {
+    QObject::connect(&run, &cli::HubRun::started, &run,
+                     [&board](const QList<int>& hubs) { board.start(hubs); });
+    QObject::connect(&run, &cli::HubRun::stageText, &run,
+                     [&board](int hub, const QString& stage) { board.setStage(hub, stage); });
+    QObject::connect(&run, &cli::HubRun::progressRange, &run,
+                     [&board](int hub, int maximum) { board.setRange(hub, maximum); });
+    QObject::connect(&run, &cli::HubRun::progress, &run,
+                     [&board](int hub, int value) { board.setProgress(hub, value); });
+    QObject::connect(&run, &cli::HubRun::hubFinished, &run, [&board](int hub) { board.setFinished(hub); });
+}
+
+// The hard stop: the document is still whole, and where each hub was left
+// is said, without waiting for the hubs.
+[[noreturn]] void stopAtOnce(cli::HubRun& run, const cli::WhereLeftBoard& board, cli::ProgressView& view,
+                             const cli::Options& options) {
+    // The hubs' last words before this one.
+    QCoreApplication::sendPostedEvents(&run);
+    const cli::RunReport report =
+        run.reportSoFar([&](cli::HubOutcome& hub) { tellStoppedAtOnce(hub, board, run.stoppedBy()); });
+    whereLeft = nullptr;
+    view.finish();
+    if (options.json)
+        std::fputs(cli::toJson(report).constData(), stdout);
+    std::fflush(stdout);
+    const QByteArray said =
+        QByteArrayLiteral("\nStopped at once; where each hub was left:\n") + board.text().toUtf8();
+    std::fputs(said.constData(), stderr);
+    std::fflush(stderr);
+    // The hubs' threads are still at work: no destructor may run under them.
+    std::_Exit(cli::ExitFailure);
+}
+
+void writeReport(const cli::RunReport& report, const cli::Options& options) {
+    const std::vector<cli::TextLine> lines = cli::toTextLines(report, options.quiet);
+    if (options.json) {
+        // The document is the result; what went wrong is also told on stderr.
+        std::fputs(cli::toJson(report).constData(), stdout);
+        std::fflush(stdout);
+        std::fputs(qPrintable(cli::joinLines(lines, cli::TextLine::Err)), stderr);
+        return;
+    }
+    for (const cli::TextLine& line : lines) {
+        std::FILE* stream = line.stream == cli::TextLine::Out ? stdout : stderr;
+        std::fputs(qPrintable(safeText(line.text) + QLatin1Char('\n')), stream);
+        std::fflush(stream);
+    }
+}
+
+// list, check and update.
+int runHubs(const cli::Options& options) {
+    cli::HubRun run(options);
+    const int progressFd = cli::progressStreamFd(options);
+    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(progressFd)),
+                           progressFd == StderrFd ? stderr : stdout, stderr, progressFd);
+    cli::WhereLeftBoard board;
+    followOnBoard(run, board);
+    whereLeft = &board;
+
+    // Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a
+    // dropped ssh session: the hubs finish their lines and the report is whole.
+    cli::catchInterrupt(
+        &run,
+        [&](const QString& what) {
+            run.requestStop(what);
+            view.note(QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
+                                     "Ctrl+C again quits at once.")
+                          .arg(what));
+        },
+        [&] { stopAtOnce(run, board, view, options); }, sayWhereLeft);
+
+    const int status = run.run();
+    whereLeft = nullptr;
+    view.finish();
+    sayStateNotes();
+    writeReport(run.report(), options);
+    return status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -115,93 +214,13 @@ int main(int argc, char** argv) {
                     qPrintable(cli::versionText(AppFirmwareVersion)));
         return cli::ExitOk;
     }
-
-    if (options.command == cli::Command::History) {
-        const UpdateHistory history(LedCalibrationStore::defaultPath());
-        const HistoryRead read =
-            history.read(HistoryQuery{options.historyHub, options.historySince, options.historyLast});
-        sayStateNotes();
-        if (!read.ok) {
-            std::fprintf(stderr, "quorvi-hub: the update history cannot be read: %s\n",
-                         qPrintable(safeText(history.lastError())));
-            return cli::ExitFailure;
-        }
-        if (options.json)
-            std::fputs(cli::historyJson(read).constData(), stdout);
-        else
-            for (const QString& line :
-                 cli::historyText(read, options.verbose).split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-                std::fputs(qPrintable(safeText(line) + QLatin1Char('\n')), stdout);
-        return cli::ExitOk;
-    }
-
-    if (options.command == cli::Command::Data || options.command == cli::Command::Levels)
+    switch (options.command) {
+    case cli::Command::History:
+        return runHistory(options);
+    case cli::Command::Data:
+    case cli::Command::Levels:
         return runService(options);
-
-    cli::HubRun run(options);
-    const int progressFd = cli::progressStreamFd(options);
-    cli::ProgressView view(run, cli::chooseDisplay(options, cli::terminalOf(progressFd)),
-                           progressFd == StderrFd ? stderr : stdout, stderr, progressFd);
-
-    cli::WhereLeftBoard board;
-    // Queued to this thread: the hubs' threads report, the board is this one's.
-    QObject::connect(&run, &cli::HubRun::started, &run,
-                     [&board](const QList<int>& hubs) { board.start(hubs); });
-    QObject::connect(&run, &cli::HubRun::stageText, &run,
-                     [&board](int hub, const QString& stage) { board.setStage(hub, stage); });
-    QObject::connect(&run, &cli::HubRun::progressRange, &run,
-                     [&board](int hub, int maximum) { board.setRange(hub, maximum); });
-    QObject::connect(&run, &cli::HubRun::progress, &run,
-                     [&board](int hub, int value) { board.setProgress(hub, value); });
-    QObject::connect(&run, &cli::HubRun::hubFinished, &run, [&board](int hub) { board.setFinished(hub); });
-    whereLeft = &board;
-
-    // Ctrl+C, and as well a service manager's SIGTERM or the SIGHUP of a
-    // dropped ssh session: the hubs finish their lines and the report is whole.
-    // A hard stop does not wait for them, but the document is still whole.
-    cli::catchInterrupt(
-        &run,
-        [&](const QString& what) {
-            run.requestStop(what);
-            view.note(QStringLiteral("%1: each hub finishes the line it is writing, then stops. "
-                                     "Ctrl+C again quits at once.")
-                          .arg(what));
-        },
-        [&] {
-            // The hubs' last words before this one.
-            QCoreApplication::sendPostedEvents(&run);
-            const cli::RunReport report = run.reportSoFar(
-                [&](cli::HubOutcome& hub) { tellStoppedAtOnce(hub, board, run.stoppedBy()); });
-            whereLeft = nullptr;
-            view.finish();
-            if (options.json)
-                std::fputs(cli::toJson(report).constData(), stdout);
-            std::fflush(stdout);
-            const QByteArray said =
-                QByteArrayLiteral("\nStopped at once; where each hub was left:\n") + board.text().toUtf8();
-            std::fputs(said.constData(), stderr);
-            std::fflush(stderr);
-            // The hubs' threads are still at work: no destructor may run under them.
-            std::_Exit(cli::ExitFailure);
-        },
-        sayWhereLeft);
-
-    const int status = run.run();
-    whereLeft = nullptr;
-    view.finish();
-    sayStateNotes();
-    const std::vector<cli::TextLine> lines = cli::toTextLines(run.report(), options.quiet);
-    if (options.json) {
-        // The document is the result; what went wrong is also told on stderr.
-        std::fputs(cli::toJson(run.report()).constData(), stdout);
-        std::fflush(stdout);
-        std::fputs(qPrintable(cli::joinLines(lines, cli::TextLine::Err)), stderr);
-        return status;
+    default:
+        return runHubs(options);
     }
-    for (const cli::TextLine& line : lines) {
-        std::FILE* stream = line.stream == cli::TextLine::Out ? stdout : stderr;
-        std::fputs(qPrintable(safeText(line.text) + QLatin1Char('\n')), stream);
-        std::fflush(stream);
-    }
-    return status;
 }

@@ -155,32 +155,52 @@ bool HubConnection::confirmLastAnswer() {
     return false;
 }
 
+namespace {
+
+// The frame is 65 bytes. A device that asks for longer output reports gets
+// it zero-padded to its length; one that takes fewer bytes (or reports no
+// output report at all) cannot carry a frame, so the attempt fails like a
+// refused write rather than sending a cut-off frame.
+std::vector<std::uint8_t> paddedReport(THidDevice& hub, const HubReport& frame) {
+    HIDP_CAPS caps;
+    hub.QueryCaps(caps);
+    const int length = caps.OutputReportByteLength;
+    if (length < int(hubframe::ReportSize))
+        return {};
+    std::vector<std::uint8_t> report(std::size_t(length), 0);
+    std::copy(frame.begin(), frame.end(), report.begin());
+    return report;
+}
+
+} // namespace
+
 int HubConnection::SendFrameSub(std::uint8_t command, const HubRequest& request) {
     const std::optional<HubReport> frame = buildHubFrame(command, request);
-    if (!frame)
-        return -1;
-
     // Read the device anew: a device-change pass during an earlier wait may
     // have replaced or dropped it.
     THidDevice* hub = m_device;
-    if (!hub)
+    if (!frame || !hub)
         return -1;
-
-    // The frame is 65 bytes. A device that asks for longer output reports gets
-    // it zero-padded to its length; one that takes fewer bytes (or reports no
-    // output report at all) cannot carry a frame, so the attempt fails like a
-    // refused write rather than sending a cut-off frame.
-    HIDP_CAPS caps;
-    hub->QueryCaps(caps);
-    const int length = caps.OutputReportByteLength;
-    if (length < int(hubframe::ReportSize))
+    const std::vector<std::uint8_t> report = paddedReport(*hub, *frame);
+    if (report.empty())
         return -1;
-    std::vector<std::uint8_t> report(std::size_t(length), 0);
-    std::copy(frame->begin(), frame->end(), report.begin());
-
     awaitReaderCaughtUp(hub);
-    if (m_device != hub)
+    if (m_device != hub || !writeFrame(*hub, command, report))
         return -1;
+    ++m_framesWritten;
+    // A plain pause, the hub's time to take the frame; no events run here.
+    pauseExactly(m_timing.writePauseMs);
+    const int replied = awaitOpenReply();
+    // The hub may still answer this attempt; that answer is owed.
+    if (replied != 0) {
+        std::lock_guard lock(m_mutex);
+        ++m_owedReplies;
+    }
+    return replied;
+}
+
+bool HubConnection::writeFrame(THidDevice& hub, std::uint8_t command,
+                               const std::vector<std::uint8_t>& report) {
     const bool traceWrites = isSignalConnected(QMetaMethod::fromSignal(&HubConnection::reportWritten));
     {
         std::lock_guard lock(m_mutex);
@@ -195,31 +215,22 @@ int HubConnection::SendFrameSub(std::uint8_t command, const HubRequest& request)
     }
     // What was read before this frame shows before it.
     emitTracedReads();
+    const int length = int(report.size());
     quint32 written = 0;
     if (traceWrites)
         emit reportWritten(QByteArray(reinterpret_cast<const char*>(report.data()), length));
-    if (!hub->WriteReport(report.data(), length, written)) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_awaitingReply = false;
-        }
-        // A refused write usually means the hub left the bus; the device-change
-        // notice is already queued. Let it run now so that the next attempt
-        // goes to the hub as it is found again (or to none), instead of three
-        // attempts in a row at a device object that is gone.
-        QCoreApplication::processEvents();
-        return -1;
-    }
-    ++m_framesWritten;
-    // A plain pause, the hub's time to take the frame; no events run here.
-    pauseExactly(m_timing.writePauseMs);
-    const int replied = awaitOpenReply();
-    // The hub may still answer this attempt; that answer is owed.
-    if (replied != 0) {
+    if (hub.WriteReport(report.data(), length, written))
+        return true;
+    {
         std::lock_guard lock(m_mutex);
-        ++m_owedReplies;
+        m_awaitingReply = false;
     }
-    return replied;
+    // A refused write usually means the hub left the bus; the device-change
+    // notice is already queued. Let it run now so that the next attempt
+    // goes to the hub as it is found again (or to none), instead of three
+    // attempts in a row at a device object that is gone.
+    QCoreApplication::processEvents();
+    return false;
 }
 
 void HubConnection::openReplyLocked() {

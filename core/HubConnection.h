@@ -21,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <vector>
 
 class THidDevice;
 
@@ -125,6 +126,8 @@ private:
     bool waitUntil(const std::function<bool()>& done, int ms);
     // The reply buffer emptied and the next reply awaited; then the wait.
     void openReplyLocked();
+    // Opens the reply to this frame and writes it; false when the write failed.
+    bool writeFrame(THidDevice& hub, std::uint8_t command, const std::vector<std::uint8_t>& report);
     int awaitOpenReply();
     void readerCaughtUp();
     // Wakes a waiter: the condition variable, and the event loop it runs.
