@@ -72,15 +72,7 @@ int main(int argc, char** argv) {
 
     VirtualHidBus bus;
     VirtualHub hub(bus);
-    hub.setFirmwareVersion(0x11150905);
-    // Restarts take about as long as on the real hub, and every report about
-    // a USB frame each way.
-    hub.setRestartDelays(1000, 1000);
-    hubsim::HubFaults faults = hub.faults();
-    faults.usbTiming = true;
-    hub.setFaults(faults);
-    // Batteries that charge: the service page and its trend show something real.
-    hub.model().setScene(hubsim::Scene::Charging);
+    hub.apply(hubsim::demoHub());
     hub.plug();
 
     TfrmMain frmMain(bus);

@@ -99,22 +99,21 @@ bool HubRun::loadImage() {
 void HubRun::setUpVirtualHubs() {
     m_bus = std::make_unique<VirtualHidBus>();
     for (int i = 1; i <= m_options.virtualHubs; ++i) {
-        auto hub = std::make_unique<VirtualHub>(*m_bus);
+        hubsim::HubSetup setup;
         // Each its own serial number, as real hubs have: the hubs are told apart by it.
-        hub->setSerial(QStringLiteral("VH%1").arg(i, 4, 10, QLatin1Char('0')));
-        hub->setFirmwareVersion(m_options.virtualVersion.value_or(hubsim::DefaultFirmwareVersion));
-        hub->setRestartDelays(virtualRestartMs, virtualRestartMs);
+        setup.serial = QStringLiteral("VH%1").arg(i, 4, 10, QLatin1Char('0')).toStdString();
+        setup.version = m_options.virtualVersion.value_or(setup.version);
+        setup.bootloaderEntryMs = setup.rebootMs = virtualRestartMs;
         // What the virtual hub runs once the image is written into it.
         if (m_image && m_image->isUsable())
-            hub->model().setImageVersion(m_image->version());
-        hubsim::HubFaults faults;
-        faults.usbTiming = virtualUsbTiming;
+            setup.imageVersion = m_image->version();
+        setup.faults.usbTiming = virtualUsbTiming;
         for (const VirtualFault& fault : m_options.faults)
             if (fault.hub == 0 || fault.hub == i)
-                hubsim::applyFault(fault, faults);
-        hub->setFaults(faults);
-        if (m_options.virtualScene)
-            hub->model().setScene(*m_options.virtualScene);
+                hubsim::applyFault(fault, setup.faults);
+        setup.scene = m_options.virtualScene.value_or(setup.scene);
+        auto hub = std::make_unique<VirtualHub>(*m_bus);
+        hub->apply(setup);
         hub->plug();
         m_virtualHubs.push_back(std::move(hub));
     }

@@ -709,6 +709,7 @@ QList<THidDevice*> THidDeviceController::BuildDeviceList() {
             continue; // one unreadable interface must not stop the walk
         try {
             list.append(new THidDevice(std::make_unique<THidPnPInfo>(detail), this));
+            list.back()->SetSleepTime(m_devThreadSleepTime);
         } catch (const EControllerError&) {
             // Not openable or not identifiable now; a later pass may find it.
         }

@@ -204,7 +204,7 @@ void HubModel::finishRestart() {
     } else if (m_flashAfterRestart) {
         // The new application starts with factory calibration.
         m_version = m_imageVersion;
-        m_savedLeds = filledLeds();
+        m_savedLeds = factoryLedLevels();
         m_flashAfterRestart = false;
     }
     m_leds = m_savedLeds;

@@ -25,6 +25,14 @@ enum class HubMode { Application, Bootloader };
 inline constexpr std::uint32_t DefaultFirmwareVersion = 0x11150905;
 inline constexpr std::uint32_t DefaultImageVersion = 0x11150906;
 inline constexpr std::uint8_t FactoryLedLevel = 50;
+inline constexpr int DefaultRestartDelayMs = 300;
+
+// What a new firmware starts with.
+inline std::array<std::uint8_t, 8> factoryLedLevels() {
+    std::array<std::uint8_t, 8> levels;
+    levels.fill(FactoryLedLevel);
+    return levels;
+}
 
 struct RunData {
     std::uint16_t voltage = 4180;
@@ -155,8 +163,8 @@ private:
     HubMode m_mode = HubMode::Application;
     std::uint32_t m_version = DefaultFirmwareVersion;
     std::uint32_t m_imageVersion = DefaultImageVersion;
-    std::array<std::uint8_t, 8> m_leds = filledLeds();
-    std::array<std::uint8_t, 8> m_savedLeds = filledLeds();
+    std::array<std::uint8_t, 8> m_leds = factoryLedLevels();
+    std::array<std::uint8_t, 8> m_savedLeds = factoryLedLevels();
     bool m_ledAdjustOpen = false;
     RunData m_runData;
     ChargeScene m_charge;
@@ -172,16 +180,10 @@ private:
 
     HubFaults m_faults;
     Bytes m_unsolicited;
-    int m_bootloaderEntryDelayMs = 300;
-    int m_rebootDelayMs = 300;
+    int m_bootloaderEntryDelayMs = DefaultRestartDelayMs;
+    int m_rebootDelayMs = DefaultRestartDelayMs;
     std::uint64_t m_frames = 0;
     Bytes m_lastReply;
-
-    static std::array<std::uint8_t, 8> filledLeds() {
-        std::array<std::uint8_t, 8> levels;
-        levels.fill(FactoryLedLevel);
-        return levels;
-    }
 };
 
 } // namespace hubsim

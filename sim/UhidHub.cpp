@@ -343,6 +343,10 @@ bool UhidHub::sendReport(const Bytes& report) {
     return m_runner->send(report);
 }
 
+void UhidHub::apply(const HubSetup& setup) {
+    applySetup(setup, *m_runner);
+}
+
 void UhidHub::setSerial(std::string serial) {
     m_runner->setSerial(std::move(serial));
 }

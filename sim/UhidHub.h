@@ -9,6 +9,7 @@
 // transport's own. Linux only; needs write access to /dev/uhid.
 
 #include "HubRunner.h"
+#include "HubSetup.h"
 
 #include <atomic>
 #include <chrono>
@@ -88,6 +89,9 @@ public:
     ~UhidHub(); // destroys the device
     UhidHub(const UhidHub&) = delete;
     UhidHub& operator=(const UhidHub&) = delete;
+
+    // Takes the whole setup at once; before the first plug, it is how the hub starts.
+    void apply(const HubSetup& setup);
 
     // Creates the kernel device (again); also ends a restart cut short by an
     // unplug. False with error() set when /dev/uhid cannot be used.

@@ -154,6 +154,11 @@ void VirtualHub::setSerial(const QString& serial) {
     m_runner->setSerial(serial.toStdString());
 }
 
+void VirtualHub::apply(const hubsim::HubSetup& setup) {
+    hubsim::applySetup(setup, *m_runner);
+    announceState();
+}
+
 bool VirtualHub::plug() {
     return m_runner->plug();
 }

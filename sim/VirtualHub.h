@@ -9,6 +9,7 @@
 // own thread.
 
 #include "HubRunner.h"
+#include "HubSetup.h"
 #include "VirtualHidBus.h"
 
 #include <QByteArray>
@@ -32,6 +33,9 @@ public:
     // Direct access for tests; the setters below also announce what changed.
     hubsim::HubModel& model() { return m_runner->model(); }
     hubsim::HubTrace& trace() { return m_runner->trace(); }
+
+    // Takes the whole setup at once; before the first plug, it is how the hub starts.
+    void apply(const hubsim::HubSetup& setup);
 
     bool plug(); // attaches (again); finishes a restart cut short by an unplug
     bool unplug();

@@ -54,20 +54,45 @@ if command -v zsh >/dev/null; then
     zsh -n "$dir/_quorvi-hub" || fail "_quorvi-hub is not valid zsh"
     found=$(HOME=$home zsh -f -c "fpath=('$dir' \$fpath); autoload -Uz compinit; compinit -u -d '$home/.zcompdump'; print -r -- \$_comps[quorvi-hub]")
     [ "$found" = "_quorvi-hub" ] || fail "zsh completes quorvi-hub with '$found'"
-    # A Tab typed into an interactive zsh on a pseudo-terminal; the read ends
-    # when the completed word shows up, or the timeout ends it.
-    zcompletes() { # zcompletes <typed> <what the Tab adds>
-        HOME=$home timeout 30 zsh -f -c '
-            zmodload zsh/zpty
-            zpty z zsh -f -i
-            zpty -w z "PS1=\"> \"; fpath=($1 \$fpath); autoload -Uz compinit; compinit -u -d $2/.zcompdump"
-            zpty -n -w z "$3"$'"'"'\t'"'"'
-            zpty -r z out "*$4*"' zsh "$dir" "$home" "$1" "$2" >/dev/null ||
-            fail "zsh does not complete '$1' with '$2'"
+    # Each line typed into one interactive zsh on a pseudo-terminal, with a
+    # Tab and Enter: there quorvi-hub is a function that prints the words it
+    # was given, so what the Tab added, or that it added nothing, shows in one
+    # line. The marker is split where the definition is typed, so its echo
+    # never matches.
+    typed=() expected=()
+    zcompletes() { # zcompletes <typed> <the words after quorvi-hub once Tab has run>
+        typed+=("$1")
+        expected+=("$2")
     }
-    zcompletes "quorvi-hub up" "date"
-    zcompletes "quorvi-hub check --no-p" "rogress"
-    zcompletes "quorvi-hub --virtual-fault 2:st" "ay-in-bootloader"
+    zcompletes "quorvi-hub up" "update"
+    zcompletes "quorvi-hub check --no-p" "check --no-progress"
+    zcompletes "quorvi-hub --virtual-fault 2:stay" "--virtual-fault 2:stay-in-bootloader"
+    zcompletes "quorvi-hub levels s" "levels set"
+    # A command's own options only; before a command, every option.
+    zcompletes "quorvi-hub history --al" "history --al"
+    zcompletes "quorvi-hub data --ima" "data --ima"
+    zcompletes "quorvi-hub list --fo" "list --fo"
+    zcompletes "quorvi-hub levels --fo" "levels --force"
+    zcompletes "quorvi-hub data --wa" "data --watch"
+    zcompletes "quorvi-hub update --virtual-s" "update --virtual-s"
+    zcompletes "quorvi-hub data --virtual-s" "data --virtual-scene"
+    zcompletes "quorvi-hub --virtual-s" "--virtual-scene"
+    mapfile -t got < <(HOME=$home timeout 50 zsh -f -c '
+        zmodload zsh/zpty
+        zpty z zsh -f -i
+        zpty -w z "PS1=\"> \"; fpath=($1 \$fpath); autoload -Uz compinit; compinit -u -d $2/.zcompdump"
+        zpty -w z "quorvi-hub() { print -r -- \"AR\"\"GS<\$*>\" }"
+        for line in "${@:3}"; do
+            zpty -n -w z "$line"$'"'"'\t\n'"'"'
+            zpty -r z out "*ARGS<*>*" || exit 1
+            out=${out##*ARGS<}
+            print -r -- "${out%%>*}"
+        done
+        zpty -d z' zsh "$dir" "$home" "${typed[@]}")
+    for i in "${!typed[@]}"; do
+        [ "${got[i]-(no answer)}" = "${expected[i]}" ] ||
+            fail "zsh completes '${typed[i]}' to '${got[i]-(no answer)}', not '${expected[i]}'"
+    done
 else
     echo "zsh is not installed: its completion is not checked" >&2
     [ "$failures" -eq 0 ] && exit 77

@@ -329,68 +329,59 @@ TEST_F(ControllerTest, EnumerateDevices) {
     EXPECT_FALSE(c.deviceAt(0)->OpenSync());
 }
 
-TEST_F(ControllerTest, DevThreadSleepTimeFollowsOnlyDevicesAtTheOldValue) {
+// The controller's pause is the one its devices take, those found later
+// too, but a device given its own keeps it.
+TEST_F(ControllerTest, DevicesTakeTheControllersReaderPauseUnlessGivenTheirOwn) {
     bus.plug(hubSpec());
-    bus.plug(keyboardSpec());
     THidDeviceController c(nullptr, bus);
     c.DeviceChange();
-    c.deviceAt(1)->SetSleepTime(300);
+    ASSERT_EQ(c.count(), 1);
+    THidDevice* own = c.deviceAt(0);
+    own->SetSleepTime(300);
     c.setDevThreadSleepTime(50);
-    EXPECT_EQ(c.DevThreadSleepTime(), 50);
-    EXPECT_EQ(c.deviceAt(0)->SleepTime(), 50);
-    EXPECT_EQ(c.deviceAt(1)->SleepTime(), 300);
-    c.setDevThreadSleepTime(5); // stored, but out of the devices' range
-    EXPECT_EQ(c.DevThreadSleepTime(), 5);
-    EXPECT_EQ(c.deviceAt(0)->SleepTime(), 50);
-
-    THidDevice* d = c.deviceAt(0);
-    d->SetSleepTime(9);
-    d->SetSleepTime(10001);
-    EXPECT_EQ(d->SleepTime(), 50);
-    d->SetSleepTime(10);
-    EXPECT_EQ(d->SleepTime(), 10);
-    d->SetSleepTime(10000);
-    EXPECT_EQ(d->SleepTime(), 10000);
+    bus.plug(keyboardSpec());
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 2);
+    for (int i = 0; i < c.count(); ++i)
+        EXPECT_EQ(c.deviceAt(i)->SleepTime(), c.deviceAt(i) == own ? 300 : 50) << i;
 }
 
-TEST_F(ControllerTest, OnDeviceDataIsATemplateForDevicesStillOnTheOldOne) {
-    bus.plug(hubSpec());
-    bus.plug(keyboardSpec());
+// Reports go to the handler the controller names now, through a reader
+// already running; a device with a handler of its own keeps getting them.
+TEST_F(ControllerTest, ReportsReachTheControllersNewHandlerButADevicesOwnStays) {
+    const VirtualDeviceId first = bus.plug(hubSpec());
+    const VirtualDeviceId second = bus.plug(hubSpec());
     THidDeviceController c(nullptr, bus);
     c.setOnDeviceData({&rec, &Recorder::onData});
-    c.DeviceChange(); // new devices take the template
-    EXPECT_TRUE(c.deviceAt(0)->DataHandler() == THidDataEvent(&rec, &Recorder::onData));
+    c.DeviceChange();
+    ASSERT_EQ(c.count(), 2);
+    CheckedOutDevice a;
+    CheckedOutDevice b;
+    ASSERT_TRUE(c.CheckOutAt(a, 0));
+    ASSERT_TRUE(c.CheckOutAt(b, 1));
+    // Handlers are told apart by their function alone: each recorder's is its own.
+    const auto recording = [](Recorder& into) {
+        return THidDataEvent(&into, [&into](THidDevice* d, quint8 id, const quint8* data, quint16 size) {
+            into.onData(d, id, data, size);
+        });
+    };
+    Recorder own;
+    b->SetDataHandler(recording(own));
+    Recorder later;
+    c.setOnDeviceData(recording(later));
 
-    Recorder other;
-    c.deviceAt(1)->SetDataHandler({&rec, &Recorder::onOtherData});
-    // Comparison is by function only: a different object, same function, is equal.
-    c.setOnDeviceData({&other, &Recorder::onData});
-    EXPECT_EQ(c.deviceAt(0)->DataHandler().object(), &rec);
-
-    c.setOnDeviceData({&rec, &Recorder::onOtherData});
-    EXPECT_TRUE(c.deviceAt(0)->DataHandler() == THidDataEvent(&rec, &Recorder::onOtherData));
-    c.setOnDeviceData({});
-    EXPECT_FALSE(c.deviceAt(0)->DataHandler().isSet());
-    EXPECT_FALSE(c.deviceAt(1)->DataHandler().isSet()); // it was on the template's function too
-
-    c.setOnDeviceUnplug({&rec, &Recorder::onUnplug});
-    EXPECT_TRUE(c.deviceAt(0)->UnplugHandler() == THidPlugEvent(&rec, &Recorder::onUnplug));
-    c.setOnDeviceDataError({&rec, &Recorder::onError});
-    EXPECT_TRUE(c.deviceAt(1)->DataErrorHandler() == THidDataErrorEvent(&rec, &Recorder::onError));
-}
-
-TEST_F(ControllerTest, MissingLibrariesMeanNoDevicesAndNoNotifications) {
-    bus.plug(hubSpec());
-    bus.setLibrariesAvailable(false);
-    THidDeviceController c(nullptr, bus);
-    EXPECT_EQ(c.HidClassGuid(), QUuid("{4D1E55B2-F16F-11CF-88CB-001111000030}"));
-    install(c);
-    testsupport::pumpFor(20);
-    EXPECT_EQ(c.count(), 0);
-    EXPECT_EQ(rec.changes, 0);
-    EXPECT_EQ(c.LastNotifyParam(), 0);
-    CheckedOutDevice d;
-    EXPECT_FALSE(c.CheckOutNext(d));
+    const VirtualDeviceId firstBus =
+        a->PnPInfo()->InstanceNumber == bus.instanceNumber(first) ? first : second;
+    const VirtualDeviceId secondBus = firstBus == first ? second : first;
+    ASSERT_TRUE(bus.queueInput(firstBus, 0, QByteArray(64, '\x11')));
+    ASSERT_TRUE(bus.queueInput(secondBus, 0, QByteArray(64, '\x22')));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !later.data.empty() && !own.data.empty(); }));
+    ASSERT_EQ(later.data.size(), 1u);
+    EXPECT_EQ(later.data[0].device, a.get());
+    EXPECT_TRUE(later.data[0].data.startsWith('\x11'));
+    ASSERT_EQ(own.data.size(), 1u);
+    EXPECT_TRUE(own.data[0].data.startsWith('\x22'));
+    EXPECT_TRUE(rec.data.empty()) << "the handler replaced still got a report";
 }
 
 TEST_F(ControllerTest, AHubWithoutPermissionIsListedWithoutReadWriteAccess) {
