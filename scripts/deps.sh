@@ -13,6 +13,7 @@ packages=(
     fonts-liberation fonts-wqy-microhei
     libudev1
     at-spi2-core dbus-daemon python3-pyatspi
+    zsh # the completion test types into it
 )
 if [ "${1:-}" = package ]; then
     packages+=(dpkg-dev file lintian man-db appstream desktop-file-utils)
