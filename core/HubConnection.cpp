@@ -80,11 +80,15 @@ bool HubConnection::waitUntil(const std::function<bool()>& done, int ms) {
             if (flagged)
                 m_waitRunsEvents = false;
         });
-        // Events run inside every wait, even when the reply is already taken:
+        // Events run inside the waits, even when the reply is already taken:
         // the window's clicks, timers and device changes (an unplug) must not
-        // wait for a whole run of lines.
-        if (m_delivery == Delivery::OnReadThreadEventsRun)
+        // wait for a whole run of lines. Not at every frame: a pass over the
+        // event queue costs a Windows program more than a frame's pause.
+        if (m_delivery == Delivery::OnReadThreadEventsRun &&
+            (!m_eventsRun.isValid() || m_eventsRun.hasExpired(EventsEveryMs))) {
             QCoreApplication::processEvents();
+            m_eventsRun.start();
+        }
         return processEventsUntil(
             [this, &done] {
                 std::lock_guard lock(m_mutex);

@@ -11,6 +11,7 @@
 #include "HubReplies.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -144,6 +145,9 @@ private:
     Delivery m_delivery = Delivery::OnReadThreadEventsRun;
     // An OnReadThreadEventsRun wait is running its event loop.
     std::atomic<bool> m_waitRunsEvents{false};
+    // When a wait last ran the waiting thread's events itself.
+    QElapsedTimer m_eventsRun;
+    static constexpr int EventsEveryMs = 10;
     THidDevice* m_device = nullptr;
     int m_replyWaits = 0;
 
