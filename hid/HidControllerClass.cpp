@@ -125,11 +125,10 @@ THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceControlle
         throw EControllerError("device cannot be opened");
 
     m_attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    if (!m_platform->getAttributes(m_syncHandle, m_attributes)) {
-        CloseSync();
-        throw EControllerError("device cannot be identified");
-    }
+    const bool identified = m_platform->getAttributes(m_syncHandle, m_attributes);
     CloseSync();
+    if (!identified)
+        throw EControllerError("device cannot be identified");
 }
 
 THidDevice::~THidDevice() {
@@ -141,6 +140,7 @@ void THidDevice::releaseResources() {
     m_unplugHandler = {};
     CloseSync();
     CloseRead();
+    std::lock_guard lock(m_syncMutex);
     if (m_preparsedData) {
         m_platform->freePreparsedData(m_preparsedData);
         m_preparsedData = nullptr;
@@ -152,6 +152,11 @@ HidHandle THidDevice::openInterface(HidAccess access) {
 }
 
 bool THidDevice::OpenSync() {
+    std::lock_guard lock(m_syncMutex);
+    return openSyncLocked();
+}
+
+bool THidDevice::openSyncLocked() {
     if (Accessible() && m_syncHandle == InvalidHidHandle) {
         m_syncHandle = openInterface(HidAccess::ReadWrite);
         m_readWriteAccess = m_syncHandle != InvalidHidHandle;
@@ -171,6 +176,16 @@ bool THidDevice::OpenSync() {
 }
 
 void THidDevice::CloseSync() {
+    std::lock_guard lock(m_syncMutex);
+    closeSyncLocked();
+}
+
+bool THidDevice::SyncHandleOpen() const {
+    std::lock_guard lock(m_syncMutex);
+    return m_syncHandle != InvalidHidHandle;
+}
+
+void THidDevice::closeSyncLocked() {
     if (m_syncHandle != InvalidHidHandle) {
         m_platform->close(m_syncHandle);
         m_syncHandle = InvalidHidHandle;
@@ -223,7 +238,8 @@ bool THidDevice::ReadHandleOpen() const {
 }
 
 void THidDevice::SetInputBufferCount(int count) {
-    if (count == m_inputBufferCount || !OpenSync())
+    std::lock_guard lock(m_syncMutex);
+    if (count == m_inputBufferCount || !openSyncLocked())
         return;
     m_platform->setNumInputBuffers(m_syncHandle, quint32(count));
     quint32 now = 0;
@@ -248,16 +264,20 @@ void THidDevice::SetSleepTime(int ms) {
 
 void THidDevice::QueryCaps(HIDP_CAPS& caps) {
     caps = HIDP_CAPS{};
-    if (!m_preparsedData && OpenSync()) {
+    std::lock_guard lock(m_syncMutex);
+    if (!m_preparsedData && openSyncLocked()) {
         m_preparsedData = m_platform->getPreparsedData(m_syncHandle);
-        CloseSync();
+        closeSyncLocked();
     }
     m_platform->getCaps(m_preparsedData, caps);
 }
 
 bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
     written = 0;
-    if (!OpenSync() || length < 0)
+    // Held through the write: a pass on another thread may close the handle
+    // of a device that left.
+    std::lock_guard lock(m_syncMutex);
+    if (!openSyncLocked() || length < 0)
         return false;
     const bool ok =
         m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
@@ -666,6 +686,7 @@ void THidDeviceController::PostDeviceChange() {
 }
 
 void THidDeviceController::handleNotification(int kind, qintptr param) {
+    std::lock_guard lock(m_lock);
     if (kind != DBT_DEVNODES_CHANGED || m_passRunning)
         return;
     m_lastNotifyParam = int(param);
@@ -717,6 +738,8 @@ QList<THidDevice*> THidDeviceController::BuildDeviceList() {
 }
 
 void THidDeviceController::DeviceChange() {
+    std::lock_guard lock(m_lock);
+    m_passesBegun.fetch_add(1);
     bool changed = m_lastNotifyParam == -1;
     QList<THidDevice*> fresh = BuildDeviceList();
 
@@ -812,6 +835,14 @@ void THidDeviceController::DeviceChange() {
         m_onDeviceChange(this);
 }
 
+std::unique_lock<std::recursive_mutex> THidDeviceController::FreshPass() {
+    const quint64 begun = m_passesBegun.load();
+    std::unique_lock lock(m_lock);
+    if (m_passesBegun.load() == begun)
+        DeviceChange();
+    return lock;
+}
+
 bool THidDeviceController::reviewRefusals() {
     if (!m_clock.isValid())
         m_clock.start();
@@ -847,6 +878,7 @@ bool THidDeviceController::reviewRefusals() {
 }
 
 bool THidDeviceController::refusalSettled(const THidDevice& device) const {
+    std::lock_guard lock(m_lock);
     const auto it = m_refusals.constFind(interfaceKey(*device.PnPInfo()));
     return it != m_refusals.constEnd() && it->settled;
 }
@@ -856,6 +888,7 @@ bool THidDevice::AccessSettled() const {
 }
 
 bool THidDeviceController::CheckOutAt(CheckedOutDevice& device, int position) {
+    std::lock_guard lock(m_lock);
     THidDevice* entry = m_devices.value(position);
     if (!entry || entry->CheckedOut())
         return false;
@@ -868,6 +901,7 @@ bool THidDeviceController::CheckOutAt(CheckedOutDevice& device, int position) {
 }
 
 bool THidDeviceController::CheckOutNext(CheckedOutDevice& device) {
+    std::lock_guard lock(m_lock);
     device.reset();
     for (int position = 0; position < m_devices.size(); ++position)
         if (CheckOutAt(device, position))
@@ -885,6 +919,7 @@ void CheckedOutDevice::giveBack(THidDevice* device) noexcept {
 }
 
 void THidDeviceController::takeBack(THidDevice* device) {
+    std::lock_guard lock(m_lock);
     const THidDataEvent dataHandler = device->m_dataHandler;
     const THidPlugEvent unplugHandler = device->m_unplugHandler;
     // The reader stops and the handles close before the device is opened anew.
@@ -934,6 +969,7 @@ void THidDeviceController::takeBack(THidDevice* device) {
 }
 
 int THidDeviceController::EnumerateDevices() {
+    std::lock_guard lock(m_lock);
     int count = 0;
     for (int position = 0; position < m_devices.size(); ++position) {
         THidDevice* device = m_devices[position];

@@ -16,6 +16,10 @@
 // handler returned), so the handler must copy what it needs; a device set to
 // deliver on its read thread (SetDeliverOnReadThread) calls the handler there. A data handler
 // must not give back its own device or clear its own data handler.
+// Threads that each hold devices of their own may share one controller
+// (FreshPass): passes, check-outs and check-ins take one lock, a pass may
+// close a device that left while its holder writes to it, and the
+// controller outlives every holder.
 
 #include "CheckedOutDevice.h"
 #include "HidPlatform.h"
@@ -221,7 +225,7 @@ public:
     // list takes to arrive after the node. Until then passes keep trying.
     bool AccessSettled() const;
     THidDeviceReadThread* Reader() const { return m_reader.get(); }
-    bool SyncHandleOpen() const { return m_syncHandle != InvalidHidHandle; }
+    bool SyncHandleOpen() const;
     bool ReadHandleOpen() const;
 
     // The controller stores straight into these.
@@ -239,6 +243,8 @@ private:
     void releaseResources();
 
     HidHandle openInterface(HidAccess access);
+    bool openSyncLocked();
+    void closeSyncLocked();
     bool openReadLocked();
     void closeReadLocked();
     HidReadRequest* readRequest() const { return m_readRequest.get(); }
@@ -250,12 +256,12 @@ private:
     std::atomic<bool> m_ioGone{false}; // its I/O failed because the device left
     std::atomic<bool> m_checkedOut{false};
     std::atomic<bool> m_inHandler{false};
-    HidHandle m_syncHandle = InvalidHidHandle;
+    HidHandle m_syncHandle = InvalidHidHandle; // guarded by m_syncMutex
     HidHandle m_readHandle = InvalidHidHandle; // guarded by m_readMutex
     HIDD_ATTRIBUTES m_attributes;
     std::unique_ptr<THidPnPInfo> m_pnpInfo;
-    HidPreparsedData* m_preparsedData = nullptr;
-    int m_inputBufferCount = 0;
+    HidPreparsedData* m_preparsedData = nullptr; // guarded by m_syncMutex
+    std::atomic<int> m_inputBufferCount{0};
     int m_readBufferCount = 0; // guarded by m_readMutex
     std::atomic<int> m_sleepTime{100};
     THidDataEvent m_dataHandler;
@@ -264,13 +270,16 @@ private:
     bool m_deliverOnReadThread = false;
     std::function<void()> m_caughtUp;
     THidPlugEvent m_unplugHandler;
-    bool m_readWriteAccess = false;
-    quint32 m_openError = 0;
+    std::atomic<bool> m_readWriteAccess{false};
+    std::atomic<quint32> m_openError{0};
     std::unique_ptr<THidDeviceReadThread> m_reader;
     std::unique_ptr<HidReadRequest> m_readRequest;
     // Serialises the read handle between the UI thread (open, close on
     // unplug) and the read loop (open, start of a read).
     mutable std::mutex m_readMutex;
+    // Serialises the sync handle between its holder (writes) and a pass on
+    // another thread of a shared controller (close on unplug).
+    mutable std::mutex m_syncMutex;
 };
 
 // The monotonic clock of the reports' arrival stamps, in nanoseconds.
@@ -354,8 +363,16 @@ public:
     // While true, setting OnDeviceChange runs no pass (as during form loading).
     void setLoading(bool loading) { m_loading = loading; }
 
-    // One full device-change pass. UI thread only.
+    // One full device-change pass.
     void DeviceChange();
+    // For threads that share the controller, each holding devices of its
+    // own: a pass that began after this call (this thread's, or one that
+    // another thread ran meanwhile, so that waiting threads share one), and
+    // the list as that pass left it, locked until the lock returned goes.
+    std::unique_lock<std::recursive_mutex> FreshPass();
+    // Taken by every pass, check-out and check-in; another thread than the
+    // controller's holds it while it reads the list.
+    std::recursive_mutex& ListLock() const { return m_lock; }
     // Queues a pass as a notification would. UI thread only.
     void PostDeviceChange();
     // Hand a device out into the holder's CheckedOutDevice, which gives it
@@ -428,4 +445,6 @@ private:
     QHash<QString, Refusal> m_refusals; // by node and instance
     QElapsedTimer m_clock;
     bool m_retryQueued = false;
+    mutable std::recursive_mutex m_lock;
+    std::atomic<quint64> m_passesBegun{0};
 };
