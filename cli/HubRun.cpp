@@ -140,8 +140,8 @@ std::vector<HubRun::Target> HubRun::discover() {
         if (hubdevice::isHub(device))
             hubs << device;
     }
-    HubRoster roster(controller);
-    roster.pick(hubs); // notes the twins, which are known by their ports
+    HubRoster roster{HubRoster::Finder()}; // only to name them
+    roster.pick(hubs);                     // notes the twins, which are known by their ports
     for (THidDevice* const device : hubs) {
         Target t;
         t.outcome.path = device->PnPInfo()->InterfacePath;
@@ -341,7 +341,7 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     // Each report goes from the read thread straight into the link, and the
     // waits sleep until it is there: no trip through this thread's event loop.
     session.link().setDelivery(HubConnection::Delivery::OnReadThread);
-    HubRoster locator(controller, &session);
+    HubRoster locator(HubRoster::holding(controller, &session));
     locator.follow(target.identity);
     // The twins, told in the log when they are first seen (also the ones listed).
     locator.onNote = [this, &out](const QString& text) { say(out, text); };
