@@ -22,13 +22,6 @@ QEvent::Type deliveryEventType() {
     return QEvent::Type(type);
 }
 
-template <typename T> T propertyOr(const HidPropertyMap& map, HidProperty::Code code, T preset) {
-    const auto it = map.constFind(code);
-    if (it == map.constEnd() || !it->template canConvert<T>())
-        return preset;
-    return it->template value<T>();
-}
-
 // Sets a device's InHandler for the length of a handler call, also when the
 // handler raises. A holder may release the device inside the handler; the
 // flag went with it then and must not be written.
@@ -58,36 +51,7 @@ private:
 
 THidPnPInfo::THidPnPInfo(const HidInterfaceDetail& detail)
     : InstanceNumber(detail.instanceNumber), InterfacePath(detail.path), SerialNumber(detail.serialNumber),
-      Port(detail.port) {
-    using namespace HidProperty;
-    const HidPropertyMap& p = detail.properties;
-    Capabilities = propertyOr<quint32>(p, HidProperty::Capabilities, 0);
-    ClassName = propertyOr<QString>(p, Class, {});
-    ClassGUID = propertyOr<QString>(p, ClassGuid, {});
-    CompatibleIDs = propertyOr<QStringList>(p, CompatibleIds, {});
-    ConfigFlags = propertyOr<quint32>(p, HidProperty::ConfigFlags, 0);
-    DeviceDescr = propertyOr<QString>(p, DeviceDesc, {});
-    DriverName = propertyOr<QString>(p, Driver, {});
-    FriendlyName = propertyOr<QString>(p, HidProperty::FriendlyName, {});
-    HardwareID = propertyOr<QStringList>(p, HardwareId, {});
-    LowerFilters = propertyOr<QStringList>(p, HidProperty::LowerFilters, {});
-    Mfg = propertyOr<QString>(p, HidProperty::Mfg, {});
-    UpperFilters = propertyOr<QStringList>(p, HidProperty::UpperFilters, {});
-    Service = propertyOr<QString>(p, HidProperty::Service, {});
-    Address = propertyOr<QString>(p, HidProperty::Address, {});
-    BusNumber = propertyOr<quint32>(p, HidProperty::BusNumber, 0);
-    BusType = propertyOr<QString>(p, BusTypeGuid, {});
-    Characteristics = propertyOr<QString>(p, HidProperty::Characteristics, {});
-    DeviceType = propertyOr<quint32>(p, DevType, 0);
-    EnumeratorName = propertyOr<QString>(p, HidProperty::EnumeratorName, {});
-    Exclusive = propertyOr<quint32>(p, HidProperty::Exclusive, 0);
-    LegacyBusType = propertyOr<quint32>(p, HidProperty::LegacyBusType, 0);
-    LocationInfo = propertyOr<QString>(p, LocationInformation, {});
-    PhysDevObjName = propertyOr<QString>(p, PhysicalDeviceObjectName, {});
-    Security = propertyOr<QString>(p, SecurityDescriptorString, {});
-    UINumber = propertyOr<quint32>(p, UiNumber, 0);
-    Property30 = propertyOr<QString>(p, HidProperty::Property30, {});
-}
+      Port(detail.port) {}
 
 namespace {
 
@@ -635,21 +599,11 @@ THidDeviceController::~THidDeviceController() {
     m_platform->unloadHidLibrary();
 }
 
-void THidDeviceController::setDevThreadSleepTime(int ms) {
-    if (ms != m_devThreadSleepTime) {
-        for (THidDevice* device : std::as_const(m_devices))
-            if (device->SleepTime() == m_devThreadSleepTime)
-                device->SetSleepTime(ms);
-    }
-    m_devThreadSleepTime = ms;
-}
-
 void THidDeviceController::setOnDeviceChange(const TNotifyEvent& handler) {
     if (handler == m_onDeviceChange)
         return;
     m_onDeviceChange = handler;
-    if (!m_loading)
-        DeviceChange();
+    DeviceChange();
 }
 
 void THidDeviceController::setOnDeviceData(const THidDataEvent& handler) {

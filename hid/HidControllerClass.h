@@ -141,33 +141,6 @@ public:
     QString SerialNumber;
     // Where the device is plugged in (Linux: HID_PHYS; Windows: its instance path).
     QString Port;
-
-    quint32 Capabilities = 0;
-    QString ClassName;
-    QString ClassGUID;
-    QStringList CompatibleIDs;
-    quint32 ConfigFlags = 0;
-    QString DeviceDescr;
-    QString DriverName;
-    QString FriendlyName;
-    QStringList HardwareID;
-    QStringList LowerFilters;
-    QString Mfg;
-    QStringList UpperFilters;
-    QString Service;
-    QString Address;
-    quint32 BusNumber = 0;
-    QString BusType;
-    QString Characteristics;
-    quint32 DeviceType = 0;
-    QString EnumeratorName;
-    quint32 Exclusive = 0;
-    quint32 LegacyBusType = 0;
-    QString LocationInfo;
-    QString PhysDevObjName;
-    QString Security;
-    quint32 UINumber = 0;
-    QString Property30;
 };
 
 class THidDevice {
@@ -228,7 +201,7 @@ public:
     bool SyncHandleOpen() const;
     bool ReadHandleOpen() const;
 
-    // The controller stores straight into these.
+    // This device's own handlers, in place of the controller's.
     void setDataErrorHandler(const THidDataErrorEvent& handler) { m_dataErrorHandler = handler; }
     void setUnplugHandler(const THidPlugEvent& handler) { m_unplugHandler = handler; }
 
@@ -332,36 +305,21 @@ private:
 
 class THidDeviceController : public QObject {
     Q_OBJECT
-    Q_PROPERTY(int DevThreadSleepTime READ DevThreadSleepTime WRITE setDevThreadSleepTime)
-    Q_PROPERTY(QString Version READ Version WRITE setVersion STORED false)
 public:
-    // The real program passes the Linux binding; tests and the demo the
-    // virtual bus. The platform must outlive the controller.
+    // The programs pass the system's binding (createNativeHidPlatform), tests
+    // and the demo the virtual bus. The platform must outlive the controller.
     THidDeviceController(QObject* owner, HidPlatform& platform);
     ~THidDeviceController() override;
 
-    int DevThreadSleepTime() const { return m_devThreadSleepTime; }
-    void setDevThreadSleepTime(int ms);
-    QString Version() const { return QStringLiteral("1.0.34"); }
-    void setVersion(const QString&) {}
-
-    const THidPlugEvent& OnArrival() const { return m_onArrival; }
     void setOnArrival(const THidPlugEvent& handler) { m_onArrival = handler; }
-    const THidEnumerateEvent& OnEnumerate() const { return m_onEnumerate; }
     void setOnEnumerate(const THidEnumerateEvent& handler) { m_onEnumerate = handler; }
-    const TNotifyEvent& OnDeviceChange() const { return m_onDeviceChange; }
     void setOnDeviceChange(const TNotifyEvent& handler);
     const THidDataEvent& OnDeviceData() const { return m_onDeviceData; }
     void setOnDeviceData(const THidDataEvent& handler);
-    const THidDataErrorEvent& OnDeviceDataError() const { return m_onDeviceDataError; }
     void setOnDeviceDataError(const THidDataErrorEvent& handler);
     const THidPlugEvent& OnDeviceUnplug() const { return m_onDeviceUnplug; }
     void setOnDeviceUnplug(const THidPlugEvent& handler);
-    const THidPlugEvent& OnRemoval() const { return m_onRemoval; }
     void setOnRemoval(const THidPlugEvent& handler) { m_onRemoval = handler; }
-
-    // While true, setting OnDeviceChange runs no pass (as during form loading).
-    void setLoading(bool loading) { m_loading = loading; }
 
     // One full device-change pass.
     void DeviceChange();
@@ -373,7 +331,7 @@ public:
     // Taken by every pass, check-out and check-in; another thread than the
     // controller's holds it while it reads the list.
     std::recursive_mutex& ListLock() const { return m_lock; }
-    // Queues a pass as a notification would. UI thread only.
+    // Queues a pass as a notification would. Any thread.
     void PostDeviceChange();
     // Hand a device out into the holder's CheckedOutDevice, which gives it
     // back. A device it held before goes back once the new one is taken.
@@ -382,7 +340,6 @@ public:
     bool CheckOutAt(CheckedOutDevice& device, int position);
     int EnumerateDevices();
 
-    QUuid HidClassGuid() const { return m_hidClassGuid; }
     int CheckedInCount() const { return m_checkedInCount; }
     int CheckedOutCount() const { return m_checkedOutCount; }
     int UnpluggedCount() const { return m_unpluggedCount; }
@@ -430,7 +387,6 @@ private:
     THidDataErrorEvent m_onDeviceDataError;
     THidPlugEvent m_onDeviceUnplug;
     THidPlugEvent m_onRemoval;
-    int m_devThreadSleepTime = 100;
     QList<THidDevice*> m_devices;
     int m_checkedInCount = 0;
     int m_checkedOutCount = 0;
@@ -439,7 +395,6 @@ private:
     int m_lastNotifyParam = 0;
     bool m_firstPassDone = false;
     bool m_destroying = false;
-    bool m_loading = false;
     bool m_setupLoaded = false;
     QObject* m_notificationWindow = nullptr;
     QHash<QString, Refusal> m_refusals; // by node and instance
