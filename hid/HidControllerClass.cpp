@@ -823,9 +823,14 @@ bool THidDeviceController::reviewRefusals() {
     m_refusals = std::move(kept);
     if (pending && !m_retryQueued && m_notificationWindow) {
         m_retryQueued = true;
-        QTimer::singleShot(AccessRetryMs, m_notificationWindow, [this] {
-            m_retryQueued = false;
-            handleNotification(DBT_DEVNODES_CHANGED, 0);
+        // Timed on the controller's thread, also after a pass that another
+        // thread sharing the controller ran.
+        QMetaObject::invokeMethod(m_notificationWindow, [this] {
+            QTimer::singleShot(AccessRetryMs, m_notificationWindow, [this] {
+                std::lock_guard lock(m_lock);
+                m_retryQueued = false;
+                handleNotification(DBT_DEVNODES_CHANGED, 0);
+            });
         });
     }
     return settledNow;

@@ -136,6 +136,12 @@ TEST(HubRoster, ThreadsSharingAControllerEachHoldTheirOwnHub) {
     b.setSerial(QStringLiteral("B"));
     ASSERT_TRUE(a.plug());
     ASSERT_TRUE(b.plug());
+    // A device this user may not open yet: the threads' passes plan the
+    // retries that the controller's thread runs.
+    VirtualHidDeviceSetup locked;
+    locked.name = QStringLiteral("locked");
+    locked.readWriteAccess = false;
+    bus.plug(locked);
     THidDeviceController controller(nullptr, bus);
     ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
 
