@@ -238,21 +238,30 @@ void THidDevice::QueryCaps(HIDP_CAPS& caps) {
 
 bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
     written = 0;
-    // Held through the write: a pass on another thread may close the handle
-    // of a device that left.
-    std::lock_guard lock(m_syncMutex);
-    if (!openSyncLocked() || length < 0)
-        return false;
-    const bool ok =
-        m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
-    if (!ok) {
+    {
+        // Held through the write: a pass on another thread may close the
+        // handle of a device that left.
+        std::lock_guard lock(m_syncMutex);
+        if (!openSyncLocked() || length < 0)
+            return false;
+        if (m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written))
+            return true;
         noteIoFailure();
+    }
+    if (!m_controller)
+        return false;
+    if (QThread::currentThread() != m_controller->thread()) {
+        // A holder on another thread than its shared controller's: the
+        // notice runs there, later. Look now, as the holder's own controller
+        // would by running the notice, so that a device that left counts as
+        // gone before the next attempt.
+        m_controller->FreshPass();
+    } else if (m_ioGone.load()) {
         // Look for the device again now: its notice may have come and gone
         // while the interface still looked the same.
-        if (m_ioGone.load() && m_controller)
-            m_controller->PostDeviceChange();
+        m_controller->PostDeviceChange();
     }
-    return ok;
+    return false;
 }
 
 void THidDevice::noteIoFailure() {
