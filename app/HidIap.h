@@ -55,7 +55,7 @@ class TfrmMain : public TSkinForm, private HubPort {
     HubSessionSetup m_setup;
     // Which hub is which: during an update, the hub the update started with
     // is the current hub, wherever it comes in the list after its restarts.
-    HubRoster m_roster{[this] { return RefreshHubs() ? currentHub() : nullptr; }};
+    HubRoster m_roster{[this](const HubRoster::Choose&) { return findHub(); }};
 
 public:
     // The window finds its hubs through the given HID binding: the Linux one
@@ -174,6 +174,8 @@ public:
     // Hub discovery and selection (HubDiscovery.cpp).
     void HubDeviceChange(QObject* Sender);
     bool RefreshHubs();
+    // The roster's finder: a pass, then the current hub.
+    THidDevice* findHub();
     THidDevice* currentHub() const { return m_session.device(); }
     // The hub at this position of the hub list (cbbPort), nullptr past its end.
     THidDevice* hubAt(int index) const;

@@ -116,6 +116,19 @@ void TfrmMain::HubDeviceChange(QObject* Sender) {
     }
 }
 
+THidDevice* TfrmMain::findHub() {
+    // The roster's finder. Each pass that changes the list rebuilds it and
+    // chooses through the roster (HubDeviceChange); between them the list and
+    // the hub selected in it stand.
+    THidDevice* const hub = RefreshHubs() ? currentHub() : nullptr;
+    // A hub with another identity is never handed out while one is followed.
+    const HubIdentity& followed = m_roster.followed();
+    if (hub && followed.isValid() && m_roster.hubIdentity(hub) != followed &&
+        HubIdentity::of(hub) != followed)
+        return nullptr;
+    return hub;
+}
+
 bool TfrmMain::RefreshHubs() {
     if (m_controller)
         m_controller->DeviceChange();

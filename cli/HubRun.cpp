@@ -55,6 +55,7 @@ HubRun::HubRun(Options options, QObject* parent) : QObject(parent), m_options(st
 }
 
 HubRun::~HubRun() {
+    m_controller.reset();
     // The hubs leave the bus before it goes.
     m_virtualHubs.clear();
 }
@@ -120,26 +121,18 @@ void HubRun::setUpVirtualHubs() {
 }
 
 std::vector<HubRun::Target> HubRun::discover() {
-    std::unique_ptr<HidPlatform> own;
-    HidPlatform* platform = m_bus.get();
-    if (!platform) {
-        own = createNativeHidPlatform();
-        platform = own.get();
-    }
     std::vector<Target> found;
-    THidDeviceController controller(nullptr, *platform);
+    THidDeviceController& controller = *m_controller;
     processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
-    CheckedOutDevice out;
-    std::vector<CheckedOutDevice> held;
+    std::lock_guard lock(controller.ListLock());
     QList<THidDevice*> hubs;
-    while (controller.CheckOutNext(out)) {
-        THidDevice* const device = out.get();
-        held.push_back(std::move(out));
-        if (hubdevice::isHub(device))
+    for (int i = 0; i < controller.count(); ++i) {
+        THidDevice* const device = controller.deviceAt(i);
+        if (device->Plugged() && hubdevice::isHub(device))
             hubs << device;
     }
-    HubRoster roster(controller);
-    roster.pick(hubs); // notes the twins, which are known by their ports
+    HubRoster roster{HubRoster::Finder()}; // only to name them
+    roster.pick(hubs);                     // notes the twins, which are known by their ports
     for (THidDevice* const device : hubs) {
         Target t;
         t.outcome.path = device->PnPInfo()->InterfacePath;
@@ -162,8 +155,6 @@ std::vector<HubRun::Target> HubRun::discover() {
         if (t.identity.isValid())
             found.push_back(std::move(t));
     }
-    for (CheckedOutDevice& d : held)
-        d.reset(); // the check-in, in list order
     if (m_bus) {
         std::sort(found.begin(), found.end(),
                   [](const Target& a, const Target& b) { return a.outcome.number < b.outcome.number; });
@@ -193,6 +184,16 @@ int HubRun::run() {
         return exitCode(m_report);
     if (m_options.virtualHubs >= 0)
         setUpVirtualHubs();
+    // One controller for the run, on this thread: its notified passes and
+    // the ones the jobs ask for are shared by every hub's job, instead of
+    // each job passing over every device at every change.
+    HidPlatform* platform = m_bus.get();
+    if (!platform) {
+        m_native = createNativeHidPlatform();
+        platform = m_native.get();
+    }
+    m_controller = std::make_unique<THidDeviceController>(nullptr, *platform);
+    const ScopeExit released([this] { m_controller.reset(); });
 
     std::vector<Target> targets = discover();
     if (targets.empty() && m_options.command != Command::List) {
@@ -283,15 +284,8 @@ void HubRun::runJobs(std::vector<Target>& targets) {
     std::vector<std::unique_ptr<QThread>> threads;
     for (Target* t : jobs) {
         threads.emplace_back(QThread::create([this, t, &finished] {
-            std::unique_ptr<HidPlatform> own;
-            HidPlatform* platform = m_bus.get();
-            if (!platform) {
-                // A binding keeps its monitor and sinks per instance.
-                own = createNativeHidPlatform();
-                platform = own.get();
-            }
             const int number = t->outcome.number;
-            t->outcome = runJob(*t, *platform);
+            t->outcome = runJob(*t);
             {
                 std::lock_guard lock(m_soFarMutex);
                 for (auto& [outcome, ended] : m_soFar) {
@@ -327,10 +321,8 @@ struct HubRun::Job {
     int lastLine = 0;
 };
 
-HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
+HubOutcome HubRun::runJob(const Target& target) {
     HubOutcome out = target.outcome;
-    THidDeviceController controller(nullptr, platform);
-    processEventsUntil([&controller] { return controller.FirstPassDone(); }, FirstPassMs);
 
     HubSession session;
     session.timing = timing;
@@ -339,12 +331,12 @@ HubOutcome HubRun::runJob(const Target& target, HidPlatform& platform) {
     // Each report goes from the read thread straight into the link, and the
     // waits sleep until it is there: no trip through this thread's event loop.
     session.link().setDelivery(HubConnection::Delivery::OnReadThread);
-    HubRoster locator(controller, &session);
+    HubRoster locator(HubRoster::holding(*m_controller, &session));
     locator.follow(target.identity);
     // The twins, told in the log when they are first seen (also the ones listed).
     locator.onNote = [this, &out](const QString& text) { say(out, text); };
     // Shared with the window: kept levels, one update per hub, the history.
-    HubSessionSetup setup(platform, statePath());
+    HubSessionSetup setup(m_controller->platform(), statePath());
     setup.apply(session, locator);
     session.setLockRequired(!m_options.noLock);
     // Ctrl+C reaches the session through this list, from any thread.

@@ -21,6 +21,7 @@
 class HidPlatform;
 class HubRoster;
 class THidDevice;
+class THidDeviceController;
 class VirtualHidBus;
 class VirtualHub;
 
@@ -85,7 +86,7 @@ private:
     std::vector<Target> discover();
     void runJobs(std::vector<Target>& targets);
     struct Job;
-    HubOutcome runJob(const Target& target, HidPlatform& platform);
+    HubOutcome runJob(const Target& target);
     // A line of the hub's log, also told as it happens.
     void say(HubOutcome& out, const QString& line);
     // The failure's words into the outcome, and for an update at the end of its log.
@@ -110,6 +111,9 @@ private:
     std::vector<std::pair<HubOutcome, bool>> m_soFar;
     std::unique_ptr<class FirmwareImage> m_image;
     std::unique_ptr<VirtualHidBus> m_bus;
+    std::unique_ptr<HidPlatform> m_native;
+    // Shared by the jobs' threads, each holding its own hub checked out.
+    std::unique_ptr<THidDeviceController> m_controller;
     std::vector<std::unique_ptr<VirtualHub>> m_virtualHubs;
     HubTask m_hubTask;
 };

@@ -1,15 +1,72 @@
 #include "HubRoster.h"
 
+#include "CheckedOutDevice.h"
 #include "HidControllerClass.h"
 #include "HubDevice.h"
 
-HubRoster::HubRoster(THidDeviceController& controller, HubSession* session)
-    : m_controller(&controller), m_session(session) {}
+#include <memory>
+#include <mutex>
 
-HubRoster::HubRoster(std::function<THidDevice*()> scan) : m_scan(std::move(scan)) {}
+namespace {
 
-HubRoster::~HubRoster() {
-    release();
+// The hub one roster holds checked out of a controller it may share.
+class HeldHub {
+public:
+    HeldHub(THidDeviceController& controller, HubSession* session)
+        : m_controller(controller), m_session(session) {}
+    ~HeldHub() {
+        std::lock_guard lock(m_controller.ListLock());
+        release();
+    }
+    HeldHub(const HeldHub&) = delete;
+    HeldHub& operator=(const HeldHub&) = delete;
+
+    THidDevice* find(const HubRoster::Choose& choose) {
+        const auto lock = m_controller.FreshPass();
+        if (m_held && !m_held->Plugged())
+            release();
+        QList<THidDevice*> hubs;
+        QList<int> where;
+        for (int i = 0; i < m_controller.count(); ++i) {
+            THidDevice* const device = m_controller.deviceAt(i);
+            if (device->Plugged() && hubdevice::isHub(device)) {
+                hubs << device;
+                where << i;
+            }
+        }
+        const int chosen = choose(hubs);
+        THidDevice* const wanted = chosen >= 0 ? hubs.at(chosen) : nullptr;
+        if (m_held && m_held.get() != wanted)
+            release();
+        if (wanted && !m_held && !wanted->CheckedOut() && wanted->ReadWriteAccess() &&
+            m_controller.CheckOutAt(m_held, where.at(chosen))) {
+            m_held->SetInputBufferCount(hubdevice::BufferCount);
+            m_held->SetReadBufferCount(hubdevice::BufferCount);
+        }
+        return m_held.get();
+    }
+
+private:
+    void release() {
+        if (!m_held)
+            return;
+        if (m_session && m_session->device() == m_held.get())
+            m_session->detach();
+        m_held.reset();
+    }
+
+    THidDeviceController& m_controller;
+    HubSession* m_session;
+    CheckedOutDevice m_held;
+};
+
+} // namespace
+
+HubRoster::HubRoster(Finder finder) : m_finder(std::move(finder)) {}
+
+HubRoster::Finder HubRoster::holding(THidDeviceController& controller, HubSession* session) {
+    auto held = std::make_shared<HeldHub>(controller, session);
+    return [held](const Choose& choose) { return held->find(choose); };
 }
 
 void HubRoster::follow(const THidDevice* device) {
@@ -73,39 +130,12 @@ int HubRoster::pick(const QList<THidDevice*>& hubs) {
 }
 
 THidDevice* HubRoster::refreshHub() {
-    if (m_scan) {
-        THidDevice* const chosen = m_scan();
-        // Whoever keeps the list chose by pick(); a hub with another identity
-        // is never handed out while one is followed.
-        if (chosen && isFollowing() && hubIdentity(chosen) != m_followed &&
-            HubIdentity::of(chosen) != m_followed)
-            return nullptr;
-        return chosen;
-    }
-    if (!m_controller)
-        return nullptr;
-    m_controller->DeviceChange();
-    if (m_held && !m_held->Plugged())
-        release();
-    QList<THidDevice*> hubs;
-    QList<int> where;
-    for (int i = 0; i < m_controller->count(); ++i) {
-        THidDevice* const device = m_controller->deviceAt(i);
-        if (device->Plugged() && hubdevice::isHub(device)) {
-            hubs << device;
-            where << i;
-        }
-    }
-    const int chosen = isFollowing() ? pick(hubs) : (noteTwins(hubs), -1);
-    THidDevice* const wanted = chosen >= 0 ? hubs.at(chosen) : nullptr;
-    if (m_held && m_held.get() != wanted)
-        release();
-    if (wanted && !m_held && !wanted->CheckedOut() && wanted->ReadWriteAccess() &&
-        m_controller->CheckOutAt(m_held, where.at(chosen))) {
-        m_held->SetInputBufferCount(hubdevice::BufferCount);
-        m_held->SetReadBufferCount(hubdevice::BufferCount);
-    }
-    return m_held.get();
+    return m_finder([this](const QList<THidDevice*>& hubs) {
+        if (isFollowing())
+            return pick(hubs);
+        noteTwins(hubs);
+        return -1;
+    });
 }
 
 HubIdentity HubRoster::hubIdentity(THidDevice* device) {
@@ -115,12 +145,4 @@ HubIdentity HubRoster::hubIdentity(THidDevice* device) {
     if (id.isSerial() && m_twins.contains(id.value()) && device->PnPInfo())
         return HubIdentity::portOf(*device->PnPInfo());
     return id;
-}
-
-void HubRoster::release() {
-    if (!m_held)
-        return;
-    if (m_session && m_session->device() == m_held.get())
-        m_session->detach();
-    m_held.reset();
 }

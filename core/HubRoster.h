@@ -1,17 +1,17 @@
 #pragma once
 
-// The one place that knows which hub is which. It finds hubs through the
-// device controller, follows one hub across its restarts by its identity (a
-// restarted hub is a new device object, with a new node, and possibly not the
-// first hub in the list any more), and tells the identity whose key its kept
-// LED levels and its update lock live under (HubIdentity::key). The window and the command line
-// both find their hubs through it, so what one keeps the other finds.
+// The one place that knows which hub is which. It chooses among the hubs a
+// device-change pass found, follows one hub across its restarts by its
+// identity (a restarted hub is a new device object, with a new node, and
+// possibly not the first hub in the list any more), and tells the identity
+// whose key its kept LED levels and its update lock live under
+// (HubIdentity::key). The window and the command line both choose their hubs
+// through it, so what one keeps the other finds.
 //
 // Twins: cheap hubs may all carry one serial number. While two plugged hubs
 // share one, it tells neither apart, so both are known by their ports, and a
 // hub followed by its serial number is followed by the port it had.
 
-#include "CheckedOutDevice.h"
 #include "HubIdentity.h"
 #include "HubSession.h"
 
@@ -26,17 +26,23 @@ class THidDeviceController;
 
 class HubRoster : public HubLocator {
 public:
-    // Follows its hub by checking it out of this controller (and checking it
-    // back in when it leaves): for a program that talks to one hub per
-    // controller. The session, if given, is detached before its device goes.
-    HubRoster(THidDeviceController& controller, HubSession* session = nullptr);
-    // Follows its hub in a hub list that someone else keeps: scan runs a
-    // device-change pass, which rebuilds the list and calls pick(), and
-    // returns the hub it chose (or nullptr).
-    explicit HubRoster(std::function<THidDevice*()> scan);
-    ~HubRoster() override;
+    // Which of these hubs to talk to, as an index into them, -1 for none.
+    using Choose = std::function<int(const QList<THidDevice*>& hubs)>;
+    // Where the roster finds its hubs: runs a fresh device-change pass, lets
+    // choose pick among the hubs plugged in after it (in list order, while
+    // none of them can go), and returns the device its holder talks to now.
+    using Finder = std::function<THidDevice*(const Choose& choose)>;
+
+    explicit HubRoster(Finder finder);
     HubRoster(const HubRoster&) = delete;
     HubRoster& operator=(const HubRoster&) = delete;
+
+    // A finder for a program that holds one hub per roster: it checks the
+    // chosen hub out of the controller and holds it until another is chosen
+    // or the finder goes (the session, if given, is detached first). Several
+    // threads may share the controller, each with a roster of its own; their
+    // passes are shared.
+    static Finder holding(THidDeviceController& controller, HubSession* session = nullptr);
 
     // From now on the hub with this identity is the one: no other hub is
     // handed out while it is followed, even when it is away.
@@ -55,7 +61,8 @@ public:
     // Notes the twins among them.
     int pick(const QList<THidDevice*>& hubs);
 
-    // HubLocator: a pass, then the followed hub as it is now, or nullptr.
+    // HubLocator: a pass, then the followed hub as it is now, or nullptr;
+    // none is chosen while none is followed.
     THidDevice* refreshHub() override;
     // The device's identity as the last pass knew it: a twin's is its port.
     HubIdentity hubIdentity(THidDevice* device) override;
@@ -68,14 +75,10 @@ public:
     std::function<void(const QString&)> onNote;
 
 private:
-    void release();
     void noteTwins(const QList<THidDevice*>& hubs);
 
-    THidDeviceController* m_controller = nullptr;
-    HubSession* m_session = nullptr;
-    std::function<THidDevice*()> m_scan;
+    Finder m_finder;
     HubIdentity m_followed;
-    QString m_followedPort;  // where the followed hub was last seen, for when a twin comes
-    QStringList m_twins;     // as of the last pass
-    CheckedOutDevice m_held; // from m_controller
+    QString m_followedPort; // where the followed hub was last seen, for when a twin comes
+    QStringList m_twins;    // as of the last pass
 };

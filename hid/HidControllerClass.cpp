@@ -22,13 +22,6 @@ QEvent::Type deliveryEventType() {
     return QEvent::Type(type);
 }
 
-template <typename T> T propertyOr(const HidPropertyMap& map, HidProperty::Code code, T preset) {
-    const auto it = map.constFind(code);
-    if (it == map.constEnd() || !it->template canConvert<T>())
-        return preset;
-    return it->template value<T>();
-}
-
 // Sets a device's InHandler for the length of a handler call, also when the
 // handler raises. A holder may release the device inside the handler; the
 // flag went with it then and must not be written.
@@ -58,36 +51,7 @@ private:
 
 THidPnPInfo::THidPnPInfo(const HidInterfaceDetail& detail)
     : InstanceNumber(detail.instanceNumber), InterfacePath(detail.path), SerialNumber(detail.serialNumber),
-      Port(detail.port) {
-    using namespace HidProperty;
-    const HidPropertyMap& p = detail.properties;
-    Capabilities = propertyOr<quint32>(p, HidProperty::Capabilities, 0);
-    ClassName = propertyOr<QString>(p, Class, {});
-    ClassGUID = propertyOr<QString>(p, ClassGuid, {});
-    CompatibleIDs = propertyOr<QStringList>(p, CompatibleIds, {});
-    ConfigFlags = propertyOr<quint32>(p, HidProperty::ConfigFlags, 0);
-    DeviceDescr = propertyOr<QString>(p, DeviceDesc, {});
-    DriverName = propertyOr<QString>(p, Driver, {});
-    FriendlyName = propertyOr<QString>(p, HidProperty::FriendlyName, {});
-    HardwareID = propertyOr<QStringList>(p, HardwareId, {});
-    LowerFilters = propertyOr<QStringList>(p, HidProperty::LowerFilters, {});
-    Mfg = propertyOr<QString>(p, HidProperty::Mfg, {});
-    UpperFilters = propertyOr<QStringList>(p, HidProperty::UpperFilters, {});
-    Service = propertyOr<QString>(p, HidProperty::Service, {});
-    Address = propertyOr<QString>(p, HidProperty::Address, {});
-    BusNumber = propertyOr<quint32>(p, HidProperty::BusNumber, 0);
-    BusType = propertyOr<QString>(p, BusTypeGuid, {});
-    Characteristics = propertyOr<QString>(p, HidProperty::Characteristics, {});
-    DeviceType = propertyOr<quint32>(p, DevType, 0);
-    EnumeratorName = propertyOr<QString>(p, HidProperty::EnumeratorName, {});
-    Exclusive = propertyOr<quint32>(p, HidProperty::Exclusive, 0);
-    LegacyBusType = propertyOr<quint32>(p, HidProperty::LegacyBusType, 0);
-    LocationInfo = propertyOr<QString>(p, LocationInformation, {});
-    PhysDevObjName = propertyOr<QString>(p, PhysicalDeviceObjectName, {});
-    Security = propertyOr<QString>(p, SecurityDescriptorString, {});
-    UINumber = propertyOr<quint32>(p, UiNumber, 0);
-    Property30 = propertyOr<QString>(p, HidProperty::Property30, {});
-}
+      Port(detail.port) {}
 
 namespace {
 
@@ -125,11 +89,10 @@ THidDevice::THidDevice(std::unique_ptr<THidPnPInfo> pnpInfo, THidDeviceControlle
         throw EControllerError("device cannot be opened");
 
     m_attributes.Size = sizeof(HIDD_ATTRIBUTES);
-    if (!m_platform->getAttributes(m_syncHandle, m_attributes)) {
-        CloseSync();
-        throw EControllerError("device cannot be identified");
-    }
+    const bool identified = m_platform->getAttributes(m_syncHandle, m_attributes);
     CloseSync();
+    if (!identified)
+        throw EControllerError("device cannot be identified");
 }
 
 THidDevice::~THidDevice() {
@@ -141,6 +104,7 @@ void THidDevice::releaseResources() {
     m_unplugHandler = {};
     CloseSync();
     CloseRead();
+    std::lock_guard lock(m_syncMutex);
     if (m_preparsedData) {
         m_platform->freePreparsedData(m_preparsedData);
         m_preparsedData = nullptr;
@@ -152,6 +116,11 @@ HidHandle THidDevice::openInterface(HidAccess access) {
 }
 
 bool THidDevice::OpenSync() {
+    std::lock_guard lock(m_syncMutex);
+    return openSyncLocked();
+}
+
+bool THidDevice::openSyncLocked() {
     if (Accessible() && m_syncHandle == InvalidHidHandle) {
         m_syncHandle = openInterface(HidAccess::ReadWrite);
         m_readWriteAccess = m_syncHandle != InvalidHidHandle;
@@ -171,6 +140,16 @@ bool THidDevice::OpenSync() {
 }
 
 void THidDevice::CloseSync() {
+    std::lock_guard lock(m_syncMutex);
+    closeSyncLocked();
+}
+
+bool THidDevice::SyncHandleOpen() const {
+    std::lock_guard lock(m_syncMutex);
+    return m_syncHandle != InvalidHidHandle;
+}
+
+void THidDevice::closeSyncLocked() {
     if (m_syncHandle != InvalidHidHandle) {
         m_platform->close(m_syncHandle);
         m_syncHandle = InvalidHidHandle;
@@ -223,7 +202,8 @@ bool THidDevice::ReadHandleOpen() const {
 }
 
 void THidDevice::SetInputBufferCount(int count) {
-    if (count == m_inputBufferCount || !OpenSync())
+    std::lock_guard lock(m_syncMutex);
+    if (count == m_inputBufferCount || !openSyncLocked())
         return;
     m_platform->setNumInputBuffers(m_syncHandle, quint32(count));
     quint32 now = 0;
@@ -248,27 +228,40 @@ void THidDevice::SetSleepTime(int ms) {
 
 void THidDevice::QueryCaps(HIDP_CAPS& caps) {
     caps = HIDP_CAPS{};
-    if (!m_preparsedData && OpenSync()) {
+    std::lock_guard lock(m_syncMutex);
+    if (!m_preparsedData && openSyncLocked()) {
         m_preparsedData = m_platform->getPreparsedData(m_syncHandle);
-        CloseSync();
+        closeSyncLocked();
     }
     m_platform->getCaps(m_preparsedData, caps);
 }
 
 bool THidDevice::WriteReport(const void* buffer, int length, quint32& written) {
     written = 0;
-    if (!OpenSync() || length < 0)
-        return false;
-    const bool ok =
-        m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written);
-    if (!ok) {
+    {
+        // Held through the write: a pass on another thread may close the
+        // handle of a device that left.
+        std::lock_guard lock(m_syncMutex);
+        if (!openSyncLocked() || length < 0)
+            return false;
+        if (m_platform->write(m_syncHandle, static_cast<const quint8*>(buffer), quint32(length), written))
+            return true;
         noteIoFailure();
+    }
+    if (!m_controller)
+        return false;
+    if (QThread::currentThread() != m_controller->thread()) {
+        // A holder on another thread than its shared controller's: the
+        // notice runs there, later. Look now, as the holder's own controller
+        // would by running the notice, so that a device that left counts as
+        // gone before the next attempt.
+        m_controller->FreshPass();
+    } else if (m_ioGone.load()) {
         // Look for the device again now: its notice may have come and gone
         // while the interface still looked the same.
-        if (m_ioGone.load() && m_controller)
-            m_controller->PostDeviceChange();
+        m_controller->PostDeviceChange();
     }
-    return ok;
+    return false;
 }
 
 void THidDevice::noteIoFailure() {
@@ -615,21 +608,11 @@ THidDeviceController::~THidDeviceController() {
     m_platform->unloadHidLibrary();
 }
 
-void THidDeviceController::setDevThreadSleepTime(int ms) {
-    if (ms != m_devThreadSleepTime) {
-        for (THidDevice* device : std::as_const(m_devices))
-            if (device->SleepTime() == m_devThreadSleepTime)
-                device->SetSleepTime(ms);
-    }
-    m_devThreadSleepTime = ms;
-}
-
 void THidDeviceController::setOnDeviceChange(const TNotifyEvent& handler) {
     if (handler == m_onDeviceChange)
         return;
     m_onDeviceChange = handler;
-    if (!m_loading)
-        DeviceChange();
+    DeviceChange();
 }
 
 void THidDeviceController::setOnDeviceData(const THidDataEvent& handler) {
@@ -666,6 +649,7 @@ void THidDeviceController::PostDeviceChange() {
 }
 
 void THidDeviceController::handleNotification(int kind, qintptr param) {
+    std::lock_guard lock(m_lock);
     if (kind != DBT_DEVNODES_CHANGED || m_passRunning)
         return;
     m_lastNotifyParam = int(param);
@@ -709,7 +693,6 @@ QList<THidDevice*> THidDeviceController::BuildDeviceList() {
             continue; // one unreadable interface must not stop the walk
         try {
             list.append(new THidDevice(std::make_unique<THidPnPInfo>(detail), this));
-            list.back()->SetSleepTime(m_devThreadSleepTime);
         } catch (const EControllerError&) {
             // Not openable or not identifiable now; a later pass may find it.
         }
@@ -718,6 +701,8 @@ QList<THidDevice*> THidDeviceController::BuildDeviceList() {
 }
 
 void THidDeviceController::DeviceChange() {
+    std::lock_guard lock(m_lock);
+    m_passesBegun.fetch_add(1);
     bool changed = m_lastNotifyParam == -1;
     QList<THidDevice*> fresh = BuildDeviceList();
 
@@ -813,6 +798,14 @@ void THidDeviceController::DeviceChange() {
         m_onDeviceChange(this);
 }
 
+std::unique_lock<std::recursive_mutex> THidDeviceController::FreshPass() {
+    const quint64 begun = m_passesBegun.load();
+    std::unique_lock lock(m_lock);
+    if (m_passesBegun.load() == begun)
+        DeviceChange();
+    return lock;
+}
+
 bool THidDeviceController::reviewRefusals() {
     if (!m_clock.isValid())
         m_clock.start();
@@ -839,15 +832,21 @@ bool THidDeviceController::reviewRefusals() {
     m_refusals = std::move(kept);
     if (pending && !m_retryQueued && m_notificationWindow) {
         m_retryQueued = true;
-        QTimer::singleShot(AccessRetryMs, m_notificationWindow, [this] {
-            m_retryQueued = false;
-            handleNotification(DBT_DEVNODES_CHANGED, 0);
+        // Timed on the controller's thread, also after a pass that another
+        // thread sharing the controller ran.
+        QMetaObject::invokeMethod(m_notificationWindow, [this] {
+            QTimer::singleShot(AccessRetryMs, m_notificationWindow, [this] {
+                std::lock_guard lock(m_lock);
+                m_retryQueued = false;
+                handleNotification(DBT_DEVNODES_CHANGED, 0);
+            });
         });
     }
     return settledNow;
 }
 
 bool THidDeviceController::refusalSettled(const THidDevice& device) const {
+    std::lock_guard lock(m_lock);
     const auto it = m_refusals.constFind(interfaceKey(*device.PnPInfo()));
     return it != m_refusals.constEnd() && it->settled;
 }
@@ -857,6 +856,7 @@ bool THidDevice::AccessSettled() const {
 }
 
 bool THidDeviceController::CheckOutAt(CheckedOutDevice& device, int position) {
+    std::lock_guard lock(m_lock);
     THidDevice* entry = m_devices.value(position);
     if (!entry || entry->CheckedOut())
         return false;
@@ -869,6 +869,7 @@ bool THidDeviceController::CheckOutAt(CheckedOutDevice& device, int position) {
 }
 
 bool THidDeviceController::CheckOutNext(CheckedOutDevice& device) {
+    std::lock_guard lock(m_lock);
     device.reset();
     for (int position = 0; position < m_devices.size(); ++position)
         if (CheckOutAt(device, position))
@@ -886,6 +887,7 @@ void CheckedOutDevice::giveBack(THidDevice* device) noexcept {
 }
 
 void THidDeviceController::takeBack(THidDevice* device) {
+    std::lock_guard lock(m_lock);
     const THidDataEvent dataHandler = device->m_dataHandler;
     const THidPlugEvent unplugHandler = device->m_unplugHandler;
     // The reader stops and the handles close before the device is opened anew.
@@ -935,6 +937,7 @@ void THidDeviceController::takeBack(THidDevice* device) {
 }
 
 int THidDeviceController::EnumerateDevices() {
+    std::lock_guard lock(m_lock);
     int count = 0;
     for (int position = 0; position < m_devices.size(); ++position) {
         THidDevice* device = m_devices[position];

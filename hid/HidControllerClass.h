@@ -16,6 +16,10 @@
 // handler returned), so the handler must copy what it needs; a device set to
 // deliver on its read thread (SetDeliverOnReadThread) calls the handler there. A data handler
 // must not give back its own device or clear its own data handler.
+// Threads that each hold devices of their own may share one controller
+// (FreshPass): passes, check-outs and check-ins take one lock, a pass may
+// close a device that left while its holder writes to it, and the
+// controller outlives every holder.
 
 #include "CheckedOutDevice.h"
 #include "HidPlatform.h"
@@ -137,33 +141,6 @@ public:
     QString SerialNumber;
     // Where the device is plugged in (Linux: HID_PHYS; Windows: its instance path).
     QString Port;
-
-    quint32 Capabilities = 0;
-    QString ClassName;
-    QString ClassGUID;
-    QStringList CompatibleIDs;
-    quint32 ConfigFlags = 0;
-    QString DeviceDescr;
-    QString DriverName;
-    QString FriendlyName;
-    QStringList HardwareID;
-    QStringList LowerFilters;
-    QString Mfg;
-    QStringList UpperFilters;
-    QString Service;
-    QString Address;
-    quint32 BusNumber = 0;
-    QString BusType;
-    QString Characteristics;
-    quint32 DeviceType = 0;
-    QString EnumeratorName;
-    quint32 Exclusive = 0;
-    quint32 LegacyBusType = 0;
-    QString LocationInfo;
-    QString PhysDevObjName;
-    QString Security;
-    quint32 UINumber = 0;
-    QString Property30;
 };
 
 class THidDevice {
@@ -221,10 +198,10 @@ public:
     // list takes to arrive after the node. Until then passes keep trying.
     bool AccessSettled() const;
     THidDeviceReadThread* Reader() const { return m_reader.get(); }
-    bool SyncHandleOpen() const { return m_syncHandle != InvalidHidHandle; }
+    bool SyncHandleOpen() const;
     bool ReadHandleOpen() const;
 
-    // The controller stores straight into these.
+    // This device's own handlers, in place of the controller's.
     void setDataErrorHandler(const THidDataErrorEvent& handler) { m_dataErrorHandler = handler; }
     void setUnplugHandler(const THidPlugEvent& handler) { m_unplugHandler = handler; }
 
@@ -239,6 +216,8 @@ private:
     void releaseResources();
 
     HidHandle openInterface(HidAccess access);
+    bool openSyncLocked();
+    void closeSyncLocked();
     bool openReadLocked();
     void closeReadLocked();
     HidReadRequest* readRequest() const { return m_readRequest.get(); }
@@ -250,12 +229,12 @@ private:
     std::atomic<bool> m_ioGone{false}; // its I/O failed because the device left
     std::atomic<bool> m_checkedOut{false};
     std::atomic<bool> m_inHandler{false};
-    HidHandle m_syncHandle = InvalidHidHandle;
+    HidHandle m_syncHandle = InvalidHidHandle; // guarded by m_syncMutex
     HidHandle m_readHandle = InvalidHidHandle; // guarded by m_readMutex
     HIDD_ATTRIBUTES m_attributes;
     std::unique_ptr<THidPnPInfo> m_pnpInfo;
-    HidPreparsedData* m_preparsedData = nullptr;
-    int m_inputBufferCount = 0;
+    HidPreparsedData* m_preparsedData = nullptr; // guarded by m_syncMutex
+    std::atomic<int> m_inputBufferCount{0};
     int m_readBufferCount = 0; // guarded by m_readMutex
     std::atomic<int> m_sleepTime{100};
     THidDataEvent m_dataHandler;
@@ -264,13 +243,16 @@ private:
     bool m_deliverOnReadThread = false;
     std::function<void()> m_caughtUp;
     THidPlugEvent m_unplugHandler;
-    bool m_readWriteAccess = false;
-    quint32 m_openError = 0;
+    std::atomic<bool> m_readWriteAccess{false};
+    std::atomic<quint32> m_openError{0};
     std::unique_ptr<THidDeviceReadThread> m_reader;
     std::unique_ptr<HidReadRequest> m_readRequest;
     // Serialises the read handle between the UI thread (open, close on
     // unplug) and the read loop (open, start of a read).
     mutable std::mutex m_readMutex;
+    // Serialises the sync handle between its holder (writes) and a pass on
+    // another thread of a shared controller (close on unplug).
+    mutable std::mutex m_syncMutex;
 };
 
 // The monotonic clock of the reports' arrival stamps, in nanoseconds.
@@ -323,40 +305,33 @@ private:
 
 class THidDeviceController : public QObject {
     Q_OBJECT
-    Q_PROPERTY(int DevThreadSleepTime READ DevThreadSleepTime WRITE setDevThreadSleepTime)
-    Q_PROPERTY(QString Version READ Version WRITE setVersion STORED false)
 public:
-    // The real program passes the Linux binding; tests and the demo the
-    // virtual bus. The platform must outlive the controller.
+    // The programs pass the system's binding (createNativeHidPlatform), tests
+    // and the demo the virtual bus. The platform must outlive the controller.
     THidDeviceController(QObject* owner, HidPlatform& platform);
     ~THidDeviceController() override;
 
-    int DevThreadSleepTime() const { return m_devThreadSleepTime; }
-    void setDevThreadSleepTime(int ms);
-    QString Version() const { return QStringLiteral("1.0.34"); }
-    void setVersion(const QString&) {}
-
-    const THidPlugEvent& OnArrival() const { return m_onArrival; }
     void setOnArrival(const THidPlugEvent& handler) { m_onArrival = handler; }
-    const THidEnumerateEvent& OnEnumerate() const { return m_onEnumerate; }
     void setOnEnumerate(const THidEnumerateEvent& handler) { m_onEnumerate = handler; }
-    const TNotifyEvent& OnDeviceChange() const { return m_onDeviceChange; }
     void setOnDeviceChange(const TNotifyEvent& handler);
     const THidDataEvent& OnDeviceData() const { return m_onDeviceData; }
     void setOnDeviceData(const THidDataEvent& handler);
-    const THidDataErrorEvent& OnDeviceDataError() const { return m_onDeviceDataError; }
     void setOnDeviceDataError(const THidDataErrorEvent& handler);
     const THidPlugEvent& OnDeviceUnplug() const { return m_onDeviceUnplug; }
     void setOnDeviceUnplug(const THidPlugEvent& handler);
-    const THidPlugEvent& OnRemoval() const { return m_onRemoval; }
     void setOnRemoval(const THidPlugEvent& handler) { m_onRemoval = handler; }
 
-    // While true, setting OnDeviceChange runs no pass (as during form loading).
-    void setLoading(bool loading) { m_loading = loading; }
-
-    // One full device-change pass. UI thread only.
+    // One full device-change pass.
     void DeviceChange();
-    // Queues a pass as a notification would. UI thread only.
+    // For threads that share the controller, each holding devices of its
+    // own: a pass that began after this call (this thread's, or one that
+    // another thread ran meanwhile, so that waiting threads share one), and
+    // the list as that pass left it, locked until the lock returned goes.
+    std::unique_lock<std::recursive_mutex> FreshPass();
+    // Taken by every pass, check-out and check-in; another thread than the
+    // controller's holds it while it reads the list.
+    std::recursive_mutex& ListLock() const { return m_lock; }
+    // Queues a pass as a notification would. Any thread.
     void PostDeviceChange();
     // Hand a device out into the holder's CheckedOutDevice, which gives it
     // back. A device it held before goes back once the new one is taken.
@@ -365,7 +340,6 @@ public:
     bool CheckOutAt(CheckedOutDevice& device, int position);
     int EnumerateDevices();
 
-    QUuid HidClassGuid() const { return m_hidClassGuid; }
     int CheckedInCount() const { return m_checkedInCount; }
     int CheckedOutCount() const { return m_checkedOutCount; }
     int UnpluggedCount() const { return m_unpluggedCount; }
@@ -413,7 +387,6 @@ private:
     THidDataErrorEvent m_onDeviceDataError;
     THidPlugEvent m_onDeviceUnplug;
     THidPlugEvent m_onRemoval;
-    int m_devThreadSleepTime = 100;
     QList<THidDevice*> m_devices;
     int m_checkedInCount = 0;
     int m_checkedOutCount = 0;
@@ -422,10 +395,11 @@ private:
     int m_lastNotifyParam = 0;
     bool m_firstPassDone = false;
     bool m_destroying = false;
-    bool m_loading = false;
     bool m_setupLoaded = false;
     QObject* m_notificationWindow = nullptr;
     QHash<QString, Refusal> m_refusals; // by node and instance
     QElapsedTimer m_clock;
     bool m_retryQueued = false;
+    mutable std::recursive_mutex m_lock;
+    std::atomic<quint64> m_passesBegun{0};
 };

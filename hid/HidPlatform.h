@@ -41,7 +41,8 @@ struct HIDD_ATTRIBUTES {
 static_assert(sizeof(HIDD_ATTRIBUTES) == 12);
 
 // Same field layout as the 64-byte capability record of the HID class driver;
-// only the report byte lengths are filled by the Linux and virtual bindings.
+// the bindings without that driver fill only the usage and the report byte
+// lengths (getCaps).
 struct HIDP_CAPS {
     quint16 Usage = 0;
     quint16 UsagePage = 0;
@@ -120,7 +121,7 @@ struct HidInterfaceDetail {
     QString port;
 };
 
-// A snapshot of the present HID interfaces of one class. Released by delete.
+// A snapshot of the present HID interfaces of one class.
 class HidDeviceSet {
 public:
     virtual ~HidDeviceSet() = default;
@@ -233,8 +234,8 @@ public:
     virtual bool accessDeniedError(quint32 error) const;
 
     // Device-change notifications: a HidDeviceChangeEvent(DBT_DEVNODES_CHANGED,
-    // 0) is posted (never sent) to every sink after devices came or went. Sinks
-    // live on the main thread; remove a sink before destroying it.
+    // 0) is posted (never sent) to every sink after devices came or went. A
+    // sink lives on its controller's thread; remove a sink before destroying it.
     virtual void addNotificationSink(QObject* sink) = 0;
     virtual void removeNotificationSink(QObject* sink) = 0;
 

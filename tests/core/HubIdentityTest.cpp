@@ -4,6 +4,7 @@
 #include "HubIdentity.h"
 #include "FirmwareImage.h"
 #include "HidControllerClass.h"
+#include "HubProtocol.h"
 #include "HubRoster.h"
 #include "HubSession.h"
 #include "HubSessionSetup.h"
@@ -77,7 +78,7 @@ TEST(HubRoster, FollowsItsHubAcrossARestartWhateverComesFirstInTheList) {
     THidDeviceController controller(nullptr, bus);
     ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
 
-    HubRoster roster(controller);
+    HubRoster roster(HubRoster::holding(controller));
     EXPECT_EQ(roster.refreshHub(), nullptr); // nothing followed, nothing handed out
     roster.follow(HubIdentity::serial(QStringLiteral("QA-1")));
     THidDevice* found = roster.refreshHub();
@@ -116,12 +117,80 @@ TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
     THidDevice* const da = heldA.get();
     THidDevice* const db = heldB.get();
     const QList<THidDevice*> list{da, db};
-    HubRoster roster([] { return nullptr; });
+    HubRoster roster{HubRoster::Finder()};
     EXPECT_EQ(roster.pick(list), 0);
     EXPECT_EQ(roster.pick({}), -1);
     roster.follow(HubIdentity::of(db));
     EXPECT_EQ(roster.pick(list), 1);
     EXPECT_EQ(roster.pick({da}), -1); // away: never the other hub instead
+}
+
+// The command line's jobs share one controller, each thread following its own
+// hub while the hubs restart and the controller's own thread runs the passes
+// their notices bring: no thread is ever handed another's hub, writes may meet
+// a pass that closes a hub that left, and each ends up holding its own hub as
+// it came back.
+TEST(HubRoster, ThreadsSharingAControllerEachHoldTheirOwnHub) {
+    VirtualHidBus bus;
+    VirtualHub a(bus), b(bus);
+    a.setSerial(QStringLiteral("A"));
+    b.setSerial(QStringLiteral("B"));
+    ASSERT_TRUE(a.plug());
+    ASSERT_TRUE(b.plug());
+    // A device this user may not open yet: the threads' passes plan the
+    // retries that the controller's thread runs.
+    VirtualHidDeviceSetup locked;
+    locked.name = QStringLiteral("locked");
+    locked.readWriteAccess = false;
+    bus.plug(locked);
+    THidDeviceController controller(nullptr, bus);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
+
+    const std::optional<HubReport> frame = buildHubFrame(CmdGetMode, hubrequest::withoutPayload());
+    ASSERT_TRUE(frame.has_value());
+    std::atomic<bool> restarting{true};
+    std::atomic<int> strangers{0};
+    std::atomic<int> found{0};
+    auto follow = [&](const QString& serial, quint32* heldAtEnd) {
+        HubRoster roster(HubRoster::holding(controller));
+        roster.follow(HubIdentity::serial(serial));
+        while (restarting.load()) {
+            THidDevice* const hub = roster.refreshHub();
+            if (!hub)
+                continue;
+            found.fetch_add(1);
+            if (hub->PnPInfo()->SerialNumber != serial)
+                strangers.fetch_add(1);
+            HIDP_CAPS caps;
+            hub->QueryCaps(caps);
+            quint32 written = 0;
+            hub->WriteReport(frame->data(), int(frame->size()), written);
+        }
+        THidDevice* const hub = roster.refreshHub();
+        *heldAtEnd = hub ? hub->PnPInfo()->InstanceNumber : 0;
+    };
+    quint32 heldA = 0;
+    quint32 heldB = 0;
+    std::thread followA(follow, QStringLiteral("A"), &heldA);
+    std::thread followB(follow, QStringLiteral("B"), &heldB);
+    for (int round = 0; round < 50; ++round) {
+        // The threads hold and write to the hubs when they leave.
+        const int before = found.load();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return found.load() >= before + 4; }));
+        a.unplug();
+        b.unplug();
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(a.plug());
+        ASSERT_TRUE(b.plug());
+        QCoreApplication::processEvents();
+    }
+    restarting = false;
+    followA.join();
+    followB.join();
+    EXPECT_EQ(strangers.load(), 0);
+    EXPECT_EQ(heldA, bus.instanceNumber(a.deviceId()));
+    EXPECT_EQ(heldB, bus.instanceNumber(b.deviceId()));
+    EXPECT_EQ(controller.CheckedOutCount(), 0); // each gave its hub back as its roster went
 }
 
 TEST(HubUpdateLock, OneHolderPerHubUntilItLetsGo) {
@@ -270,7 +339,7 @@ struct LockedHub : ::testing::Test {
         session.timing.writePauseMs = 1;
         session.timing.modePollMs = 25;
         session.timing.modeWaitMs = 2000;
-        roster = std::make_unique<HubRoster>(*controller, &session);
+        roster = std::make_unique<HubRoster>(HubRoster::holding(*controller, &session));
         roster->follow(HubIdentity::serial(QStringLiteral("QA-1")));
         session.setLocator(roster.get());
         session.attach(roster->refreshHub());
@@ -420,7 +489,7 @@ TEST(HubSessionSetup, SystemHubsLockForTheMachineVirtualOnesBesideTheState) {
     qputenv("QUORVI_LOCK_DIR", "/machine/locks");
     const QString state = QStringLiteral("/some/state.sqlite");
     HubSession session;
-    HubRoster roster([] { return nullptr; });
+    HubRoster roster([](const HubRoster::Choose&) { return nullptr; });
 
     const SystemBus systemBus;
     HubSessionSetup system(systemBus, QString());
@@ -451,7 +520,7 @@ TEST(HubRoster, TwinsAreKnownByTheirPortsAndAFollowedOneKeepsItsPort) {
     ASSERT_TRUE(a.plug());
     THidDeviceController controller(nullptr, bus);
     ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
-    HubRoster roster(controller);
+    HubRoster roster(HubRoster::holding(controller));
     QStringList notes;
     roster.onNote = [&notes](const QString& text) { notes << text; };
     roster.follow(HubIdentity::serial(QStringLiteral("SAME")));
@@ -471,7 +540,7 @@ TEST(HubRoster, TwinsAreKnownByTheirPortsAndAFollowedOneKeepsItsPort) {
     EXPECT_EQ(notes, QStringList{QStringLiteral("Two hubs share serial number SAME: known by their ports.")});
 
     // Followed by its port from the start, it is found among twins.
-    HubRoster byPort(controller);
+    HubRoster byPort(HubRoster::holding(controller));
     byPort.follow(HubIdentity::port(QStringLiteral("virtual-%1").arg(b.deviceId())));
     THidDevice* twin = byPort.refreshHub();
     ASSERT_NE(twin, nullptr);
