@@ -250,6 +250,16 @@ RunReport HubRun::reportSoFar(const std::function<void(HubOutcome&)>& unended) c
     return report;
 }
 
+void HubRun::refuseWithoutAccess(HubOutcome& out) {
+    out.result = QStringLiteral("NoAccess");
+    UpdateFailure noAccess;
+    noAccess.kind = UpdateFailure::Kind::NoAccess;
+    tell(out, noAccess);
+    if (m_options.command == Command::Update)
+        out.log << describeFailure(noAccess).text << QStringLiteral("Left: ") + out.whereLeft
+                << QStringLiteral("Next: ") + out.nextStep;
+}
+
 void HubRun::runJobs(std::vector<Target>& targets) {
     QList<int> numbers;
     std::vector<Target*> jobs;
@@ -257,14 +267,7 @@ void HubRun::runJobs(std::vector<Target>& targets) {
         if (!t.outcome.chosen)
             continue;
         if (!t.outcome.access) {
-            t.outcome.result = QStringLiteral("NoAccess");
-            UpdateFailure noAccess;
-            noAccess.kind = UpdateFailure::Kind::NoAccess;
-            tell(t.outcome, noAccess);
-            if (m_options.command == Command::Update)
-                t.outcome.log << describeFailure(noAccess).text
-                              << QStringLiteral("Left: ") + t.outcome.whereLeft
-                              << QStringLiteral("Next: ") + t.outcome.nextStep;
+            refuseWithoutAccess(t.outcome);
             continue;
         }
         numbers << t.outcome.number;
@@ -284,17 +287,9 @@ void HubRun::runJobs(std::vector<Target>& targets) {
     std::vector<std::unique_ptr<QThread>> threads;
     for (Target* t : jobs) {
         threads.emplace_back(QThread::create([this, t, &finished] {
-            const int number = t->outcome.number;
             t->outcome = runJob(*t);
-            {
-                std::lock_guard lock(m_soFarMutex);
-                for (auto& [outcome, ended] : m_soFar) {
-                    if (outcome.number == number) {
-                        outcome = t->outcome;
-                        ended = true;
-                    }
-                }
-            }
+            jobEnded(t->outcome);
+            const int number = t->outcome.number;
             const QString ending = endingWord(t->outcome, m_options.command);
             // From here on the outcome is the waiting thread's.
             finished.fetch_add(1, std::memory_order_release);
@@ -312,6 +307,16 @@ void HubRun::runJobs(std::vector<Target>& targets) {
     for (const auto& thread : threads)
         thread->wait();
     QCoreApplication::sendPostedEvents(this); // the last signals before the report
+}
+
+void HubRun::jobEnded(const HubOutcome& out) {
+    std::lock_guard lock(m_soFarMutex);
+    for (auto& [outcome, ended] : m_soFar) {
+        if (outcome.number == out.number) {
+            outcome = out;
+            ended = true;
+        }
+    }
 }
 
 // What a job follows of its session: whether it programs, and its last line.

@@ -85,6 +85,10 @@ private:
     void setUpVirtualHubs();
     std::vector<Target> discover();
     void runJobs(std::vector<Target>& targets);
+    // A hub this user may not open: told as a failure without a frame sent.
+    void refuseWithoutAccess(HubOutcome& out);
+    // The ended job's outcome, for a report asked for while others still run.
+    void jobEnded(const HubOutcome& out);
     struct Job;
     HubOutcome runJob(const Target& target);
     // A line of the hub's log, also told as it happens.
