@@ -51,11 +51,7 @@ OptionsEnd refused(const std::string& why) {
     return {2, {}, "quorvi-virtual-hub: " + why + "\n"};
 }
 
-} // namespace
-
-std::variant<VirtualHubOptions, OptionsEnd>
-parseVirtualHubOptions(const std::vector<std::string>& arguments) {
-    QCommandLineParser parser;
+void addOptions(QCommandLineParser& parser) {
     const auto option = [&parser](const char* name, const char* valueName = nullptr) {
         parser.addOption(valueName
                              ? QCommandLineOption(QLatin1String(name), QString(), QLatin1String(valueName))
@@ -69,6 +65,11 @@ parseVirtualHubOptions(const std::vector<std::string>& arguments) {
     // Each fault kind is an option of its own too: --KIND, or --KIND N.
     for (const FaultInfo& info : faultTable())
         option(info.name, info.valueName);
+}
+
+// Where the program ends before any value is read: help, an unknown option,
+// a value missing or a stray argument.
+std::optional<OptionsEnd> parseEnd(QCommandLineParser& parser, const std::vector<std::string>& arguments) {
     QStringList words;
     for (const std::string& argument : arguments)
         words << QString::fromLocal8Bit(argument.c_str());
@@ -89,26 +90,26 @@ parseVirtualHubOptions(const std::vector<std::string>& arguments) {
         return OptionsEnd{0, usage(), {}};
     if (!parser.positionalArguments().isEmpty())
         return refused("unexpected argument " + parser.positionalArguments().first().toStdString());
+    return std::nullopt;
+}
 
-    VirtualHubOptions options;
+// The values into the options; the name of the first option whose value is bad.
+std::optional<std::string> readValues(const QCommandLineParser& parser, VirtualHubOptions& options) {
     HubSetup& hub = options.hub;
     const auto value = [&parser](const char* name) {
         return parser.value(QLatin1String(name)).toStdString();
     };
     const auto given = [&parser](const char* name) { return parser.isSet(QLatin1String(name)); };
-    const auto bad = [](const char* name) {
-        return refused(std::string("bad or missing value for --") + name);
-    };
     unsigned long n = 0, m = 0;
     if (given("firmware")) {
         if (!number(value("firmware"), 16, n) || n > 0xFFFFFFFFul)
-            return bad("firmware");
+            return "firmware";
         hub.version = std::uint32_t(n);
     }
     if (given("scene")) {
         const std::optional<Scene> named = sceneNamed(value("scene"));
         if (!named)
-            return bad("scene");
+            return "scene";
         hub.scene = *named;
     }
     if (given("bootloader"))
@@ -117,7 +118,7 @@ parseVirtualHubOptions(const std::vector<std::string>& arguments) {
         if (!given(name))
             continue;
         if (value(name).empty() || value(name).size() >= 64)
-            return bad(name);
+            return name;
         *into = value(name);
     }
     if (given("restart-delays")) {
@@ -125,17 +126,17 @@ parseVirtualHubOptions(const std::vector<std::string>& arguments) {
         const std::size_t comma = text.find(',');
         if (comma == std::string::npos || !number(text.substr(0, comma), 10, n) ||
             !number(text.substr(comma + 1), 10, m) || n >= 60000 || m >= 60000)
-            return bad("restart-delays");
+            return "restart-delays";
         hub.bootloaderEntryMs = int(n);
         hub.rebootMs = int(m);
     }
     if (given("levels")) {
         const QStringList items = QString::fromStdString(value("levels")).split(QLatin1Char(','));
         if (items.size() != qsizetype(hub.levels.size()))
-            return bad("levels");
+            return "levels";
         for (std::size_t k = 0; k < hub.levels.size(); ++k) {
             if (!number(items[qsizetype(k)].toStdString(), 10, n) || n > 255)
-                return bad("levels");
+                return "levels";
             hub.levels[k] = std::uint8_t(n);
         }
     }
@@ -143,23 +144,44 @@ parseVirtualHubOptions(const std::vector<std::string>& arguments) {
         options.logPath = value("log");
     if (given("uhid"))
         options.uhidPath = value("uhid");
-    // --fault KIND[@N], or the kind as an option of its own: --KIND [N].
+    return std::nullopt;
+}
+
+// --fault KIND[@N], or the kind as an option of its own: --KIND [N]. Why
+// one is refused.
+std::optional<std::string> readFaults(const QCommandLineParser& parser, HubFaults& into) {
     std::vector<std::string> faults;
     for (const QString& text : parser.values(QStringLiteral("fault")))
         faults.push_back(text.toStdString());
     for (const FaultInfo& info : faultTable()) {
         for (const QString& text : parser.values(QLatin1String(info.name)))
             faults.push_back(std::string(info.name) + "@" + text.toStdString());
-        if (!info.valueName && given(info.name))
+        if (!info.valueName && parser.isSet(QLatin1String(info.name)))
             faults.emplace_back(info.name);
     }
     for (const std::string& text : faults) {
         std::string why;
         const std::optional<FaultRequest> fault = parseFault(text, 0, &why);
         if (!fault)
-            return refused("bad fault \"" + text + "\": " + why);
-        applyFault(*fault, hub.faults);
+            return "bad fault \"" + text + "\": " + why;
+        applyFault(*fault, into);
     }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::variant<VirtualHubOptions, OptionsEnd>
+parseVirtualHubOptions(const std::vector<std::string>& arguments) {
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (std::optional<OptionsEnd> end = parseEnd(parser, arguments))
+        return *end;
+    VirtualHubOptions options;
+    if (const std::optional<std::string> bad = readValues(parser, options))
+        return refused("bad or missing value for --" + *bad);
+    if (const std::optional<std::string> why = readFaults(parser, options.hub.faults))
+        return refused(*why);
     return options;
 }
 
