@@ -102,14 +102,22 @@ TEST(HubRoster, FollowsItsHubAcrossARestartWhateverComesFirstInTheList) {
     EXPECT_EQ(found->PnPInfo()->InstanceNumber, bus.instanceNumber(second.deviceId()));
 }
 
-TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
+// Two hubs on one bus, serial numbers A and B.
+struct TwoHubs {
     VirtualHidBus bus;
-    VirtualHub a(bus), b(bus);
-    a.setSerial(QStringLiteral("A"));
-    b.setSerial(QStringLiteral("B"));
-    ASSERT_TRUE(a.plug());
-    ASSERT_TRUE(b.plug());
-    THidDeviceController controller(nullptr, bus);
+    VirtualHub a{bus};
+    VirtualHub b{bus};
+    TwoHubs() {
+        a.setSerial(QStringLiteral("A"));
+        b.setSerial(QStringLiteral("B"));
+    }
+    bool plug() { return a.plug() && b.plug(); }
+};
+
+TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
+    TwoHubs hubs;
+    ASSERT_TRUE(hubs.plug());
+    THidDeviceController controller(nullptr, hubs.bus);
     ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
     CheckedOutDevice heldA, heldB;
     ASSERT_TRUE(controller.CheckOutNext(heldA));
@@ -131,19 +139,15 @@ TEST(HubRoster, PicksTheFollowedHubOrNoneFromAList) {
 // a pass that closes a hub that left, and each ends up holding its own hub as
 // it came back.
 TEST(HubRoster, ThreadsSharingAControllerEachHoldTheirOwnHub) {
-    VirtualHidBus bus;
-    VirtualHub a(bus), b(bus);
-    a.setSerial(QStringLiteral("A"));
-    b.setSerial(QStringLiteral("B"));
-    ASSERT_TRUE(a.plug());
-    ASSERT_TRUE(b.plug());
+    TwoHubs hubs;
+    ASSERT_TRUE(hubs.plug());
     // A device this user may not open yet: the threads' passes plan the
     // retries that the controller's thread runs.
     VirtualHidDeviceSetup locked;
     locked.name = QStringLiteral("locked");
     locked.readWriteAccess = false;
-    bus.plug(locked);
-    THidDeviceController controller(nullptr, bus);
+    hubs.bus.plug(locked);
+    THidDeviceController controller(nullptr, hubs.bus);
     ASSERT_TRUE(testsupport::waitUntil([&] { return controller.FirstPassDone(); }));
 
     const std::optional<HubReport> frame = buildHubFrame(CmdGetMode, hubrequest::withoutPayload());
@@ -177,19 +181,19 @@ TEST(HubRoster, ThreadsSharingAControllerEachHoldTheirOwnHub) {
         // The threads hold and write to the hubs when they leave.
         const int before = found.load();
         ASSERT_TRUE(testsupport::waitUntil([&] { return found.load() >= before + 4; }));
-        a.unplug();
-        b.unplug();
+        hubs.a.unplug();
+        hubs.b.unplug();
         QCoreApplication::processEvents();
-        ASSERT_TRUE(a.plug());
-        ASSERT_TRUE(b.plug());
+        ASSERT_TRUE(hubs.a.plug());
+        ASSERT_TRUE(hubs.b.plug());
         QCoreApplication::processEvents();
     }
     restarting = false;
     followA.join();
     followB.join();
     EXPECT_EQ(strangers.load(), 0);
-    EXPECT_EQ(heldA, bus.instanceNumber(a.deviceId()));
-    EXPECT_EQ(heldB, bus.instanceNumber(b.deviceId()));
+    EXPECT_EQ(heldA, hubs.bus.instanceNumber(hubs.a.deviceId()));
+    EXPECT_EQ(heldB, hubs.bus.instanceNumber(hubs.b.deviceId()));
     EXPECT_EQ(controller.CheckedOutCount(), 0); // each gave its hub back as its roster went
 }
 
